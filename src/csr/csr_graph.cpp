@@ -1,0 +1,2 @@
+// Placeholder until the graph builders land.
+#include "csr/csr_graph.h"

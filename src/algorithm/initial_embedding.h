@@ -1,0 +1,22 @@
+// The starting matrix X0: the node projection, plus the node features
+// projected into the same space and scaled by the feature weight.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "algorithm/dense_matrix.h"
+#include "csr/strided_matrix.h"
+#include "error/expected.h"
+
+namespace graphripple {
+
+/// Added (mod 2^64) to the caller's seed to seed the feature projection.
+inline constexpr std::uint64_t FEATURE_SEED_OFFSET = 0x9E3779B97F4A7C15ull;
+
+/// X0 = P + f32(feature_weight) * (features * F), with P the n x dim node
+/// projection and F the f x dim feature projection.
+Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::optional<std::uint64_t> seed,
+                                      const MatrixViewF64* node_features, double feature_weight);
+
+}  // namespace graphripple

@@ -1,0 +1,68 @@
+// Row kernels of the engine: the scaled row update, propagation by the
+// row-normalised transition matrix, and accumulation.
+//
+// Every element gets a rounded float32 product followed by a rounded float32
+// sum (never a fused multiply-add), in a fixed order, so results are
+// bitwise identical on any thread count and on every SIMD path.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "algorithm/dense_matrix.h"
+#include "csr/csr_graph.h"
+
+namespace graphripple {
+
+/// A row of floats with its own stride (in elements).
+struct RowView {
+  float* data;
+  std::uint64_t length;
+  std::int64_t stride = 1;
+};
+struct ConstRowView {
+  const float* data;
+  std::uint64_t length;
+  std::int64_t stride = 1;
+};
+
+/// dst[j] = (src[j] * s) + dst[j] for every j; rows must not overlap.
+void add_scaled_row(RowView dst, ConstRowView src, float s);
+/// Unit-stride form, dispatched at run time to the widest SIMD path.
+void add_scaled_row(float* dst, const float* src, float s, std::uint64_t length);
+
+namespace detail {
+/// The element-by-element definition; the SIMD paths are tested against it.
+void add_scaled_row_scalar(float* dst, const float* src, float s, std::uint64_t length);
+void add_scaled_row_sse2(float* dst, const float* src, float s, std::uint64_t length);
+void add_scaled_row_avx2(float* dst, const float* src, float s, std::uint64_t length);
+bool cpu_has_avx2();
+}  // namespace detail
+
+/// The scale of every stored entry: f32(value) * (1 / f32(deg(row))).
+/// Built once per fit so each propagation reads 8 bytes per entry
+/// instead of recomputing from the 16-byte graph entries.
+struct TransitionMatrix {
+  const std::uint64_t* row_ptrs = nullptr;  ///< borrowed from the graph
+  std::uint64_t num_nodes = 0;
+  std::vector<std::uint32_t> narrow_cols;  ///< columns, when num_nodes <= 2^32
+  const std::uint64_t* wide_cols = nullptr;  ///< borrowed columns otherwise
+  std::vector<float> scales;
+
+  /// Borrows `graph`, which must outlive the result.
+  static Expected<TransitionMatrix> from_graph(const CsrGraph& graph);
+};
+
+/// next = T * current. `next` must be all 0.0 on entry.
+void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current);
+
+/// next = T * current, overwriting `next` (no clearing needed). When
+/// `accumulate_weight` is set, each finished row r is also accumulated:
+/// accumulator[r] += next[r] * weight, exactly as `accumulate` would.
+void propagate(MatrixF32& next, const TransitionMatrix& transition, const MatrixF32& current,
+               MatrixF32* accumulator, float accumulate_weight);
+
+/// accumulator[r] += current[r] * w for every row r.
+void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w);
+
+}  // namespace graphripple

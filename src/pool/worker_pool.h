@@ -32,7 +32,17 @@ std::size_t current_num_threads();
 
 /// Runs body(lo, hi) over disjoint pieces that together cover [0, n); each
 /// piece is processed by one thread. Returns when every piece is done.
+/// n <= 1 runs on the calling thread; otherwise the calling thread only
+/// waits (or, on a worker, takes part). The first exception thrown by a
+/// body is re-thrown here after every started piece has finished.
 void parallel_for_ranges(std::size_t n, RangeBody body);
+
+/// As parallel_for_ranges, but pieces are split at the middle of their cost
+/// rather than of their row count. cost_prefix has n + 1 entries and row i
+/// costs cost_prefix[i + 1] - cost_prefix[i] plus one (a CSR row_ptrs array
+/// fits). Any contents still give every row to exactly one piece; a
+/// non-decreasing prefix gives balanced pieces.
+void parallel_for_ranges_weighted(std::size_t n, const std::uint64_t* cost_prefix, RangeBody body);
 
 /// Calls body(row) exactly once for every row in [0, n).
 template <class F>
@@ -41,6 +51,15 @@ void parallel_for_rows(std::size_t n, F&& body) {
     for (std::size_t row = lo; row < hi; ++row) body(row);
   };
   parallel_for_ranges(n, RangeBody(ranges));
+}
+
+/// parallel_for_rows balanced by cost (see parallel_for_ranges_weighted).
+template <class F>
+void parallel_for_rows_weighted(std::size_t n, const std::uint64_t* cost_prefix, F&& body) {
+  auto ranges = [&body](std::size_t lo, std::size_t hi) {
+    for (std::size_t row = lo; row < hi; ++row) body(row);
+  };
+  parallel_for_ranges_weighted(n, cost_prefix, RangeBody(ranges));
 }
 
 }  // namespace graphripple

@@ -1,0 +1,66 @@
+// Latch signalling and waiting.
+#include "pool/latch.h"
+
+#include <thread>
+
+#include "pool/thread_pool.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#endif
+
+namespace graphripple::detail {
+namespace {
+
+// Spin checks before a waiting caller blocks: a short loop finishes in a few
+// microseconds, and blocking would add a futex round trip to every call.
+constexpr int CALLER_PAUSE_SPINS = 256;
+constexpr int CALLER_YIELD_SPINS = 64;
+
+}  // namespace
+
+void WorkerLatch::set() noexcept {
+  // Read everything needed before the store: afterwards the latch may be gone.
+  Worker& owner = *owner_;
+  // seq_cst: see probe.
+  set_.store(true, std::memory_order_seq_cst);
+  owner.pool().sleep().wake(owner.index());
+}
+
+void LockLatch::reset() {
+  // Under the mutex: a previous setter may still be inside set().
+  std::lock_guard lock(mutex_);
+  // relaxed: the mutex orders it.
+  set_.store(false, std::memory_order_relaxed);
+}
+
+void LockLatch::set() noexcept {
+  std::lock_guard lock(mutex_);
+  // release: the waiter's spin reads it without the mutex.
+  set_.store(true, std::memory_order_release);
+  condition_.notify_one();
+}
+
+void LockLatch::wait() {
+  for (int i = 0; i < CALLER_PAUSE_SPINS + CALLER_YIELD_SPINS; ++i) {
+    // acquire: pairs with set's release, so the job's results are visible.
+    if (set_.load(std::memory_order_acquire)) {
+      // The setter may still hold the mutex; taking it once means set() is
+      // done with this latch before the caller reuses or destroys it.
+      std::lock_guard lock(mutex_);
+      return;
+    }
+    if (i < CALLER_PAUSE_SPINS) {
+#if defined(__x86_64__) || defined(_M_X64)
+      _mm_pause();
+#endif
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  std::unique_lock lock(mutex_);
+  // relaxed: the mutex orders it.
+  while (!set_.load(std::memory_order_relaxed)) condition_.wait(lock);
+}
+
+}  // namespace graphripple::detail

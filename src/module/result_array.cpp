@@ -6,9 +6,8 @@
 //   exists was made here with its release function set.
 // - Racing first calls each build a type and publish it with one
 //   compare-exchange; the loser drops its own type, which has no instances.
-// - NumPy collapses view chains onto the first base that is not an array, so
-//   every view of a result references the container directly; the buffer is
-//   freed when the last of them goes.
+// - Views of a result keep the result (and so its container) alive; the
+//   buffer is freed when the last array that uses it goes.
 #include "module/result_array.h"
 
 #include <atomic>

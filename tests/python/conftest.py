@@ -1,0 +1,59 @@
+"""Shared inputs for the Python tests: one small graph in all three forms."""
+
+import numpy as np
+import pytest
+
+import graphripple
+
+# A 4-node graph with a self-loop, a repeated pair and an isolated node:
+# 0 -> 1 (1.0), 0 -> 2 (2.0), 1 -> 0 (0.5), 2 -> 2 (3.0); node 3 has no edges.
+DENSE = np.array(
+    [
+        [0.0, 1.0, 2.0, 0.0],
+        [0.5, 0.0, 0.0, 0.0],
+        [0.0, 0.0, 3.0, 0.0],
+        [0.0, 0.0, 0.0, 0.0],
+    ]
+)
+ROW_PTRS = np.array([0, 2, 3, 4, 4], dtype=np.int64)
+COL_INDICES = np.array([1, 2, 0, 2], dtype=np.int64)
+VALUES = np.array([1.0, 2.0, 0.5, 3.0])
+ADJ_LIST = [[(1, 1.0), (2, 2.0)], [(0, 0.5)], [(2, 3.0)], []]
+NUM_NODES = 4
+
+
+def call_csr(**overrides):
+    kwargs = dict(
+        row_ptrs=ROW_PTRS, col_indices=COL_INDICES, values=VALUES,
+        num_nodes=NUM_NODES, dim=8, weights=[0.0, 1.0, 1.0], seed=7,
+    )
+    kwargs.update(overrides)
+    return graphripple.fit_csr(**kwargs)
+
+
+def call_dense(**overrides):
+    kwargs = dict(adj_matrix=DENSE, dim=8, weights=[0.0, 1.0, 1.0], seed=7)
+    kwargs.update(overrides)
+    return graphripple.fit_dense(**kwargs)
+
+
+def call_adj_list(**overrides):
+    kwargs = dict(adj_list=ADJ_LIST, dim=8, iter_weights=[0.0, 1.0, 1.0], seed=7)
+    if "weights" in overrides:
+        kwargs["iter_weights"] = overrides.pop("weights")
+    kwargs.update(overrides)
+    return graphripple.fit_adj_list(**kwargs)
+
+
+CALLERS = {"fit_csr": call_csr, "fit_dense": call_dense, "fit_adj_list": call_adj_list}
+
+
+@pytest.fixture(params=sorted(CALLERS))
+def caller(request):
+    """Each of the three functions, called on the same graph."""
+    return CALLERS[request.param]
+
+
+def raises_with_note(exc_info, note):
+    """The exception carries exactly one note, `note`."""
+    return getattr(exc_info.value, "__notes__", None) == [note]

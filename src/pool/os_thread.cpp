@@ -1,6 +1,8 @@
 // OsThread on pthreads (Linux) and the Win32 thread API.
 #include "pool/os_thread.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #ifdef _WIN32

@@ -31,22 +31,22 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
   return value;
 }
 
-std::size_t decide_num_threads(std::optional<std::string_view> rayon_num_threads,
-                               std::optional<std::string_view> rayon_rs_num_cpus,
+std::size_t decide_num_threads(std::optional<std::string_view> num_threads_value,
+                               std::optional<std::string_view> num_cpus_value,
                                std::size_t processor_count) {
   const std::size_t fallback = std::max<std::size_t>(processor_count, 1);
   const auto capped = [](std::uint64_t count) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, MAX_NUM_THREADS));
   };
-  if (rayon_num_threads) {
-    if (const auto count = parse_thread_count(*rayon_num_threads)) {
+  if (num_threads_value) {
+    if (const auto count = parse_thread_count(*num_threads_value)) {
       // An explicit 0 asks for the default and deliberately shadows the
       // second variable.
       return *count > 0 ? capped(*count) : capped(fallback);
     }
   }
-  if (rayon_rs_num_cpus) {
-    if (const auto count = parse_thread_count(*rayon_rs_num_cpus); count && *count > 0) {
+  if (num_cpus_value) {
+    if (const auto count = parse_thread_count(*num_cpus_value); count && *count > 0) {
       return capped(*count);
     }
   }

@@ -23,15 +23,16 @@ inline constexpr std::size_t MAX_NUM_THREADS = 65535;
 /// bits. Anything else (spaces, '-', empty text, overflow) gives nullopt.
 std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 
-/// The worker count for the given variable values (nullopt: variable unset)
-/// and processor count.
+/// The worker count for the values of RAYON_NUM_THREADS (num_threads_value)
+/// and RAYON_RS_NUM_CPUS (num_cpus_value), nullopt when a variable is unset,
+/// and the processor count.
 ///  1. A valid RAYON_NUM_THREADS above 0 is the count; a valid 0 means the
 ///     default and RAYON_RS_NUM_CPUS is not consulted.
 ///  2. Otherwise a valid RAYON_RS_NUM_CPUS above 0 is the count.
 ///  3. The default is processor_count, or 1 when that is 0.
 /// The result is at most MAX_NUM_THREADS.
-std::size_t decide_num_threads(std::optional<std::string_view> rayon_num_threads,
-                               std::optional<std::string_view> rayon_rs_num_cpus,
+std::size_t decide_num_threads(std::optional<std::string_view> num_threads_value,
+                               std::optional<std::string_view> num_cpus_value,
                                std::size_t processor_count);
 
 /// Logical processors this process may run on (its affinity mask on Linux,

@@ -125,8 +125,10 @@ void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w) {
   const std::uint64_t dim = current.cols;
   if (dim == 0) return;
   const RowKernel kernel = select_row_kernel();
+  // Row by row, so each element takes the same SIMD lane or tail path
+  // whatever the split.
   auto rows = [&](std::size_t lo, std::size_t hi) {
-    kernel(accumulator.row(lo), current.row(lo), w, (hi - lo) * dim);
+    for (std::uint64_t r = lo; r < hi; ++r) kernel(accumulator.row(r), current.row(r), w, dim);
   };
   parallel_for_ranges(current.rows, RangeBody(rows));
 }

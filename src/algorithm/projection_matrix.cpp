@@ -21,7 +21,7 @@
 #include "random/row_generator.h"
 #include "random/thread_rng.h"
 
-#if defined(__x86_64__) || defined(_M_X64)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define GRAPHRIPPLE_PROJECTION_AVX2 1
 #endif

@@ -71,7 +71,6 @@ INSTANTIATE_TEST_SUITE_P(
                       GetrandomCase{"short_reads_continue", {5, 10}, 32, std::nullopt, {32, 27, 17}},
                       GetrandomCase{"eintr_is_retried", {-EINTR, -EINTR, 3}, 8, std::nullopt, {8, 8, 8, 5}},
                       GetrandomCase{"other_errno_is_reported", {4, -EIO}, 32, EIO, {32, 28}},
-                      GetrandomCase{"enosys_is_reported", {-ENOSYS}, 16, ENOSYS, {16}},
                       GetrandomCase{"empty_request_makes_no_call", {}, 0, std::nullopt, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -98,14 +98,6 @@ TEST(reseeding_chacha, draw_with_one_word_left_pairs_it_with_the_next_refill) {
   EXPECT_EQ(rng.next_u64(), 0xdad147b05d537674ull);
 }
 
-TEST(reseeding_chacha, single_words_come_low_half_first) {
-  CountingSource bytes;
-  ReseedingChaCha rng = ReseedingChaCha::from_source(bytes.source());
-  EXPECT_EQ(rng.next_u32(), 0xfff931f2u);
-  EXPECT_EQ(rng.next_u32(), 0x5ec67ad1u);
-  EXPECT_EQ(rng.next_u64(), 0xaa40e9d725f30544ull);
-}
-
 TEST(reseeding_chacha, failed_creation_is_a_fault_with_the_os_code) {
   CountingSource bytes;
   bytes.state->fail_code = 13;

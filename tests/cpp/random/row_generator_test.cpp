@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
+#include <cstdint>
 
 namespace graphripple {
 namespace {

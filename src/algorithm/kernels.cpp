@@ -116,7 +116,9 @@ void propagate(MatrixF32& next, const TransitionMatrix& transition, const Matrix
                       next.data.data(), current.data.data(), dim, acc, accumulate_weight, kernel);
     }
   };
-  parallel_for_ranges(n, RangeBody(rows));
+  // Split by entry count: power-law hubs would otherwise leave one worker
+  // with most of the edges.
+  parallel_for_ranges_weighted(n, transition.row_ptrs, RangeBody(rows));
 }
 
 void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w) {

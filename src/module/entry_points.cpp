@@ -6,14 +6,20 @@
 //     def fit_csr(row_ptrs, col_indices, values, num_nodes, dim, weights,
 //                 seed=None, undirected=True, node_features=None,
 //                 feature_weight=1.0):
+//         # conversions in parameter order; a failure gets the note
+//         # "while processing 'NAME'"
 //         arrays = [int64_vector(row_ptrs), int64_vector(col_indices),
-//                   float64_vector(values)]      # TypeError + note
+//                   float64_vector(values)]
 //         num_nodes, dim = unsigned(num_nodes), unsigned(dim)
-//         params = FitParams(dim, float_sequence(weights), seed, undirected,
-//                            float(feature_weight), copy(node_features))
+//         weights = float_sequence(weights)
+//         seed = None if seed is None else unsigned(seed)
+//         undirected, feature_weight = boolean(undirected), float(feature_weight)
+//         node_features = None if node_features is None else float64_matrix(node_features)
 //         for name, array in zip(NAMES, arrays):
 //             require_contiguous(array, name)     # ValueError, no note
-//         copies = [array.copy() for array in arrays]
+//         copies = [flat_copy(array) for array in arrays]
+//         params = FitParams(dim, weights, seed, undirected, feature_weight,
+//                            matrix_copy(node_features))
 //         with lock_released():
 //             graph = CsrGraph.from_csr(*copies, num_nodes)
 //             matrix = fit(graph, params)         # EmbeddingError -> ValueError
@@ -22,8 +28,7 @@
 // fit_dense takes adj_matrix (2-D float64, any strides, copied as a matrix)
 // and builds with CsrGraph.from_dense; fit_adj_list takes adj_list (a
 // sequence of sequences of (node id, weight) tuples) and iter_weights, and
-// builds with CsrGraph.from_adj_list. Conversions run in parameter order and
-// the first failure wins; None for seed or node_features means "not given".
+// builds with CsrGraph.from_adj_list. Neither has a contiguity test.
 #include "module/entry_points.h"
 
 #include <array>

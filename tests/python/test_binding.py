@@ -98,3 +98,14 @@ def test_none_means_not_given():
     # Without a seed every call draws fresh randomness, given None or not.
     assert not np.array_equal(call_dense(seed=None), call_dense(seed=None))
     assert call_dense(seed=None).shape == graphripple.fit_dense(DENSE, 8, [0.0, 1.0, 1.0]).shape
+
+
+def test_isolated_subinterpreters_refused():
+    interpreters = pytest.importorskip("_interpreters", reason="needs the 3.13 interpreters module")
+    interp = interpreters.create()
+    try:
+        failure = interpreters.exec(interp, "import graphripple._native_core")
+    finally:
+        interpreters.destroy(interp)
+    assert failure is not None and failure.type.__name__ == "ImportError"
+    assert "does not support loading in subinterpreters" in failure.msg

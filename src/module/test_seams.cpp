@@ -1,0 +1,25 @@
+// Test-only entry points of the extension module, compiled in only when the
+// build sets GRAPHRIPPLE_TEST_SEAMS. They are plain C symbols with default
+// visibility, reached with ctypes from the module's own shared object, so
+// the module namespace stays exactly the three functions.
+#ifdef GRAPHRIPPLE_TEST_SEAMS
+
+#include <cstdint>
+
+#include "error/fallible_alloc.h"
+
+extern "C" {
+
+/// Makes the k-th fallible reservation from now fail (k >= 1); 0 disarms.
+__attribute__((visibility("default"))) void graphripple_test_fail_reservation_after(std::uint64_t k) {
+  graphripple::detail::fail_reservation_after(k);
+}
+
+/// Fallible reservations made so far in this process.
+__attribute__((visibility("default"))) std::uint64_t graphripple_test_reservation_count() {
+  return graphripple::detail::reservation_count();
+}
+
+}  // extern "C"
+
+#endif  // GRAPHRIPPLE_TEST_SEAMS

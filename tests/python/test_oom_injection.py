@@ -72,6 +72,7 @@ ROWS, ROW_PTRS, COLS, VALUES = _csr()
 DENSE = np.zeros((N, N))
 for _s, _t, _w in EDGES:
     DENSE[_s, _t] += _w
+DENSE_F = np.asfortranarray(DENSE)  # column-major: the matrix copy keeps its strides
 FEATURES = np.arange(N * 3, dtype=np.float64).reshape(N, 3)[:, ::-1]  # reversed columns: a strided copy
 
 SETTINGS = [
@@ -80,7 +81,7 @@ SETTINGS = [
 ]
 FITS = {
     "fit_csr": lambda **kw: graphripple.fit_csr(ROW_PTRS, COLS, VALUES, N, 5, [0.5, 1.0, 0.25], seed=3, **kw),
-    "fit_dense": lambda **kw: graphripple.fit_dense(DENSE[::-1][::-1], 5, [0.5, 1.0, 0.25], seed=3, **kw),
+    "fit_dense": lambda **kw: graphripple.fit_dense(DENSE_F, 5, [0.5, 1.0, 0.25], seed=3, **kw),
     "fit_adj_list": lambda **kw: graphripple.fit_adj_list(ROWS, 5, [0.5, 1.0, 0.25], seed=3, **kw),
 }
 

@@ -6,7 +6,9 @@
 //   being cleared in a separate pass;
 // - the accumulation of X(i+1) is fused into the task that computes row r of
 //   X(i+1) (the accumulator row is only touched by that task);
-// - edge scales f32(value) * (1 / f32(deg)) are computed once per fit.
+// - edge scales f32(value) * (1 / f32(deg)) are computed once per fit;
+// - the first accumulation stores (x * w) + 0.0f instead of reading the
+//   all-zero accumulator.
 #include "algorithm/fit.h"
 
 #include <optional>
@@ -53,7 +55,12 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
 
   const std::vector<double>& weights = params.weights;
   if (weights.empty()) return accumulator;
-  if (accumulates(weights[0])) accumulate(accumulator, current, static_cast<float>(weights[0]));
+  // Until the first accumulation the accumulator is untouched zero pages.
+  bool accumulator_fresh = true;
+  if (accumulates(weights[0])) {
+    accumulate(accumulator, current, static_cast<float>(weights[0]), accumulator_fresh);
+    accumulator_fresh = false;
+  }
   if (weights.size() == 1) return accumulator;
 
   auto transition = TransitionMatrix::from_graph(g);
@@ -61,7 +68,9 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
 
   for (std::size_t i = 1; i < weights.size(); ++i) {
     const bool fused = accumulates(weights[i]);
-    propagate(next, transition.value(), current, fused ? &accumulator : nullptr, static_cast<float>(weights[i]));
+    propagate(next, transition.value(), current, fused ? &accumulator : nullptr, static_cast<float>(weights[i]),
+              accumulator_fresh);
+    if (fused) accumulator_fresh = false;
     std::swap(current, next);
   }
   return accumulator;

@@ -7,11 +7,13 @@
 // column-by-column definition while the projection is read row by row.
 #include "algorithm/initial_embedding.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "algorithm/projection_matrix.h"
-#include "pool/worker_pool.h"
+#include "algorithm/row_loop.h"
 
 namespace graphripple {
 
@@ -58,7 +60,9 @@ Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::o
       }
     }
   };
-  parallel_for_ranges(n, RangeBody(blend));
+  const std::uint64_t cells = n * dim;  // bounded: P exists
+  const std::uint64_t work = f + 1 > UINT64_MAX / std::max<std::uint64_t>(cells, 1) ? UINT64_MAX : cells * (f + 1);
+  for_row_ranges(n, work, RangeBody(blend));
   return p;
 }
 

@@ -4,13 +4,29 @@
 // in ascending storage order, so the bytes never depend on the split.
 #include "algorithm/kernels.h"
 
+#include <atomic>
 #include <cstring>
 #include <limits>
 
 #include "error/fallible_alloc.h"
+#include "algorithm/row_loop.h"
 #include "pool/worker_pool.h"
 
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define GRAPHRIPPLE_X86 1
+#endif
+
 namespace graphripple {
+
+namespace detail {
+namespace {
+std::atomic<bool> g_force_portable{false};
+}
+// Relaxed: a test switch, set before the loops it affects start.
+void set_force_portable_propagation(bool force) { g_force_portable.store(force, std::memory_order_relaxed); }
+bool force_portable_propagation() { return g_force_portable.load(std::memory_order_relaxed); }
+}  // namespace detail
 
 namespace {
 
@@ -26,28 +42,128 @@ float inverse_degree(std::uint64_t start, std::uint64_t end) {
 }
 
 // How many entries ahead the neighbour rows are prefetched: enough to cover
-// memory latency at a few cycles per element of the row update.
-constexpr std::uint64_t PREFETCH_DISTANCE = 8;
+// memory latency without overrunning the core's outstanding-miss slots.
+#ifndef GRAPHRIPPLE_PREFETCH
+#define GRAPHRIPPLE_PREFETCH 4
+#endif
+constexpr std::uint64_t PREFETCH_DISTANCE = GRAPHRIPPLE_PREFETCH;
+
+// Everything one propagation task reads and writes.
+template <class Col>
+struct PropagationArgs {
+  const std::uint64_t* row_ptrs;
+  const Col* cols;
+  const float* scales;
+  float* next;
+  const float* current;
+  std::uint64_t dim;
+  float* accumulator;  ///< null: no fused accumulation
+  float weight;
+  bool accumulator_fresh;  ///< accumulator still all +0.0
+};
+
+// dst[j] = (src[j] * s) + 0.0f: the scaled row update onto a row known to be
+// +0.0, without reading it.
+void store_scaled_row(float* dst, const float* src, float s, std::uint64_t length) {
+  for (std::uint64_t j = 0; j < length; ++j) {
+    const float product = src[j] * s;
+    dst[j] = product + 0.0f;
+  }
+}
 
 template <class Col>
-void propagate_range(std::uint64_t lo, std::uint64_t hi, const std::uint64_t* row_ptrs, const Col* cols,
-                     const float* scales, float* next, const float* current, std::uint64_t dim,
-                     float* accumulator, float weight, RowKernel kernel) {
-  const std::uint64_t row_bytes = dim * sizeof(float);
-  const std::uint64_t range_end = row_ptrs[hi];
-  for (std::uint64_t r = lo; r < hi; ++r) {
-    float* dst = next + r * dim;
-    std::memset(dst, 0, row_bytes);
-    const std::uint64_t end = row_ptrs[r + 1];
-    for (std::uint64_t k = row_ptrs[r]; k < end; ++k) {
-      if (k + PREFETCH_DISTANCE < range_end) {
-        const char* ahead = reinterpret_cast<const char*>(current + std::uint64_t(cols[k + PREFETCH_DISTANCE]) * dim);
-        for (std::uint64_t offset = 0; offset < row_bytes; offset += 64) __builtin_prefetch(ahead + offset);
-      }
-      kernel(dst, current + std::uint64_t(cols[k]) * dim, scales[k], dim);
-    }
-    if (accumulator != nullptr) kernel(accumulator + r * dim, dst, weight, dim);
+void accumulate_row(const PropagationArgs<Col>& a, std::uint64_t r, const float* row, RowKernel kernel) {
+  float* dst = a.accumulator + r * a.dim;
+  if (a.accumulator_fresh) {
+    store_scaled_row(dst, row, a.weight, a.dim);
+  } else {
+    kernel(dst, row, a.weight, a.dim);
   }
+}
+
+template <class Col>
+void prefetch_row(const PropagationArgs<Col>& a, std::uint64_t k, std::uint64_t range_end) {
+  if (k >= range_end) return;
+  const char* row = reinterpret_cast<const char*>(a.current + std::uint64_t(a.cols[k]) * a.dim);
+  for (std::uint64_t offset = 0; offset < a.dim * sizeof(float); offset += 64) __builtin_prefetch(row + offset);
+}
+
+// Portable path: the row of `next` lives in memory and every entry adds
+// one scaled neighbour row to it.
+template <class Col>
+void propagate_range_generic(const PropagationArgs<Col>& a, std::uint64_t lo, std::uint64_t hi, RowKernel kernel) {
+  const std::uint64_t dim = a.dim;
+  const std::uint64_t range_end = a.row_ptrs[hi];
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    float* dst = a.next + r * dim;
+    std::memset(dst, 0, dim * sizeof(float));
+    const std::uint64_t end = a.row_ptrs[r + 1];
+    for (std::uint64_t k = a.row_ptrs[r]; k < end; ++k) {
+      prefetch_row(a, k + PREFETCH_DISTANCE, range_end);
+      kernel(dst, a.current + std::uint64_t(a.cols[k]) * dim, a.scales[k], dim);
+    }
+    if (a.accumulator != nullptr) accumulate_row(a, r, dst, kernel);
+  }
+}
+
+#ifdef GRAPHRIPPLE_X86
+// AVX2 path: a block of up to 64 columns of the output row stays in eight
+// registers while all of the row's entries are added into it, in entry
+// order; the block starts at +0.0 exactly like the cleared row. Each
+// element therefore sees the same rounded products and sums as the
+// portable path, without the clearing pass or a load and store per entry.
+template <int BLOCKS, class Col>
+__attribute__((target("avx2"))) inline void propagate_columns_avx2(const PropagationArgs<Col>& a, std::uint64_t start,
+                                                                    std::uint64_t end, std::uint64_t column,
+                                                                    float* dst, bool prefetch,
+                                                                    std::uint64_t range_end) {
+  __m256 sum[BLOCKS];
+  for (int b = 0; b < BLOCKS; ++b) sum[b] = _mm256_setzero_ps();
+  for (std::uint64_t k = start; k < end; ++k) {
+    if (prefetch) prefetch_row(a, k + PREFETCH_DISTANCE, range_end);
+    const float* src = a.current + std::uint64_t(a.cols[k]) * a.dim + column;
+    const __m256 scale = _mm256_set1_ps(a.scales[k]);
+    for (int b = 0; b < BLOCKS; ++b) sum[b] = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(src + 8 * b), scale), sum[b]);
+  }
+  for (int b = 0; b < BLOCKS; ++b) _mm256_storeu_ps(dst + column + 8 * b, sum[b]);
+}
+
+template <class Col>
+__attribute__((target("avx2"))) void propagate_range_avx2(const PropagationArgs<Col>& a, std::uint64_t lo,
+                                                           std::uint64_t hi) {
+  const std::uint64_t dim = a.dim;
+  const std::uint64_t range_end = a.row_ptrs[hi];
+  for (std::uint64_t r = lo; r < hi; ++r) {
+    float* dst = a.next + r * dim;
+    const std::uint64_t start = a.row_ptrs[r], end = a.row_ptrs[r + 1];
+    std::uint64_t column = 0;
+    bool first = true;  // the first pass over the entries prefetches ahead
+    for (; column + 64 <= dim; column += 64, first = false)
+      propagate_columns_avx2<8>(a, start, end, column, dst, first, range_end);
+    for (; column + 8 <= dim; column += 8, first = false)
+      propagate_columns_avx2<1>(a, start, end, column, dst, first, range_end);
+    for (; column < dim; ++column) {
+      float sum = 0.0f;
+      for (std::uint64_t k = start; k < end; ++k) {
+        const float product = a.current[std::uint64_t(a.cols[k]) * dim + column] * a.scales[k];
+        sum = product + sum;
+      }
+      dst[column] = sum;
+    }
+    if (a.accumulator != nullptr) accumulate_row(a, r, dst, detail::add_scaled_row_avx2);
+  }
+}
+#endif
+
+template <class Col>
+void propagate_range(const PropagationArgs<Col>& a, std::uint64_t lo, std::uint64_t hi) {
+#ifdef GRAPHRIPPLE_X86
+  if (detail::cpu_has_avx2() && !detail::force_portable_propagation()) {
+    propagate_range_avx2(a, lo, hi);
+    return;
+  }
+#endif
+  propagate_range_generic(a, lo, hi, select_row_kernel());
 }
 
 }  // namespace
@@ -76,7 +192,7 @@ Expected<TransitionMatrix> TransitionMatrix::from_graph(const CsrGraph& graph) {
       }
     }
   };
-  parallel_for_ranges(graph.num_nodes, RangeBody(fill));
+  for_row_ranges(graph.num_nodes, nnz + graph.num_nodes, RangeBody(fill));
   return transition;
 }
 
@@ -98,30 +214,34 @@ void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current)
 }
 
 void propagate(MatrixF32& next, const TransitionMatrix& transition, const MatrixF32& current,
-               MatrixF32* accumulator, float accumulate_weight) {
+               MatrixF32* accumulator, float accumulate_weight, bool accumulator_fresh) {
   const std::uint64_t n = transition.num_nodes;
   fault_unless(next.rows == n && current.rows == n && next.cols == current.cols &&
                    (accumulator == nullptr || (accumulator->rows == n && accumulator->cols == current.cols)),
                "propagate: matrix shapes do not match the graph");
   const std::uint64_t dim = current.cols;
   if (dim == 0) return;
-  const RowKernel kernel = select_row_kernel();
   float* acc = accumulator != nullptr ? accumulator->data.data() : nullptr;
   auto rows = [&](std::size_t lo, std::size_t hi) {
     if (transition.wide_cols != nullptr) {
-      propagate_range(lo, hi, transition.row_ptrs, transition.wide_cols, transition.scales.data(), next.data.data(),
-                      current.data.data(), dim, acc, accumulate_weight, kernel);
+      propagate_range(PropagationArgs<std::uint64_t>{transition.row_ptrs, transition.wide_cols,
+                                                     transition.scales.data(), next.data.data(),
+                                                     current.data.data(), dim, acc, accumulate_weight, accumulator_fresh},
+                      lo, hi);
     } else {
-      propagate_range(lo, hi, transition.row_ptrs, transition.narrow_cols.data(), transition.scales.data(),
-                      next.data.data(), current.data.data(), dim, acc, accumulate_weight, kernel);
+      propagate_range(PropagationArgs<std::uint32_t>{transition.row_ptrs, transition.narrow_cols.data(),
+                                                     transition.scales.data(), next.data.data(),
+                                                     current.data.data(), dim, acc, accumulate_weight, accumulator_fresh},
+                      lo, hi);
     }
   };
   // Split by entry count: power-law hubs would otherwise leave one worker
   // with most of the edges.
-  parallel_for_ranges_weighted(n, transition.row_ptrs, RangeBody(rows));
+  const std::uint64_t work = (transition.scales.size() + n) * dim;
+  for_row_ranges_weighted(n, transition.row_ptrs, work, RangeBody(rows));
 }
 
-void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w) {
+void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool accumulator_fresh) {
   fault_unless(accumulator.rows == current.rows && accumulator.cols == current.cols,
                "accumulate: matrix shapes differ");
   const std::uint64_t dim = current.cols;
@@ -130,9 +250,15 @@ void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w) {
   // Row by row, so each element takes the same SIMD lane or tail path
   // whatever the split.
   auto rows = [&](std::size_t lo, std::size_t hi) {
-    for (std::uint64_t r = lo; r < hi; ++r) kernel(accumulator.row(r), current.row(r), w, dim);
+    for (std::uint64_t r = lo; r < hi; ++r) {
+      if (accumulator_fresh) {
+        store_scaled_row(accumulator.row(r), current.row(r), w, dim);
+      } else {
+        kernel(accumulator.row(r), current.row(r), w, dim);
+      }
+    }
   };
-  parallel_for_ranges(current.rows, RangeBody(rows));
+  for_row_ranges(current.rows, current.rows * dim, RangeBody(rows));
 }
 
 }  // namespace graphripple

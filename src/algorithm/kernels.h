@@ -37,6 +37,10 @@ void add_scaled_row_scalar(float* dst, const float* src, float s, std::uint64_t 
 void add_scaled_row_sse2(float* dst, const float* src, float s, std::uint64_t length);
 void add_scaled_row_avx2(float* dst, const float* src, float s, std::uint64_t length);
 bool cpu_has_avx2();
+/// Test switch: make the TransitionMatrix propagation take its portable
+/// path even where AVX2 is available.
+void set_force_portable_propagation(bool force);
+bool force_portable_propagation();
 }  // namespace detail
 
 /// The scale of every stored entry: f32(value) * (1 / f32(deg(row))).
@@ -57,12 +61,16 @@ struct TransitionMatrix {
 void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current);
 
 /// next = T * current, overwriting `next` (no clearing needed). When
-/// `accumulate_weight` is set, each finished row r is also accumulated:
+/// `accumulator` is given, each finished row r is also accumulated:
 /// accumulator[r] += next[r] * weight, exactly as `accumulate` would.
+/// `accumulator_fresh` promises the accumulator is still all +0.0, so its
+/// rows are written without being read first (same bits, one page fault
+/// fewer on fresh memory).
 void propagate(MatrixF32& next, const TransitionMatrix& transition, const MatrixF32& current,
-               MatrixF32* accumulator, float accumulate_weight);
+               MatrixF32* accumulator, float accumulate_weight, bool accumulator_fresh = false);
 
-/// accumulator[r] += current[r] * w for every row r.
-void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w);
+/// accumulator[r] += current[r] * w for every row r; with
+/// `accumulator_fresh` (all +0.0) the rows are written without being read.
+void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool accumulator_fresh = false);
 
 }  // namespace graphripple

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 
+#include "algorithm/row_loop.h"
 #include "pool/worker_pool.h"
 #include "random/row_generator.h"
 #include "random/thread_rng.h"
@@ -183,7 +184,7 @@ Expected<MatrixF32> build_projection_matrix(std::uint64_t rows, std::uint64_t co
 
   float* data = matrix.data.data();
   auto fill = [data, cols, base](std::size_t lo, std::size_t hi) { fill_rows(data, lo, hi, cols, base); };
-  if (count > 0) parallel_for_ranges(rows, RangeBody(fill));
+  if (count > 0) for_row_ranges(rows, count, RangeBody(fill));
   return matrix;
 }
 

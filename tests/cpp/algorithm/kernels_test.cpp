@@ -92,13 +92,21 @@ MatrixF32 matrix_of(std::uint64_t rows, std::uint64_t cols, const std::vector<fl
   return m;
 }
 
-// Both propagation paths on the same input, checked to agree with each other.
+// Every propagation path on the same input: the definition over the graph,
+// and the transition-matrix path in its portable and SIMD forms, starting
+// from a `next` full of garbage (that path overwrites it).
 MatrixF32 propagate_both(const CsrGraph& graph, const MatrixF32& current) {
   auto by_graph = MatrixF32::try_zeroed(current.rows, current.cols).value();
   propagate(by_graph, graph, current);
-  auto fast = matrix_of(current.rows, current.cols, std::vector<float>(current.rows * current.cols, 42.0f));
-  propagate(fast, TransitionMatrix::from_graph(graph).value(), current, nullptr, 0.0f);
-  EXPECT_TRUE(same_bits(by_graph.data.data(), fast.data.data(), current.rows * current.cols));
+  const auto transition = TransitionMatrix::from_graph(graph).value();
+  for (bool portable : {true, false}) {
+    detail::set_force_portable_propagation(portable);
+    auto fast = matrix_of(current.rows, current.cols, std::vector<float>(current.rows * current.cols, 42.0f));
+    propagate(fast, transition, current, nullptr, 0.0f);
+    EXPECT_TRUE(same_bits(by_graph.data.data(), fast.data.data(), current.rows * current.cols))
+        << (portable ? "portable" : "simd") << " path, dim " << current.cols;
+  }
+  detail::set_force_portable_propagation(false);
   return by_graph;
 }
 
@@ -136,33 +144,38 @@ TEST(propagate, infinite_or_huge_edge_weights) {
   EXPECT_EQ(next.at(1, 1), INF);  // 1e40 rounds to +inf in float32
 }
 
-TEST(propagate, fused_accumulation_equals_separate_accumulate) {
+TEST(propagate, all_paths_and_fused_accumulation_agree_on_random_graphs) {
   std::mt19937 rng(3);
-  const std::uint64_t n = 50, dim = 19;
-  std::vector<std::uint64_t> row_ptrs{0}, cols;
-  std::vector<double> values;
-  for (std::uint64_t r = 0; r < n; ++r) {
-    for (std::uint64_t c = 0; c < n; ++c)
-      if (rng() % 5 == 0) {
-        cols.push_back(c);
-        values.push_back(rng() % 7 == 0 ? 0.0 : double(int(rng() % 9) - 4) / 3.0);
-      }
-    row_ptrs.push_back(cols.size());
+  for (std::uint64_t dim : {1, 7, 8, 9, 19, 63, 64, 65, 72, 130, 200}) {
+    const std::uint64_t n = 40;
+    std::vector<std::uint64_t> row_ptrs{0}, cols;
+    std::vector<double> values;
+    for (std::uint64_t r = 0; r < n; ++r) {
+      for (std::uint64_t c = 0; c < n; ++c)
+        if (rng() % 5 == 0) {
+          cols.push_back(c);
+          values.push_back(rng() % 7 == 0 ? 0.0 : double(int(rng() % 9) - 4) / 3.0);
+        }
+      row_ptrs.push_back(cols.size());
+    }
+    const auto graph = graph_of(n, row_ptrs, cols, values);
+    const auto current = matrix_of(n, dim, special_row(rng, n * dim));
+    const auto start = special_row(rng, n * dim);
+
+    auto separate_acc = matrix_of(n, dim, start);
+    auto separate_next = propagate_both(graph, current);
+    accumulate(separate_acc, separate_next, -0.75f);
+
+    for (bool portable : {true, false}) {
+      detail::set_force_portable_propagation(portable);
+      auto fused_acc = matrix_of(n, dim, start);
+      auto fused_next = MatrixF32::try_zeroed(n, dim).value();
+      propagate(fused_next, TransitionMatrix::from_graph(graph).value(), current, &fused_acc, -0.75f);
+      EXPECT_TRUE(same_bits(separate_acc.data.data(), fused_acc.data.data(), n * dim)) << dim;
+      EXPECT_TRUE(same_bits(separate_next.data.data(), fused_next.data.data(), n * dim)) << dim;
+    }
+    detail::set_force_portable_propagation(false);
   }
-  const auto graph = graph_of(n, row_ptrs, cols, values);
-  std::vector<float> values_current(n * dim);
-  for (auto& v : values_current) v = special_row(rng, 1)[0];
-  const auto current = matrix_of(n, dim, values_current);
-  const auto start = special_row(rng, n * dim);
-
-  auto separate_acc = matrix_of(n, dim, start);
-  auto separate_next = propagate_both(graph, current);
-  accumulate(separate_acc, separate_next, -0.75f);
-
-  auto fused_acc = matrix_of(n, dim, start);
-  auto fused_next = MatrixF32::try_zeroed(n, dim).value();
-  propagate(fused_next, TransitionMatrix::from_graph(graph).value(), current, &fused_acc, -0.75f);
-  EXPECT_TRUE(same_bits(separate_acc.data.data(), fused_acc.data.data(), n * dim));
 }
 
 TEST(accumulate, adds_weighted_rows) {

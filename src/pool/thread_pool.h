@@ -140,6 +140,18 @@ class PoolHolder {
   /// the old pool is leaked because its locks may be in any state.
   void abandon() noexcept;
 
+  /// fork() handlers: the holder's lock is held across the fork, so the
+  /// child never inherits it locked by a thread that does not exist there
+  /// (one that was creating the pool). The child then abandons its copy of
+  /// the pool and builds a fresh one on first use. A remembered creation
+  /// failure stays remembered.
+  void before_fork() noexcept { mutex_.lock(); }
+  void after_fork_in_parent() noexcept { mutex_.unlock(); }
+  void after_fork_in_child() noexcept {
+    mutex_.unlock();
+    abandon();
+  }
+
  private:
   Factory factory_;
   std::atomic<WorkerPool*> pool_{nullptr};
@@ -147,7 +159,9 @@ class PoolHolder {
   std::optional<std::string> failure_;
 };
 
-/// The holder of the process-wide pool (sized from the environment).
+/// The holder of the process-wide pool (sized from the environment). Its
+/// fork handlers are registered when it is first used, so a child forked
+/// after the pool exists gets a working pool of its own.
 PoolHolder& global_pool_holder();
 
 }  // namespace detail

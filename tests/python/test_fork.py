@@ -56,9 +56,9 @@ def test_bare_fork_child_fits_and_draws_a_fresh_stream():
         try:
             signal.alarm(60)
             os.close(read_end)
-            signal_ok = _fit(5).tobytes() == SEEDED
+            seeded_ok = _fit(5).tobytes() == SEEDED
             unseeded = _fit(None).tobytes()
-            os.write(write_end, bytes([signal_ok]) + unseeded)
+            os.write(write_end, bytes([seeded_ok]) + unseeded)
             status = 0
         finally:
             os._exit(status)

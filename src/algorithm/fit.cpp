@@ -65,6 +65,13 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
 
   auto transition = TransitionMatrix::from_graph(g);
   if (!transition) return std::move(transition).error();
+  // The transition now holds everything the propagations read of the
+  // symmetrised graph but its row offsets; release the rest before the
+  // work matrices are touched, so it never adds to the peak.
+  if (symmetrized && transition->wide_cols == nullptr) {
+    std::vector<std::uint64_t>().swap(symmetrized->col_indices);
+    std::vector<double>().swap(symmetrized->values);
+  }
 
   for (std::size_t i = 1; i < weights.size(); ++i) {
     const bool fused = accumulates(weights[i]);

@@ -6,7 +6,9 @@
 //   being cleared in a separate pass;
 // - the accumulation of X(i+1) is fused into the task that computes row r of
 //   X(i+1) (the accumulator row is only touched by that task);
-// - edge scales f32(value) * (1 / f32(deg)) are computed once per fit;
+// - edge scales f32(value) * (1 / f32(deg)) are computed once per fit, and
+//   for an undirected fit straight from the merged rows of A + A^T, which
+//   are never stored as a graph of their own;
 // - the first accumulation stores (x * w) + 0.0f instead of reading the
 //   all-zero accumulator.
 #include "algorithm/fit.h"
@@ -28,14 +30,22 @@ bool accumulates(double weight) { return weight != 0.0; }
 }  // namespace
 
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
-  std::optional<CsrGraph> symmetrized;
+  const std::vector<double>& weights = params.weights;
+  const bool propagates = weights.size() >= 2;
+  // Undirected: the rows of A + A^T go straight into the transition, so
+  // the symmetrised graph is never stored as 16-byte entries. Validation
+  // and its errors come first, as for a stored symmetrisation.
+  std::optional<TransitionMatrix> transition;
   if (params.undirected) {
-    auto result = graph.symmetrize();
-    if (!result) return std::move(result).error();
-    symmetrized.emplace(std::move(result).value());
+    auto rows = SymmetrizedRows::prepare(graph);
+    if (!rows) return std::move(rows).error();
+    if (propagates) {
+      auto merged = TransitionMatrix::from_symmetrized(rows.value());
+      if (!merged) return std::move(merged).error();
+      transition.emplace(std::move(merged).value());
+    }
   }
-  const CsrGraph& g = symmetrized ? *symmetrized : graph;
-  const std::uint64_t n = g.num_nodes;
+  const std::uint64_t n = graph.num_nodes;
   const std::uint64_t dim = params.dim;
 
   std::optional<MatrixViewF64> features;
@@ -53,7 +63,6 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
   if (!next_result) return std::move(next_result).error();
   MatrixF32 next = std::move(next_result).value();
 
-  const std::vector<double>& weights = params.weights;
   if (weights.empty()) return accumulator;
   // Until the first accumulation the accumulator is untouched zero pages.
   bool accumulator_fresh = true;
@@ -63,19 +72,15 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
   }
   if (weights.size() == 1) return accumulator;
 
-  auto transition = TransitionMatrix::from_graph(g);
-  if (!transition) return std::move(transition).error();
-  // The transition now holds everything the propagations read of the
-  // symmetrised graph but its row offsets; release the rest before the
-  // work matrices are touched, so it never adds to the peak.
-  if (symmetrized && transition->wide_cols == nullptr) {
-    std::vector<std::uint64_t>().swap(symmetrized->col_indices);
-    std::vector<double>().swap(symmetrized->values);
+  if (!transition) {
+    auto built = TransitionMatrix::from_graph(graph);
+    if (!built) return std::move(built).error();
+    transition.emplace(std::move(built).value());
   }
 
   for (std::size_t i = 1; i < weights.size(); ++i) {
     const bool fused = accumulates(weights[i]);
-    propagate(next, transition.value(), current, fused ? &accumulator : nullptr, static_cast<float>(weights[i]),
+    propagate(next, *transition, current, fused ? &accumulator : nullptr, static_cast<float>(weights[i]),
               accumulator_fresh);
     if (fused) accumulator_fresh = false;
     std::swap(current, next);

@@ -196,6 +196,41 @@ Expected<TransitionMatrix> TransitionMatrix::from_graph(const CsrGraph& graph) {
   return transition;
 }
 
+Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedRows& rows) {
+  TransitionMatrix transition;
+  const std::uint64_t n = rows.num_nodes();
+  transition.num_nodes = n;
+  const bool narrow = n <= std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+  if (auto status = try_reserve(transition.owned_row_ptrs, n + 1); !status) return std::move(status).error();
+  if (auto status = try_reserve(transition.scales, rows.max_entries()); !status) return std::move(status).error();
+  if (auto status = narrow ? try_reserve(transition.narrow_cols, rows.max_entries())
+                           : try_reserve(transition.owned_wide_cols, rows.max_entries());
+      !status)
+    return std::move(status).error();
+
+  std::vector<float>& scales = transition.scales;
+  transition.owned_row_ptrs.push_back(0);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t start = scales.size();
+    rows.merge_row(i, [&](std::uint64_t column, double value) {
+      scales.push_back(static_cast<float>(value));
+      if (narrow) {
+        transition.narrow_cols.push_back(static_cast<std::uint32_t>(column));
+      } else {
+        transition.owned_wide_cols.push_back(column);
+      }
+    });
+    // The row's entry count is known once it is merged.
+    const std::uint64_t end = scales.size();
+    const float inv = inverse_degree(start, end);
+    for (std::uint64_t k = start; k < end; ++k) scales[k] = scales[k] * inv;
+    transition.owned_row_ptrs.push_back(end);
+  }
+  transition.row_ptrs = transition.owned_row_ptrs.data();
+  if (!narrow) transition.wide_cols = transition.owned_wide_cols.data();
+  return transition;
+}
+
 void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current) {
   const std::uint64_t n = graph.num_nodes;
   fault_unless(graph.row_ptrs.size() == n + 1 && next.rows == n && current.rows == n && next.cols == current.cols,

@@ -11,6 +11,7 @@
 
 #include "algorithm/dense_matrix.h"
 #include "csr/csr_graph.h"
+#include "csr/symmetrized_rows.h"
 
 namespace graphripple {
 
@@ -47,14 +48,19 @@ bool force_portable_propagation();
 /// Built once per fit so each propagation reads 8 bytes per entry
 /// instead of recomputing from the 16-byte graph entries.
 struct TransitionMatrix {
-  const std::uint64_t* row_ptrs = nullptr;  ///< borrowed from the graph
+  const std::uint64_t* row_ptrs = nullptr;  ///< the graph's, or owned_row_ptrs
   std::uint64_t num_nodes = 0;
-  std::vector<std::uint32_t> narrow_cols;  ///< columns, when num_nodes <= 2^32
-  const std::uint64_t* wide_cols = nullptr;  ///< borrowed columns otherwise
+  std::vector<std::uint32_t> narrow_cols;    ///< columns, when num_nodes <= 2^32
+  const std::uint64_t* wide_cols = nullptr;  ///< columns otherwise
   std::vector<float> scales;
+  std::vector<std::uint64_t> owned_row_ptrs;
+  std::vector<std::uint64_t> owned_wide_cols;
 
   /// Borrows `graph`, which must outlive the result.
   static Expected<TransitionMatrix> from_graph(const CsrGraph& graph);
+  /// The transition of A + A^T, merged straight from `rows` (same scales as
+  /// from_graph of the symmetrised graph); owns all its arrays.
+  static Expected<TransitionMatrix> from_symmetrized(const SymmetrizedRows& rows);
 };
 
 /// next = T * current. `next` must be all 0.0 on entry.

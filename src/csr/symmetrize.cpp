@@ -4,9 +4,7 @@
 // row i of A with row i of A^T -> drop the zero sums.
 // - Time and memory are linear in n + nnz; the given graph is read in place
 //   and never changed.
-// - A value stored in one direction only becomes x + 0.0; one stored in both
-//   becomes left + right (one IEEE addition). Values equal to 0.0 (either
-//   sign) are dropped, NaN is kept.
+// - The merge itself lives in SymmetrizedRows (symmetrized_rows.h).
 // - Every buffer is reserved fallibly, so running out of memory is an
 //   EmbeddingError and the given graph is untouched.
 #include <cstdint>
@@ -15,16 +13,14 @@
 #include <utility>
 
 #include "csr/csr_graph.h"
+#include "csr/symmetrized_rows.h"
 #include "error/fallible_alloc.h"
 
 namespace graphripple {
 
 namespace {
 
-struct TransposedEntry {
-  std::uint64_t column;
-  double weight;
-};
+using TransposedEntry = SymmetrizedRows::TransposedEntry;
 
 enum class StructureKind { Unsorted, SizeMismatch, OutOfRange };
 
@@ -70,14 +66,11 @@ Status validate_structure(const CsrGraph& graph) {
 
 }  // namespace
 
-Expected<CsrGraph> CsrGraph::symmetrize() const {
-  if (Status valid = validate_structure(*this); !valid) return std::move(valid).error();
-  const std::uint64_t n = num_nodes;
-  const std::uint64_t nnz = col_indices.size();
-  // The structure test admits a row_ptrs that does not start at 0 (it only
-  // checks the span last - first), so rows are read relative to its first
-  // element; reading the raw offsets would run past the arrays.
-  const std::uint64_t base = row_ptrs.front();
+Expected<SymmetrizedRows> SymmetrizedRows::prepare(const CsrGraph& graph) {
+  if (Status valid = validate_structure(graph); !valid) return std::move(valid).error();
+  const std::uint64_t n = graph.num_nodes;
+  const std::uint64_t nnz = graph.col_indices.size();
+  const std::uint64_t base = graph.row_ptrs.front();
 
   // A^T by counting sort. Row j's count goes to t_ptrs[j + 2]; after the
   // prefix sum t_ptrs[j + 1] is row j's start and serves as its fill
@@ -90,9 +83,9 @@ Expected<CsrGraph> CsrGraph::symmetrize() const {
   if (!t_entries) return std::move(t_entries).error();
   std::uint64_t* tp = t_ptrs->data();
   TransposedEntry* te = t_entries->data();
-  const std::uint64_t* cols = col_indices.data();
-  const double* vals = values.data();
-  const std::uint64_t* ptrs = row_ptrs.data();
+  const std::uint64_t* cols = graph.col_indices.data();
+  const double* vals = graph.values.data();
+  const std::uint64_t* ptrs = graph.row_ptrs.data();
 
   // Both passes below hit tp and te at random places; on large graphs they
   // miss the caches, so the lines for entries a few steps ahead are
@@ -113,38 +106,27 @@ Expected<CsrGraph> CsrGraph::symmetrize() const {
       te[slot] = {i, vals[k]};
     }
   }
+  return SymmetrizedRows(graph, base, std::move(t_ptrs).value(), std::move(t_entries).value());
+}
+
+Expected<CsrGraph> CsrGraph::symmetrize() const {
+  auto rows = SymmetrizedRows::prepare(*this);
+  if (!rows) return std::move(rows).error();
+  const std::uint64_t n = num_nodes;
 
   // At most nnz(A) + nnz(A^T) entries: reserved once so the merge only appends.
   CsrGraph result;
   result.num_nodes = n;
   if (Status reserved = try_reserve(result.row_ptrs, n + 1); !reserved) return std::move(reserved).error();
-  if (Status reserved = try_reserve(result.col_indices, 2 * nnz); !reserved) return std::move(reserved).error();
-  if (Status reserved = try_reserve(result.values, 2 * nnz); !reserved) return std::move(reserved).error();
+  if (Status reserved = try_reserve(result.col_indices, rows->max_entries()); !reserved) return std::move(reserved).error();
+  if (Status reserved = try_reserve(result.values, rows->max_entries()); !reserved) return std::move(reserved).error();
 
   result.row_ptrs.push_back(0);
   for (std::uint64_t i = 0; i < n; ++i) {
-    std::uint64_t a = ptrs[i] - base;
-    const std::uint64_t a_end = ptrs[i + 1] - base;
-    std::uint64_t b = tp[i];
-    const std::uint64_t b_end = tp[i + 1];
-    while (a < a_end || b < b_end) {
-      std::uint64_t column;
-      double value;
-      if (b == b_end || (a < a_end && cols[a] < te[b].column)) {
-        column = cols[a];
-        value = vals[a++] + 0.0;
-      } else if (a == a_end || te[b].column < cols[a]) {
-        column = te[b].column;
-        value = te[b++].weight + 0.0;
-      } else {
-        column = cols[a];
-        value = vals[a++] + te[b++].weight;
-      }
-      if (value != 0.0) {
-        result.col_indices.push_back(column);
-        result.values.push_back(value);
-      }
-    }
+    rows->merge_row(i, [&result](std::uint64_t column, double value) {
+      result.col_indices.push_back(column);
+      result.values.push_back(value);
+    });
     result.row_ptrs.push_back(result.col_indices.size());
   }
   return result;

@@ -178,6 +178,31 @@ TEST(propagate, all_paths_and_fused_accumulation_agree_on_random_graphs) {
   }
 }
 
+TEST(transition_matrix, merged_rows_match_the_stored_symmetrisation) {
+  std::mt19937 rng(9);
+  for (int trial = 0; trial < 20; ++trial) {
+    const std::uint64_t n = 1 + rng() % 30;
+    std::vector<std::uint64_t> row_ptrs{0}, cols;
+    std::vector<double> values;
+    const double choices[] = {1.0, -1.0, 0.0, -0.0, 2.5, std::nan(""), 1e40, 3.0};
+    for (std::uint64_t r = 0; r < n; ++r) {
+      for (std::uint64_t c = 0; c < n; ++c)
+        if (rng() % 4 == 0) {
+          cols.push_back(c);
+          values.push_back(choices[rng() % std::size(choices)]);
+        }
+      row_ptrs.push_back(cols.size());
+    }
+    const auto graph = graph_of(n, row_ptrs, cols, values);
+    const auto symmetrized = graph.symmetrize().value();
+    const auto stored = TransitionMatrix::from_graph(symmetrized).value();
+    const auto merged = TransitionMatrix::from_symmetrized(SymmetrizedRows::prepare(graph).value()).value();
+    ASSERT_EQ(std::vector<std::uint64_t>(stored.row_ptrs, stored.row_ptrs + n + 1), merged.owned_row_ptrs);
+    EXPECT_EQ(stored.narrow_cols, merged.narrow_cols);
+    EXPECT_TRUE(same_bits(stored.scales, merged.scales));
+  }
+}
+
 TEST(accumulate, adds_weighted_rows) {
   auto acc = matrix_of(2, 3, {1, 1, 1, 1, 1, 1});
   const auto current = matrix_of(2, 3, {1, 2, 3, INF, 0, NaN});

@@ -11,7 +11,11 @@ import pytest
 
 import graphripple
 
-pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+pytestmark = [
+    pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork"),
+    # Forking with live worker threads is exactly the case under test.
+    pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning"),
+]
 
 N = 300
 ROW_PTRS = np.arange(0, 3 * N + 1, 3, dtype=np.int64)

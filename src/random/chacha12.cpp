@@ -34,7 +34,25 @@ inline void quarter_round(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
   a = _mm_add_epi32(a, b); d = rotl_lanes<8>(_mm_xor_si128(d, a));
   c = _mm_add_epi32(c, d); b = rotl_lanes<7>(_mm_xor_si128(b, c));
 }
+#endif
 
+// The column and diagonal rounds, for scalar words or four blocks in SIMD
+// lanes alike (quarter_round is overloaded for both).
+template <class Word>
+inline void double_rounds(Word (&x)[16]) {
+  for (int round = 0; round < DOUBLE_ROUNDS; ++round) {
+    quarter_round(x[0], x[4], x[8], x[12]);
+    quarter_round(x[1], x[5], x[9], x[13]);
+    quarter_round(x[2], x[6], x[10], x[14]);
+    quarter_round(x[3], x[7], x[11], x[15]);
+    quarter_round(x[0], x[5], x[10], x[15]);
+    quarter_round(x[1], x[6], x[11], x[12]);
+    quarter_round(x[2], x[7], x[8], x[13]);
+    quarter_round(x[3], x[4], x[9], x[14]);
+  }
+}
+
+#if defined(__SSE2__)
 // Lane b of every vector belongs to block b: the rounds run on all four
 // blocks at once, and a 4x4 transpose per group of words restores the
 // block-after-block output order.
@@ -55,16 +73,7 @@ void blocks4_sse2(const ChaChaKey& key, std::uint64_t counter, std::uint32_t* ou
 
   __m128i x[16];
   for (int w = 0; w < 16; ++w) x[w] = input[w];
-  for (int round = 0; round < DOUBLE_ROUNDS; ++round) {
-    quarter_round(x[0], x[4], x[8], x[12]);
-    quarter_round(x[1], x[5], x[9], x[13]);
-    quarter_round(x[2], x[6], x[10], x[14]);
-    quarter_round(x[3], x[7], x[11], x[15]);
-    quarter_round(x[0], x[5], x[10], x[15]);
-    quarter_round(x[1], x[6], x[11], x[12]);
-    quarter_round(x[2], x[7], x[8], x[13]);
-    quarter_round(x[3], x[4], x[9], x[14]);
-  }
+  double_rounds(x);
   for (int w = 0; w < 16; w += 4) {
     const __m128i a = _mm_add_epi32(x[w], input[w]);
     const __m128i b = _mm_add_epi32(x[w + 1], input[w + 1]);
@@ -91,16 +100,7 @@ void chacha12_block(const ChaChaKey& key, std::uint64_t counter, std::uint32_t* 
                              0,        0};
   std::uint32_t x[16];
   for (int w = 0; w < 16; ++w) x[w] = input[w];
-  for (int round = 0; round < DOUBLE_ROUNDS; ++round) {
-    quarter_round(x[0], x[4], x[8], x[12]);
-    quarter_round(x[1], x[5], x[9], x[13]);
-    quarter_round(x[2], x[6], x[10], x[14]);
-    quarter_round(x[3], x[7], x[11], x[15]);
-    quarter_round(x[0], x[5], x[10], x[15]);
-    quarter_round(x[1], x[6], x[11], x[12]);
-    quarter_round(x[2], x[7], x[8], x[13]);
-    quarter_round(x[3], x[4], x[9], x[14]);
-  }
+  double_rounds(x);
   for (int w = 0; w < 16; ++w) out[w] = x[w] + input[w];
 }
 

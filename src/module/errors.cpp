@@ -60,17 +60,8 @@ void restore_raised_exception(PyObject* exception) {
 
 PyObject* panic_exception_type() {
   if (PyObject* known = g_panic_type.load(std::memory_order_acquire)) return known;
-  PyObject* created =
-      PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
-  if (created == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  // acq_rel: release publishes the new type; acquire (also on failure) lets
-  // the loser use the winner's type safely.
-  if (g_panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel,
-                                           std::memory_order_acquire))
-    return created;  // kept for the life of the process
-  Py_DECREF(created);
-  return expected;
+  return publish_once(
+      g_panic_type, PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", PANIC_DOC, PyExc_BaseException, nullptr));
 }
 
 void raise_panic(std::string_view message) noexcept {

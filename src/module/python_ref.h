@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cassert>
 #include <utility>
 
@@ -43,6 +44,23 @@ class PyRef {
   explicit PyRef(PyObject* object) : object_(object) {}
   PyObject* object_ = nullptr;
 };
+
+/// Publishes a lazily created, process-lifetime object: the first thread to
+/// store into `slot` wins, a loser drops its own object and uses the
+/// winner's. No lock is held while the object was created, so creation may
+/// call into Python freely. Returns the published object, or null when
+/// `created` is null (its exception stays set).
+template <class T>
+T* publish_once(std::atomic<T*>& slot, T* created) {
+  if (created == nullptr) return nullptr;
+  T* expected = nullptr;
+  // acq_rel: release publishes the new object; acquire (also on failure)
+  // lets the loser use the winner's object safely.
+  if (slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel, std::memory_order_acquire))
+    return created;  // kept for the life of the process
+  Py_DECREF(reinterpret_cast<PyObject*>(created));
+  return expected;
+}
 
 /// Turns "a call reported failure but set nothing" into the SystemError the
 /// interpreter uses for that case, so the caller can always return NULL.

@@ -68,14 +68,7 @@ std::atomic<PyTypeObject*> g_container_type{nullptr};
 
 PyTypeObject* container_type() {
   if (PyTypeObject* known = g_container_type.load(std::memory_order_acquire)) return known;
-  auto* created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_container_spec));
-  if (created == nullptr) return nullptr;
-  PyTypeObject* expected = nullptr;
-  if (g_container_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel,
-                                               std::memory_order_acquire))
-    return created;  // kept for the life of the process
-  Py_DECREF(created);
-  return expected;
+  return publish_once(g_container_type, reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_container_spec)));
 }
 
 // Data pointer for empty results. NumPy would allocate (and own) a buffer of

@@ -1,0 +1,266 @@
+"""Embeddings fitted on a Dask cluster, one column block per task.
+
+Column c of an embedding depends on column c of the random projection (and
+of the projected node features) and on the whole graph, never on other
+columns. A fit therefore splits into column blocks that need no
+communication with each other: the graph is converted once, sent once to
+every worker, and each task fits the columns [start, stop) of the result
+with the same seed. The blocks are exactly the columns of the
+single-machine fit, so the joined result has its bytes.
+
+- Needs dask.distributed (the optional extra ``graphripple[dask]``); it is
+  imported when ``embed`` is called, never by ``import graphripple``.
+- The fit inside a task releases the interpreter lock, so thread workers
+  run blocks side by side as well as process workers do.
+- ``embed`` returns only when every block is done. A task whose worker dies
+  is rerun elsewhere by the scheduler and gives the same bytes (the seed is
+  fixed before any task starts); when that is impossible (too many worker
+  deaths, every copy of the graph lost) ``embed`` raises. It never returns
+  an array with a block missing.
+- normalization="l2" scales each row by its norm over all columns, so such
+  a fit is one block.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import operator
+import os
+import uuid
+
+import numpy as np
+
+__all__ = ["embed"]
+
+# Options forwarded to graphripple.embed on the workers. columns, out and
+# block_columns belong to this function's own splitting and are refused.
+_FORWARDED = frozenset(
+    {"undirected", "node_features", "feature_weight", "normalization", "degree_exponent", "edge_weight",
+     "direction"})
+_KEY_PREFIX = "graphripple-block"
+
+
+def _import_distributed():
+    try:
+        import distributed
+    except ImportError as error:
+        raise ImportError(
+            "graphripple.distributed needs dask.distributed: pip install 'graphripple[dask]'") from error
+    return distributed
+
+
+def _draw_seed():
+    """One 64-bit seed from the operating system, drawn once per call so that every block agrees."""
+    return int.from_bytes(os.urandom(8), "little")
+
+
+def _check_seed(seed):
+    try:
+        seed = operator.index(seed)
+    except TypeError:
+        raise TypeError(f"seed must be None or an integer, not {type(seed).__name__}") from None
+    if not 0 <= seed < 2**64:
+        raise ValueError(f"seed must be in [0, 2**64), not {seed}")
+    return seed
+
+
+def _check_dim(dim):
+    try:
+        dim = operator.index(dim)
+    except TypeError:
+        raise TypeError(f"dim must be an integer, not {type(dim).__name__}") from None
+    if dim < 0:
+        raise ValueError(f"dim must be non-negative, not {dim}")
+    return dim
+
+
+def block_bounds(width, blocks, multiple=1):
+    """[(start, stop), ...] covering [0, width) in at most `blocks` blocks.
+
+    Every block but the last has the same width, a multiple of `multiple`
+    (a zarr store's column chunk, so that no two tasks write one chunk);
+    hence there can be fewer blocks than asked for. A width of 0 is one
+    empty block, so the result still has its rows.
+    """
+    if width == 0:
+        return [(0, 0)]
+    step = math.ceil(width / blocks)
+    step = math.ceil(step / multiple) * multiple
+    return [(start, min(start + step, width)) for start in range(0, width, step)]
+
+
+class _Payload:
+    """The converted graph and the node features, scattered to every worker as one object.
+
+    A plain class, not a tuple: client.scatter splits sequences into one
+    piece of data per element.
+    """
+
+    def __init__(self, graph, node_features):
+        self.graph = graph
+        self.node_features = node_features
+
+    def align(self):
+        """Copy the arrays that arrived misaligned, once per worker.
+
+        Deserialised arrays may start at any byte of a network frame, and
+        the native core takes only aligned ones. The worker keeps this one
+        object for all its tasks, so the copy is made once (two tasks
+        racing make equal copies, and either may win).
+        """
+        graph = self.graph
+        arrays = {name: getattr(graph, name) for name in ("row_ptrs", "col_indices", "values")}
+        if not all(a.flags.aligned for a in arrays.values()):
+            self.graph = dataclasses.replace(
+                graph, **{name: np.require(a, requirements="CA") for name, a in arrays.items()})
+        if self.node_features is not None and isinstance(self.node_features, np.ndarray) \
+                and not self.node_features.flags.aligned:
+            self.node_features = np.require(self.node_features, requirements="A")
+
+
+def _fit_block(payload, dim, weights, seed, columns, options, sink):
+    """Task body: fit one column block; return it, or write it to the sink and return its bounds."""
+    import graphripple
+
+    payload.align()
+    if payload.node_features is not None:
+        options = dict(options, node_features=payload.node_features)
+    block = graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns, **options)
+    if sink is None:
+        return block
+    start, stop = columns
+    kind, target = sink
+    if kind == "npy":
+        stored = np.lib.format.open_memmap(target, mode="r+")
+        stored[:, start:stop] = block
+        stored.flush()
+        del stored
+    else:
+        target[:, start:stop] = block
+    return columns
+
+
+def _prepare_sink(out, shape, blocks):
+    """(sink sent to the tasks, column multiple for the blocks, function giving the returned value)."""
+    if isinstance(out, (str, os.PathLike)):
+        path = os.fspath(out)
+        if path.endswith(".npy"):
+            # Column-major, so each block is one contiguous byte range of the
+            # file and no two tasks ever write the same page.
+            stored = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32, shape=shape, fortran_order=True)
+            del stored
+            return ("npy", path), 1, lambda: np.load(path, mmap_mode="r")
+        if path.rstrip("/").endswith(".zarr"):
+            import zarr
+
+            width = shape[1]
+            step = max(1, math.ceil(width / blocks)) if width else 1
+            chunk_rows = max(1, min(shape[0], (32 << 20) // (4 * step)))  # chunks of about 32 MiB
+            array = zarr.open_array(path, mode="w", shape=shape, dtype=np.float32,
+                                    chunks=(chunk_rows, step), fill_value=0.0)
+            return ("zarr", array), step, lambda: zarr.open_array(path, mode="r")
+        raise ValueError(f"out must be a path ending in .npy or .zarr, or a zarr array, not {path!r}")
+    if type(out).__module__.startswith("zarr") and hasattr(out, "chunks"):
+        if tuple(out.shape) != shape or np.dtype(out.dtype) != np.float32:
+            raise ValueError(
+                f"out must be a float32 array of shape {shape}, not {np.dtype(out.dtype)} of shape {tuple(out.shape)}")
+        store = getattr(out, "store", None)
+        if type(store).__name__ == "MemoryStore":
+            raise ValueError("out is a zarr array in memory: worker processes would each write to a copy of "
+                             "their own; give a zarr array on disk or shared storage, or out=None")
+        return ("zarr", out), int(out.chunks[1]), lambda: out
+    raise TypeError(
+        f"out must be None, a path ending in .npy or .zarr, or a zarr array, not {type(out).__name__}")
+
+
+def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None, **options):
+    """Fit the embedding of `graph` on the workers of a dask.distributed `client`.
+
+    Takes the graphs and options of ``graphripple.embed`` (``undirected``,
+    ``node_features``, ``feature_weight``, ``normalization``,
+    ``degree_exponent``, ``edge_weight``, ``direction``) and gives its bytes
+    for the same seed. The graph is converted here once and scattered to
+    every worker; each task fits one block of columns.
+
+    blocks: number of column blocks (tasks), at most the embedding width;
+        default one per worker. Blocks have equal widths except the last,
+        so there may be fewer than asked for.
+    seed: without one, a 64-bit seed is drawn here once, so all blocks agree.
+    out: None returns a ``dask.array`` (float32, num_nodes x width, one
+        chunk per block) whose blocks stay in worker memory. A path ending
+        in ".npy" is written as a column-major .npy file and returned as a
+        read-only memmap; a path ending in ".zarr" or a zarr array (on disk
+        or shared storage) is filled and returned. The path must be
+        reachable from every worker under the same name.
+
+    Returns once every block is done; an error in any block is raised here
+    (the first one, as its own exception) after the others are cancelled.
+    """
+    distributed = _import_distributed()
+    from . import inputs
+
+    unknown = sorted(set(options) - _FORWARDED)
+    if unknown:
+        raise TypeError(f"graphripple.distributed.embed() got an unexpected keyword argument '{unknown[0]}'")
+    dim = _check_dim(dim)
+    weights = [float(w) for w in weights]
+    seed = _draw_seed() if seed is None else _check_seed(seed)
+    width = 2 * dim if options.get("direction") == "both" else dim
+    if options.get("normalization") == "l2":
+        if blocks not in (None, 1):
+            raise ValueError(
+                "normalization='l2' scales each row by its norm over all columns and cannot be split into "
+                f"column blocks: pass blocks=1 (or leave blocks out), not blocks={blocks}")
+        blocks = 1
+    if blocks is None:
+        workers = len(client.scheduler_info().get("workers", {}))
+        blocks = max(1, min(workers, width))
+    else:
+        try:
+            blocks = operator.index(blocks)
+        except TypeError:
+            raise TypeError(f"blocks must be None or an integer, not {type(blocks).__name__}") from None
+        if not 1 <= blocks <= max(width, 1):
+            raise ValueError(f"blocks must be between 1 and the embedding width {max(width, 1)}, not {blocks}")
+
+    csr = inputs.to_csr(graph, undirected=options.get("undirected", True))
+    # The workers need the arrays, not the labels (which may be Python objects).
+    csr = dataclasses.replace(csr, nodes=np.arange(csr.num_nodes, dtype=np.int64))
+    shape = (int(csr.num_nodes), width)
+    sink, multiple, result = (None, 1, None) if out is None else _prepare_sink(out, shape, blocks)
+    bounds = block_bounds(width, blocks, multiple)
+
+    node_features = options.pop("node_features", None)
+    [payload] = client.scatter([_Payload(csr, node_features)], broadcast=True, hash=False)
+    token = uuid.uuid4().hex
+    futures = [
+        client.submit(_fit_block, payload, dim, weights, seed, (start, stop), options, sink,
+                      key=f"{_KEY_PREFIX}-{token}-{start}-{stop}", pure=False)
+        for start, stop in bounds
+    ]
+    try:
+        # Stop at the first failed block rather than waiting for the rest.
+        for future in distributed.as_completed(futures):
+            if future.status != "finished":
+                future.result()  # raises the task's own exception
+                raise RuntimeError(f"column block {future.key} ended as {future.status!r}")
+    except BaseException:
+        client.cancel(futures)
+        raise
+    finally:
+        # Dropping the last reference lets the workers free their graph
+        # copies. (Cancelling it would cancel the blocks that depend on it.)
+        del payload
+
+    if sink is not None:
+        done = client.gather(futures)
+        if sorted(tuple(c) for c in done) != bounds:
+            raise RuntimeError(f"blocks written {sorted(done)} do not cover the columns {bounds}")
+        client.cancel(futures)
+        return result()
+    import dask.array as da
+
+    parts = [da.from_delayed(f, shape=(shape[0], stop - start), dtype=np.float32)
+             for f, (start, stop) in zip(futures, bounds)]
+    return parts[0] if len(parts) == 1 else da.concatenate(parts, axis=1)

@@ -1,0 +1,220 @@
+"""graphripple.distributed.embed on a real LocalCluster with two worker processes.
+
+The cluster is started once for the module. Every result is compared byte
+for byte with graphripple.embed in this process; a plugin that kills its
+own worker process when a block starts stands in for a worker lost mid-run.
+"""
+
+import logging
+import os
+import signal
+import sys
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip(
+    "distributed", reason="dask.distributed is not installed (pip install 'graphripple[dask]')")
+import cloudpickle  # noqa: E402  (a dependency of distributed)
+import dask  # noqa: E402
+import dask.array as da  # noqa: E402
+
+import graphripple  # noqa: E402
+from graphripple import distributed as gd  # noqa: E402
+from graphripple.inputs import CsrInput  # noqa: E402
+
+# The kill plugin below is defined here and must reach the workers by value.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+
+def random_graph(n, entries, seed):
+    """A directed CSR graph with repeated pairs, self loops and isolated nodes."""
+    rng = np.random.default_rng(seed)
+    rows = np.sort(rng.integers(0, n, entries))
+    cols = rng.integers(0, n, entries)
+    row_ptrs = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=n), out=row_ptrs[1:])
+    values = rng.choice([0.5, 1.0, 2.0, 3.0], entries)
+    return CsrInput(row_ptrs, cols.astype(np.int64), values, n, np.arange(n))
+
+
+GRAPH = random_graph(300, 1500, seed=3)
+FEATURES = np.random.default_rng(4).standard_normal((300, 5))
+
+
+@pytest.fixture(scope="module")
+def client():
+    # One death of a block's worker is retried; a second raises KilledWorker.
+    # The scheduler reads this when it starts.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        cluster = distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+            silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def local_fit(graph, dim, weights, seed, **options):
+    try:
+        return graphripple.embed(graph, dim, weights, seed=seed, **options)
+    except NotImplementedError as error:  # an option the installed native module lacks
+        pytest.skip(str(error))
+
+
+def worker_data_count(client, timeout=10.0):
+    """Keys held by the workers, once releases in flight have settled (0 as soon as it is)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        count = sum(client.run(lambda dask_worker: len(dask_worker.data)).values())
+        if count == 0 or time.monotonic() > deadline:
+            return count
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("width, blocks, multiple", [
+    (128, 4, 1), (10, 3, 1), (10, 6, 1), (7, 7, 1), (1, 1, 1), (0, 1, 1), (100, 3, 8), (5, 2, 8)])
+def test_block_bounds_cover_the_columns_in_equal_blocks(width, blocks, multiple):
+    bounds = gd.block_bounds(width, blocks, multiple)
+    assert bounds[0][0] == 0 and bounds[-1][1] == width
+    assert all(a[1] == b[0] for a, b in zip(bounds, bounds[1:]))
+    assert 1 <= len(bounds) <= blocks
+    widths = [stop - start for start, stop in bounds]
+    assert len(set(widths[:-1])) <= 1 and widths[-1] <= widths[0]
+    assert all(start % multiple == 0 for start, _ in bounds)
+
+
+@pytest.mark.parametrize("blocks", [1, 2, 3, 7, 12])
+@pytest.mark.parametrize("dim, weights, options", [
+    (16, [0.0, 1.0, 1.0], {}),
+    (13, [0.5, 0.0, 1.0, 1.0], {"undirected": False}),
+    (16, [0.0, 1.0, 1.0], {"node_features": FEATURES, "feature_weight": 0.5}),
+], ids=["default", "directed-odd-dim", "features"])
+def test_blocks_equal_the_local_fit(client, blocks, dim, weights, options):
+    expected = local_fit(GRAPH, dim, weights, 11, **options)
+    result = gd.embed(GRAPH, client, dim, weights, seed=11, blocks=blocks, **options)
+    assert isinstance(result, da.Array)
+    assert result.shape == expected.shape and result.dtype == np.float32
+    assert len(result.chunks[1]) == len(gd.block_bounds(dim, blocks))
+    computed = result.compute()
+    assert computed.dtype == np.float32
+    assert computed.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("options, blocks", [
+    ({"normalization": "l2"}, None),
+    ({"normalization": "l2"}, 1),
+    ({"undirected": False, "direction": "both"}, 3),
+    ({"undirected": False, "direction": "in", "edge_weight": "binary", "degree_exponent": -0.5}, 4),
+], ids=["l2-default-blocks", "l2-one-block", "both-directions", "in-binary-degree"])
+def test_options_equal_the_local_fit(client, options, blocks):
+    expected = local_fit(GRAPH, 12, [0.0, 0.0, 1.0, 1.0], 5, **options)
+    result = gd.embed(GRAPH, client, 12, [0.0, 0.0, 1.0, 1.0], seed=5, blocks=blocks, **options)
+    if options.get("normalization") == "l2":
+        assert len(result.chunks[1]) == 1
+    assert result.compute().tobytes() == expected.tobytes()
+
+
+def test_default_is_one_block_per_worker_and_a_seedless_fit_draws_one_seed(client, monkeypatch):
+    monkeypatch.setattr(gd, "_draw_seed", lambda: 2**64 - 3)
+    result = gd.embed(GRAPH, client, 16, [0.0, 1.0, 1.0])
+    assert len(result.chunks[1]) == 2
+    assert result.compute().tobytes() == local_fit(GRAPH, 16, [0.0, 1.0, 1.0], 2**64 - 3).tobytes()
+
+
+@pytest.mark.parametrize("suffix", [".npy", ".zarr"])
+def test_out_store_holds_the_local_fit_and_the_graph_is_released(client, tmp_path, suffix):
+    if suffix == ".zarr":
+        pytest.importorskip("zarr")
+    path = tmp_path / f"embedding{suffix}"
+    assert worker_data_count(client) == 0  # nothing left from earlier tests
+    result = gd.embed(GRAPH, client, 20, [0.0, 1.0, 1.0], seed=9, blocks=3, out=str(path))
+    expected = local_fit(GRAPH, 20, [0.0, 1.0, 1.0], 9)
+    assert np.asarray(result[:]).tobytes() == expected.tobytes()
+    if suffix == ".npy":
+        # A plain .npy file, column-major so that each block is one byte range.
+        stored = np.load(path)
+        assert stored.flags.f_contiguous and stored.tobytes(order="C") == expected.tobytes()
+    # Neither graph copies nor written blocks stay behind on the workers.
+    assert worker_data_count(client) == 0
+
+
+def test_given_zarr_array_is_filled_in_blocks_of_its_column_chunks(client, tmp_path):
+    zarr = pytest.importorskip("zarr")
+    out = zarr.open_array(str(tmp_path / "given.zarr"), mode="w", shape=(300, 20), chunks=(64, 6), dtype="f4")
+    gd.embed(GRAPH, client, 20, [0.0, 1.0, 1.0], seed=9, blocks=3, out=out)
+    assert out[:].tobytes() == local_fit(GRAPH, 20, [0.0, 1.0, 1.0], 9).tobytes()
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"normalization": "l2", "blocks": 2}, ValueError, "normalization='l2'.*blocks=1"),
+    ({"blocks": 0}, ValueError, "blocks must be between 1 and the embedding width 8"),
+    ({"blocks": 9}, ValueError, "blocks must be between 1"),
+    ({"blocks": 2.0}, TypeError, "blocks must be None or an integer"),
+    ({"seed": -1}, ValueError, "seed must be in"),
+    ({"columns": (0, 4)}, TypeError, "unexpected keyword argument 'columns'"),
+    ({"out": "embedding.txt"}, ValueError, "out must be a path ending in .npy or .zarr"),
+    ({"out": np.zeros((300, 8), np.float32)}, TypeError, "out must be None, a path"),
+    ({"edge_weight": "nope"}, ValueError, "edge_weight"),  # raised by a task, passed on as it is
+])
+def test_bad_arguments_are_clear_errors(client, kwargs, error, match):
+    kwargs = {"seed": 1, **kwargs}
+    with pytest.raises(error, match=match):
+        gd.embed(GRAPH, client, 8, [0.0, 1.0], **kwargs)
+
+
+def test_in_memory_zarr_store_is_refused(client):
+    zarr = pytest.importorskip("zarr")
+    out = zarr.create_array(store=zarr.storage.MemoryStore(), shape=(300, 8), chunks=(300, 4), dtype="f4")
+    with pytest.raises(ValueError, match="in memory"):
+        gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1, out=out)
+
+
+class KillOnBlockStart(distributed.WorkerPlugin):
+    """Kills its own worker process when a block starts running: once (a marker
+    file remembers it across the restarted workers), or every time."""
+
+    name = "graphripple-test-kill"
+
+    def __init__(self, marker, every_time):
+        self.marker, self.every_time = marker, every_time
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish != "executing" or not str(key).startswith(gd._KEY_PREFIX):
+            return
+        if not self.every_time:
+            try:
+                os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL))
+            except FileExistsError:
+                return
+        os.kill(os.getpid(), signal.SIGKILL)
+
+
+@pytest.mark.parametrize("out", [None, "embedding.npy"])
+def test_worker_killed_mid_run_gives_the_complete_result(client, tmp_path, out):
+    graph = random_graph(20_000, 200_000, seed=8)
+    expected = local_fit(graph, 32, [0.0, 0.0, 1.0, 1.0], 21)
+    client.register_plugin(KillOnBlockStart(str(tmp_path / "killed"), every_time=False))
+    try:
+        result = gd.embed(graph, client, 32, [0.0, 0.0, 1.0, 1.0], seed=21, blocks=4,
+                          out=None if out is None else str(tmp_path / out))
+        computed = np.asarray(result.compute() if out is None else result)
+    finally:
+        client.unregister_worker_plugin(KillOnBlockStart.name)
+        client.wait_for_workers(2, timeout=60)
+    assert os.path.exists(tmp_path / "killed")  # a worker did die
+    assert computed.tobytes() == expected.tobytes()
+
+
+def test_workers_dying_on_every_try_is_an_error_not_a_partial_result(client, tmp_path):
+    client.register_plugin(KillOnBlockStart(str(tmp_path / "killed"), every_time=True))
+    try:
+        with pytest.raises(distributed.KilledWorker, match="graphripple-block"):
+            gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1, blocks=2, out=str(tmp_path / "partial.npy"))
+    finally:
+        client.unregister_worker_plugin(KillOnBlockStart.name)
+        client.wait_for_workers(2, timeout=60)
+    # The cluster still works afterwards.
+    assert gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1).compute().tobytes() == \
+        local_fit(GRAPH, 8, [0.0, 1.0], 1).tobytes()

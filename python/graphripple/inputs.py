@@ -400,7 +400,10 @@ def _endpoint_array(values: Any, name: str) -> NDArray[Any]:
     if kind == "O":
         for x in array.tolist():
             if isinstance(x, float) or not isinstance(x, Hashable):
-                raise TypeError(f"{name} holds {x!r}: labels must be hashable and not floats")
+                raise TypeError(
+                    f"{name} must hold integer node ids or hashable labels such as strings, "
+                    f"not {type(x).__name__} {x!r}"
+                )
     return array
 
 

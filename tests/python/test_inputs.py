@@ -1,0 +1,253 @@
+"""Graph conversion: what each accepted kind becomes as CSR arrays."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import graphripple
+from graphripple import Edges, to_csr
+
+sp = pytest.importorskip("scipy.sparse")
+nx = pytest.importorskip("networkx")
+
+
+def entries(csr):
+    """The stored entries as (row, col, value) triples, in stored order."""
+    rows = np.repeat(np.arange(csr.num_nodes), np.diff(csr.row_ptrs))
+    return list(zip(rows.tolist(), csr.col_indices.tolist(), csr.values.tolist()))
+
+
+def check_arrays(csr):
+    assert csr.row_ptrs.dtype == np.int64 and csr.col_indices.dtype == np.int64
+    assert csr.values.dtype == np.float64
+    for array in (csr.row_ptrs, csr.col_indices, csr.values):
+        assert array.ndim == 1 and array.flags.c_contiguous
+    assert csr.row_ptrs.shape == (csr.num_nodes + 1,) and csr.nodes.shape == (csr.num_nodes,)
+
+
+def test_import_does_not_load_scipy_or_networkx():
+    code = "import sys, graphripple; print('scipy' in sys.modules, 'networkx' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["False", "False"]
+
+
+class TestScipy:
+    def test_canonical_csr_is_passed_without_copy(self):
+        matrix = sp.csr_array(np.array([[0.0, 1.0], [2.0, 0.0]]))
+        matrix.indptr = matrix.indptr.astype(np.int64)
+        matrix.indices = matrix.indices.astype(np.int64)
+        csr = to_csr(matrix)
+        assert csr.row_ptrs is matrix.indptr or np.shares_memory(csr.row_ptrs, matrix.indptr)
+        assert np.shares_memory(csr.col_indices, matrix.indices)
+        assert np.shares_memory(csr.values, matrix.data)
+
+    @pytest.mark.parametrize("fmt", ["csr", "csc", "coo", "lil", "dok", "bsr", "dia"])
+    @pytest.mark.parametrize("container", ["array", "matrix"])
+    def test_every_format_gives_the_same_entries(self, fmt, container):
+        dense = np.array([[0.0, 1.5, 0.0], [0.0, 0.0, -2.0], [4.0, 0.0, 3.0]])
+        make = sp.csr_array if container == "array" else sp.csr_matrix
+        matrix = make(dense).asformat(fmt)
+        csr = to_csr(matrix)
+        check_arrays(csr)
+        assert entries(csr) == [(0, 1, 1.5), (1, 2, -2.0), (2, 0, 4.0), (2, 2, 3.0)]
+        assert csr.nodes.tolist() == [0, 1, 2]
+
+    @pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+    @pytest.mark.parametrize("value_dtype", [np.float32, np.int8, np.uint16, np.bool_, np.float64])
+    def test_index_and_value_dtypes(self, index_dtype, value_dtype):
+        matrix = sp.coo_array(
+            (np.array([1, 1], dtype=value_dtype), (np.array([0, 1], dtype=index_dtype), np.array([1, 0], dtype=index_dtype))),
+            shape=(2, 2),
+        )
+        assert entries(to_csr(matrix)) == [(0, 1, 1.0), (1, 0, 1.0)]
+
+    def test_coo_keeps_duplicates_explicit_zeros_and_their_order(self):
+        # Rows out of order, a repeated pair and an explicit zero: every
+        # stored entry reaches the native core, which sums the repeats.
+        matrix = sp.coo_array(
+            (np.array([5.0, 0.0, 1.0, 2.0]), (np.array([1, 0, 1, 1]), np.array([2, 2, 0, 2]))), shape=(3, 3)
+        )
+        assert entries(to_csr(matrix)) == [(0, 2, 0.0), (1, 2, 5.0), (1, 0, 1.0), (1, 2, 2.0)]
+
+    def test_csr_slack_beyond_indptr_is_ignored(self):
+        matrix = sp.csr_array(
+            (np.array([1.0, 9.0]), np.array([1, 0]), np.array([0, 1, 1])), shape=(2, 2)
+        )
+        assert entries(to_csr(matrix)) == [(0, 1, 1.0)]
+
+    @pytest.mark.parametrize(
+        "matrix, error, text",
+        [
+            (lambda: sp.csr_array((2, 3)), ValueError, "square"),
+            (lambda: sp.csr_array(np.array([[0, 1j], [0, 0]])), TypeError, "real numbers"),
+        ],
+    )
+    def test_refusals(self, matrix, error, text):
+        with pytest.raises(error, match=text):
+            to_csr(matrix())
+
+
+class TestDense:
+    def test_entries_follow_fit_dense(self):
+        # Nonzero test as fit_dense makes it: NaN is an edge, -0.0 is not;
+        # the diagonal gives self loops; rows are visited column by column.
+        dense = np.array([[0.0, 2.0, np.nan], [-0.0, 0.0, 0.0], [1.0, 0.0, 7.0]])
+        csr = to_csr(dense)
+        check_arrays(csr)
+        got = entries(csr)
+        assert got[0] == (0, 1, 2.0) and got[1][:2] == (0, 2) and np.isnan(got[1][2])
+        assert got[2:] == [(2, 0, 1.0), (2, 2, 7.0)]
+
+    @pytest.mark.parametrize("layout", ["C", "F", "reversed"])
+    def test_layouts_and_dtypes(self, layout):
+        dense = np.array([[0, 3], [1, 0]], dtype=np.int16)
+        if layout == "F":
+            dense = np.asfortranarray(dense)
+        elif layout == "reversed":
+            dense = np.array([[0, 1], [3, 0]], dtype=np.int16)[::-1, ::-1]
+        assert entries(to_csr(dense)) == [(0, 1, 3.0), (1, 0, 1.0)]
+
+    @pytest.mark.parametrize(
+        "array, error, text",
+        [
+            (np.zeros(3), ValueError, "2-D"),
+            (np.zeros((2, 3)), ValueError, "square"),
+            (np.array([["a", "b"], ["c", "d"]]), TypeError, "real numbers"),
+            (np.zeros((2, 2), dtype=complex), TypeError, "real numbers"),
+        ],
+    )
+    def test_refusals(self, array, error, text):
+        with pytest.raises(error, match=text):
+            to_csr(array)
+
+    def test_empty(self):
+        csr = to_csr(np.zeros((0, 0)))
+        assert csr.num_nodes == 0 and csr.row_ptrs.tolist() == [0] and csr.num_entries == 0
+
+
+class TestNetworkx:
+    def test_rows_follow_list_order_with_string_labels(self):
+        graph = nx.DiGraph()
+        graph.add_nodes_from(["z", "a", "m"])
+        graph.add_edge("m", "z", weight=2.5)
+        graph.add_edge("z", "a")  # default weight 1
+        csr = to_csr(graph, undirected=False)
+        check_arrays(csr)
+        assert csr.nodes.tolist() == ["z", "a", "m"]
+        assert entries(csr) == [(0, 1, 1.0), (2, 0, 2.5)]
+
+    def test_undirected_graph_gives_each_edge_once_or_both_ways(self):
+        graph = nx.Graph()
+        graph.add_edge(0, 1, weight=3.0)
+        graph.add_edge(1, 1, weight=5.0)  # self loop: stored once either way
+        graph.add_node(2)
+        once = entries(to_csr(graph, undirected=True))
+        both = entries(to_csr(graph, undirected=False))
+        assert sorted(once) == [(0, 1, 3.0), (1, 1, 5.0)]
+        assert sorted(both) == [(0, 1, 3.0), (1, 0, 3.0), (1, 1, 5.0)]
+
+    def test_multigraph_keeps_parallel_edges_for_summing(self):
+        graph = nx.MultiDiGraph()
+        graph.add_edge("a", "b", weight=1.0)
+        graph.add_edge("a", "b", weight=2.0)
+        assert entries(to_csr(graph)) == [(0, 1, 1.0), (0, 1, 2.0)]
+
+    def test_mixed_labels_stay_objects(self):
+        graph = nx.Graph([(1, "x"), ((2, 3), 1)])
+        csr = to_csr(graph)
+        assert csr.nodes.dtype == object and csr.nodes.tolist() == [1, "x", (2, 3)]
+
+    @pytest.mark.parametrize("weight", ["heavy", None, 1j])
+    def test_non_numeric_weight_names_the_edge(self, weight):
+        graph = nx.Graph()
+        graph.add_edge("u", "v", weight=weight)
+        with pytest.raises(TypeError, match=r"edge \('u', 'v'\)"):
+            to_csr(graph)
+
+
+class FakeTensor:
+    """Stands in for a torch tensor: only detach/cpu/numpy are used."""
+
+    def __init__(self, array):
+        self.array = np.asarray(array)
+        self.calls = []
+
+    def detach(self):
+        self.calls.append("detach")
+        return self
+
+    def cpu(self):
+        self.calls.append("cpu")
+        return self
+
+    def numpy(self):
+        self.calls.append("numpy")
+        return self.array
+
+
+class TestEdges:
+    def test_integer_ids_and_num_nodes(self):
+        csr = to_csr(Edges([2, 0], [0, 1], weight=[0.5, 4.0], num_nodes=5))
+        check_arrays(csr)
+        assert csr.num_nodes == 5 and csr.nodes.tolist() == [0, 1, 2, 3, 4]
+        assert entries(csr) == [(0, 1, 4.0), (2, 0, 0.5)]
+
+    def test_num_nodes_defaults_to_largest_id_plus_one(self):
+        assert to_csr(Edges(np.array([3], dtype=np.uint8), [1])).num_nodes == 4
+        assert to_csr(Edges([], [])).num_nodes == 0
+
+    @pytest.mark.parametrize(
+        "src, dst, expected_nodes",
+        [
+            (["b", "c"], ["a", "b"], ["b", "a", "c"]),  # each edge's source before its target
+            (np.array(["y", "x", "y"]), np.array(["x", "y", "z"]), ["y", "x", "z"]),
+            ([1, "one"], ["one", (1,)], [1, "one", (1,)]),  # labels that do not sort together
+            ([b"p"], [b"q"], [b"p", b"q"]),
+        ],
+    )
+    def test_labels_in_order_of_first_appearance(self, src, dst, expected_nodes):
+        csr = to_csr(Edges(src, dst))
+        assert csr.nodes.tolist() == expected_nodes
+        labels = csr.nodes.tolist()
+        stored = [(labels[r], labels[c]) for r, c, _ in entries(csr)]
+        assert sorted(stored, key=repr) == sorted(zip(list(src), list(dst)), key=repr)
+
+    def test_from_edge_index_duck_types_tensors(self):
+        tensor = FakeTensor([[0, 1, 2], [1, 2, 0]])
+        edges = Edges.from_edge_index(tensor, num_nodes=4)
+        assert tensor.calls == ["detach", "cpu", "numpy"]
+        assert entries(to_csr(edges)) == [(0, 1, 1.0), (1, 2, 1.0), (2, 0, 1.0)]
+        assert to_csr(edges).num_nodes == 4
+
+    @pytest.mark.parametrize(
+        "make, error, text",
+        [
+            (lambda: Edges([0, 1], [1]), ValueError, "same length"),
+            (lambda: Edges([0], [1], weight=[1.0, 2.0]), ValueError, "one value per edge"),
+            (lambda: Edges([0], [1], weight=["x"]), TypeError, "weight must hold real numbers"),
+            (lambda: Edges([-1], [0]), ValueError, "src holds a negative node id"),
+            (lambda: Edges([0], [3], num_nodes=3), ValueError, "out of range for num_nodes=3"),
+            (lambda: Edges(["a"], ["b"], num_nodes=2), ValueError, "num_nodes can only be given"),
+            (lambda: Edges([0.0], [1.0]), TypeError, "src must hold integer node ids"),
+            (lambda: Edges("ab", "cd"), TypeError, "src must be a sequence"),
+            (lambda: Edges(np.zeros((1, 1), dtype=int), [1]), ValueError, "one-dimensional"),
+            (lambda: Edges([["a"]], ["b"]), TypeError, "hashable"),
+            (lambda: Edges.from_edge_index(np.zeros((3, 2), dtype=int)), ValueError, r"shape \(2, m\)"),
+            (lambda: Edges.from_edge_index(np.zeros((2, 2))), TypeError, "integer node ids"),
+        ],
+    )
+    def test_refusals(self, make, error, text):
+        with pytest.raises(error, match=text):
+            make()
+
+    def test_is_immutable(self):
+        with pytest.raises(AttributeError):
+            Edges([0], [1]).num_nodes = 3
+
+
+@pytest.mark.parametrize("graph", [[[0, 1], [1, 0]], {0: [1]}, None, "graph.txt", np.float64(1.0)])
+def test_other_kinds_are_a_type_error_naming_the_accepted_ones(graph):
+    with pytest.raises(TypeError, match="scipy.sparse.*networkx.*NumPy.*Edges"):
+        graphripple.embed(graph, 4)

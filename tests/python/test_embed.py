@@ -1,0 +1,273 @@
+"""embed / embed_labelled: bytes against the native functions, options, routing."""
+
+import numpy as np
+import pytest
+
+import graphripple
+from graphripple import DIRECTION_SEED_OFFSET, Edges, embed, embed_labelled
+from graphripple import embedding as embedding_module
+
+sp = pytest.importorskip("scipy.sparse")
+nx = pytest.importorskip("networkx")
+
+DIM = 16
+SEED = 11
+
+
+def native(row_ptrs, col_indices, values, n, **kwargs):
+    kwargs.setdefault("seed", SEED)
+    return graphripple.fit_csr(
+        np.asarray(row_ptrs, dtype=np.int64), np.asarray(col_indices, dtype=np.int64),
+        np.asarray(values, dtype=np.float64), n, DIM, kwargs.pop("weights", [0.0, 1.0, 1.0]), **kwargs,
+    )
+
+
+def same_bytes(a, b):
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+# The graph 0 -> 1 (2.0), 0 -> 2 (1.0), 2 -> 2 (3.0), 3 -> 0 (0.5), node 4
+# isolated, as each kind gives it, and its CSR.
+CSR = ([0, 2, 2, 3, 4, 4], [1, 2, 2, 0], [2.0, 1.0, 3.0, 0.5], 5)
+DENSE = np.zeros((5, 5))
+DENSE[0, 1], DENSE[0, 2], DENSE[2, 2], DENSE[3, 0] = 2.0, 1.0, 3.0, 0.5
+
+
+def kinds():
+    digraph = nx.DiGraph()
+    digraph.add_nodes_from(range(5))
+    digraph.add_weighted_edges_from([(0, 1, 2.0), (0, 2, 1.0), (2, 2, 3.0), (3, 0, 0.5)])
+    return {
+        "csr_array": sp.csr_array(DENSE),
+        "csr_matrix_int32": sp.csr_matrix(DENSE),
+        "coo": sp.coo_array(DENSE),
+        "csc": sp.csc_matrix(DENSE),
+        "lil": sp.lil_array(DENSE),
+        "dense": DENSE,
+        "dense_fortran": np.asfortranarray(DENSE),
+        "digraph": digraph,
+        "edges": Edges([0, 0, 2, 3], [1, 2, 2, 0], [2.0, 1.0, 3.0, 0.5], num_nodes=5),
+        "edge_index": Edges.from_edge_index(np.array([[0, 0, 2, 3], [1, 2, 2, 0]]), num_nodes=5,
+                                            weight=np.array([2.0, 1.0, 3.0, 0.5])),
+    }
+
+
+@pytest.mark.parametrize("kind", list(kinds()))
+@pytest.mark.parametrize("undirected", [True, False])
+def test_each_kind_gives_the_bytes_of_fit_csr(kind, undirected):
+    graph = kinds()[kind]
+    assert same_bytes(embed(graph, DIM, seed=SEED, undirected=undirected), native(*CSR, undirected=undirected))
+
+
+def test_dense_matches_fit_dense_on_nan_self_loops_and_signed_zeros():
+    dense = np.array([[np.nan, 1.0, -0.0], [0.0, 2.0, 4.0], [1.0, 0.0, 0.0]])
+    for undirected in (True, False):
+        expected = graphripple.fit_dense(dense, DIM, [1.0, 1.0, 1.0], seed=SEED, undirected=undirected)
+        got = embed(dense, DIM, [1.0, 1.0, 1.0], seed=SEED, undirected=undirected)
+        assert np.array_equal(got, expected, equal_nan=True) and got.tobytes() == expected.tobytes()
+
+
+def test_string_labelled_networkx_graph():
+    graph = nx.Graph()
+    graph.add_edge("carol", "alice", weight=2.0)
+    graph.add_edge("alice", "bob")
+    graph.add_node("dave")
+    result, nodes = embed_labelled(graph, DIM, seed=SEED)
+    assert nodes.tolist() == ["carol", "alice", "bob", "dave"]
+    # carol=0, alice=1, bob=2; each undirected edge given once, the fit adds A^T.
+    assert same_bytes(result, native([0, 1, 2, 2, 2], [1, 2], [2.0, 1.0], 4))
+    # Without the fit's symmetrisation both directions are given.
+    directed = embed(graph, DIM, seed=SEED, undirected=False)
+    assert same_bytes(directed, native([0, 1, 3, 4, 4], [1, 0, 2, 1], [2.0, 2.0, 1.0, 1.0], 4, undirected=False))
+
+
+def test_string_labelled_edges_and_multigraph_duplicates():
+    edges = Edges(["x", "y", "x", "y"], ["y", "z", "y", "x"], weight=[1.0, 2.0, 3.0, 0.25])
+    result, nodes = embed_labelled(edges, DIM, seed=SEED, undirected=False)
+    assert nodes.tolist() == ["x", "y", "z"]
+    # Repeated pairs reach the native core in order and are summed there.
+    expected = native([0, 2, 4, 4], [1, 1, 2, 0], [1.0, 3.0, 2.0, 0.25], 3, undirected=False)
+    assert same_bytes(result, expected)
+    multigraph = nx.MultiDiGraph()
+    multigraph.add_weighted_edges_from([("x", "y", 1.0), ("y", "z", 2.0), ("x", "y", 3.0), ("y", "x", 0.25)])
+    assert same_bytes(embed(multigraph, DIM, seed=SEED, undirected=False), expected)
+
+
+def test_networkx_graph_agrees_with_the_same_edge_list():
+    graph = nx.karate_club_graph()
+    edges = Edges([u for u, _ in graph.edges()], [v for _, v in graph.edges()],
+                  [w for *_, w in graph.edges(data="weight")], num_nodes=34)
+    assert same_bytes(embed(graph, DIM, seed=SEED), embed(edges, DIM, seed=SEED))
+
+
+@pytest.mark.parametrize(
+    "graph, shape",
+    [
+        (np.zeros((0, 0)), (0, DIM)),
+        (nx.Graph(), (0, DIM)),
+        (Edges([], []), (0, DIM)),
+        (sp.csr_array((3, 3)), (3, DIM)),
+    ],
+)
+def test_empty_graphs(graph, shape):
+    result = embed(graph, DIM, seed=SEED)
+    assert result.shape == shape and result.dtype == np.float32
+    assert not result.any()  # no edges: every propagated term is zero
+
+
+def test_isolated_nodes_and_explicit_zeros():
+    # An explicit zero is an entry of the stored graph: it counts toward its
+    # row's degree when undirected is false and vanishes in A + A^T.
+    matrix = sp.csr_array((np.array([0.0, 1.0]), np.array([1, 2]), np.array([0, 2, 2, 2, 2])), shape=(4, 4))
+    for undirected in (True, False):
+        got = embed(matrix, DIM, [0.0, 1.0], seed=SEED, undirected=undirected)
+        assert same_bytes(got, native([0, 2, 2, 2, 2], [1, 2], [0.0, 1.0], 4, weights=[0.0, 1.0],
+                                      undirected=undirected))
+        assert not got[3].any()
+
+
+def test_options_are_passed_through():
+    features = np.arange(10.0).reshape(5, 2)
+    got = embed(DENSE, DIM, [1.0, 0.5], seed=SEED, node_features=features.tolist(), feature_weight=2.0)
+    assert same_bytes(got, native(*CSR, weights=[1.0, 0.5], node_features=features, feature_weight=2.0))
+    unseeded = [embed(DENSE, DIM) for _ in range(2)]
+    assert not np.array_equal(*unseeded)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"dim": -1}, ValueError, "dim must be non-negative"),
+        ({"dim": 2.0}, TypeError, "dim must be an integer"),
+        ({"dim": True}, TypeError, "dim must be an integer"),
+        ({"weights": "011"}, TypeError, "weights must be a sequence"),
+        ({"weights": 1.0}, TypeError, "weights must be a sequence"),
+        ({"weights": [0, "1"]}, TypeError, "weights must hold real numbers"),
+        ({"weights": np.ones((2, 2))}, ValueError, "weights must be one-dimensional"),
+        ({"undirected": 1}, TypeError, "undirected must be True or False"),
+        ({"seed": -1}, ValueError, r"seed must be in \[0, 2\*\*64\)"),
+        ({"seed": 1 << 64}, ValueError, "seed must be in"),
+        ({"seed": 1.5}, TypeError, "seed must be None or an integer"),
+        ({"feature_weight": None}, TypeError, "feature_weight must be a real number"),
+        ({"node_features": np.ones((4, 2))}, ValueError, "node_features has 4 rows but the graph has 5 nodes"),
+        ({"node_features": np.ones(5)}, ValueError, "node_features must be 2-D"),
+        ({"node_features": [["a"] * 2] * 5}, TypeError, "node_features must hold real numbers"),
+        ({"columns": (3, 2)}, ValueError, "columns must satisfy 0 <= start <= stop <= 16"),
+        ({"columns": (0, 17)}, ValueError, "columns must satisfy"),
+        ({"columns": 3}, TypeError, "columns must be None or a pair"),
+        ({"block_columns": 0}, ValueError, "block_columns must be at least 1"),
+        ({"normalization": "l1"}, ValueError, "normalization must be None or 'l2', not 'l1'"),
+        ({"degree_exponent": float("nan")}, ValueError, "degree_exponent must be finite"),
+        ({"degree_exponent": "1"}, TypeError, "degree_exponent must be a real number"),
+        ({"edge_weight": "log"}, ValueError, "edge_weight must be 'raw' or 'binary' or 'log1p'"),
+        ({"direction": "up", "undirected": False}, ValueError, "direction must be"),
+        ({"direction": "in"}, ValueError, "direction='in' needs undirected=False"),
+        ({"direction": "both"}, ValueError, "direction='both' needs undirected=False"),
+        ({"normalization": "l2", "columns": (0, 4)}, ValueError, "columns narrower.*normalization='l2'"),
+        ({"normalization": "l2", "block_columns": 4}, ValueError, "block_columns narrower.*'l2'"),
+        ({"out": [[0.0]]}, TypeError, "out must be a float32 array"),
+        ({"out": np.zeros((5, DIM))}, TypeError, "out must have dtype float32"),
+        ({"out": np.zeros((5, 3), np.float32)}, ValueError, r"out must have shape \(5, 16\)"),
+    ],
+)
+def test_bad_options_name_their_argument(kwargs, error, text):
+    kwargs = {"dim": DIM, "seed": SEED, **kwargs}
+    with pytest.raises(error, match=text):
+        embed(DENSE, **kwargs)
+
+
+@pytest.mark.parametrize("bad", [-1.0, float("nan")])
+def test_log1p_refuses_negative_or_nan_weights(bad):
+    graph = DENSE.copy()
+    graph[1, 3] = bad
+    with pytest.raises(ValueError, match="edge_weight='log1p' needs non-negative weights"):
+        embed(graph, DIM, edge_weight="log1p")
+
+
+class FakeExt:
+    """Records fit_csr_ext calls and answers with the native fit, column-sliced."""
+
+    def __init__(self):
+        self.calls = []
+
+    def fit_csr_ext(self, row_ptrs, col_indices, values, num_nodes, dim, weights, **options):
+        self.calls.append(options)
+        base = graphripple.fit_csr(row_ptrs, col_indices, values, num_nodes, dim, weights,
+                                   seed=options["seed"], undirected=options["undirected"])
+        if options["direction"] == "in":
+            base = base + 1000.0  # tell the directions apart
+        start, stop = options["columns"] or (0, dim)
+        return np.ascontiguousarray(base[:, start:stop])
+
+
+@pytest.fixture
+def fake_ext(monkeypatch):
+    ext = FakeExt()
+    monkeypatch.setattr(embedding_module, "_ext_module", ext)
+    return ext
+
+
+@pytest.fixture
+def no_ext(monkeypatch):
+    monkeypatch.setattr(embedding_module, "_ext_module", None)
+
+
+def test_defaults_use_the_core_and_extras_use_the_extension(fake_ext):
+    embed(DENSE, DIM, seed=SEED)
+    assert fake_ext.calls == []
+    embed(DENSE, DIM, seed=SEED, columns=(2, 5), degree_exponent=0.5, edge_weight="binary")
+    (call,) = fake_ext.calls
+    assert call["columns"] == (2, 5) and call["degree_exponent"] == 0.5 and call["edge_weight"] == "binary"
+    assert call["direction"] == "out" and call["seed"] == SEED
+
+
+def test_direction_both_concatenates_out_and_in_with_offset_seed(fake_ext):
+    seed = (1 << 64) - 3  # the in-seed wraps modulo 2**64
+    result = embed(DENSE, DIM, seed=seed, undirected=False, direction="both")
+    assert result.shape == (5, 2 * DIM)
+    assert [(c["direction"], c["seed"]) for c in fake_ext.calls] == [
+        ("out", seed), ("in", (seed + DIRECTION_SEED_OFFSET) % (1 << 64)),
+    ]
+    out_part = native(*CSR, seed=seed, undirected=False)
+    in_part = native(*CSR, seed=(seed + DIRECTION_SEED_OFFSET) % (1 << 64), undirected=False) + 1000.0
+    assert same_bytes(result, np.hstack([out_part, in_part]))
+    # A column range across the two halves is served by one call per half.
+    fake_ext.calls.clear()
+    middle = embed(DENSE, DIM, seed=seed, undirected=False, direction="both", columns=(DIM - 2, DIM + 3))
+    assert [c["columns"] for c in fake_ext.calls] == [(DIM - 2, DIM), (0, 3)]
+    assert same_bytes(middle, result[:, DIM - 2:DIM + 3])
+
+
+@pytest.mark.parametrize("ext", ["fake_ext", "no_ext"])
+@pytest.mark.parametrize("block_columns", [None, 1, 5, DIM])
+def test_out_is_filled_block_by_block(request, tmp_path, ext, block_columns):
+    request.getfixturevalue(ext)
+    out = np.lib.format.open_memmap(tmp_path / "out.npy", mode="w+", dtype=np.float32, shape=(5, 10))
+    returned = embed(DENSE, DIM, seed=SEED, columns=(3, 13), out=out, block_columns=block_columns)
+    assert returned is out
+    out.flush()
+    assert same_bytes(np.load(tmp_path / "out.npy"), native(*CSR)[:, 3:13])
+
+
+def test_blocks_without_seed_share_one_drawn_seed(monkeypatch, fake_ext):
+    drawn = []
+    monkeypatch.setattr(embedding_module, "draw_seed", lambda: drawn.append(1) or 1234)
+    result = embed(DENSE, DIM, block_columns=3)
+    assert len(drawn) == 1 and {c["seed"] for c in fake_ext.calls} == {1234}
+    assert [c["columns"] for c in fake_ext.calls] == [(0, 3), (3, 6), (6, 9), (9, 12), (12, 15), (15, 16)]
+    assert same_bytes(result, native(*CSR, seed=1234))
+
+
+def test_without_the_extension_columns_slice_and_other_options_refuse(no_ext):
+    assert same_bytes(embed(DENSE, DIM, seed=SEED, columns=(4, 9)), native(*CSR)[:, 4:9])
+    with pytest.raises(NotImplementedError, match="normalization='l2'.*_native_ext"):
+        embed(DENSE, DIM, normalization="l2")
+    with pytest.raises(NotImplementedError, match="direction='in'"):
+        embed(DENSE, DIM, direction="in", undirected=False)
+
+
+def test_read_only_out_is_refused():
+    out = np.zeros((5, DIM), np.float32)
+    out.flags.writeable = False
+    with pytest.raises(ValueError, match="out is read-only"):
+        embed(DENSE, DIM, out=out)

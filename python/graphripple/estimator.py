@@ -1,0 +1,207 @@
+"""RippleEmbedding: ``embed`` as a scikit-learn style estimator.
+
+It follows scikit-learn's conventions without importing scikit-learn: the
+constructor only stores its arguments (``get_params``/``set_params`` read and
+write them, so ``sklearn.base.clone`` works), ``fit`` does the work and sets
+the attributes ending in an underscore, ``fit_transform`` returns the
+embedding.
+
+The embedding is transductive: it describes the nodes of the fitted graph.
+``fit`` fixes a seed (``random_state``, or one drawn from the operating
+system) and keeps it in ``seed_``; ``transform(graph)`` embeds a graph with
+that seed, so that in a ``Pipeline`` ``predict`` on the fitted graph sees
+the very rows that ``fit`` trained on.
+"""
+
+from __future__ import annotations
+
+import inspect
+from typing import Any, Sequence
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .embedding import draw_seed, embed_labelled
+
+__all__ = ["RippleEmbedding", "NotFittedError"]
+
+
+class NotFittedError(ValueError, AttributeError):
+    """Raised by ``transform`` before ``fit`` (same bases as scikit-learn's)."""
+
+
+def _not_fitted(estimator: RippleEmbedding) -> Exception:
+    message = f"This {type(estimator).__name__} instance is not fitted yet; call 'fit' first."
+    try:
+        from sklearn.exceptions import NotFittedError as SklearnNotFittedError
+    except ImportError:
+        return NotFittedError(message)
+    return SklearnNotFittedError(message)
+
+
+class RippleEmbedding:
+    """Node embedding of a graph by iterated sparse random projection.
+
+    Parameters are those of :func:`graphripple.embed`: ``n_components`` is
+    ``dim``, ``random_state`` is ``seed`` (an int, None, or a NumPy
+    ``Generator``/``RandomState`` from which one seed is drawn at fit time).
+
+    Attributes after ``fit``: ``embedding_`` (float32, one row per node),
+    ``nodes_`` (the label of each row: networkx node, ``Edges`` label or
+    row number), ``seed_`` (the seed used), ``n_features_in_`` (columns of
+    the node features, 0 without them).
+    """
+
+    def __init__(
+        self,
+        n_components: int = 128,
+        weights: Sequence[float] = (0.0, 1.0, 1.0),
+        undirected: bool = True,
+        random_state: Any = None,
+        feature_weight: float = 1.0,
+        columns: tuple[int, int] | None = None,
+        out: Any = None,
+        block_columns: int | None = None,
+        normalization: str | None = None,
+        degree_exponent: float = 0.0,
+        edge_weight: str = "raw",
+        direction: str = "out",
+    ) -> None:
+        self.n_components = n_components
+        self.weights = weights
+        self.undirected = undirected
+        self.random_state = random_state
+        self.feature_weight = feature_weight
+        self.columns = columns
+        self.out = out
+        self.block_columns = block_columns
+        self.normalization = normalization
+        self.degree_exponent = degree_exponent
+        self.edge_weight = edge_weight
+        self.direction = direction
+
+    # -- scikit-learn parameter protocol ------------------------------------
+
+    @classmethod
+    def _param_names(cls) -> list[str]:
+        signature = inspect.signature(cls.__init__)
+        return [name for name in signature.parameters if name != "self"]
+
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
+        """The constructor arguments, by name."""
+        return {name: getattr(self, name) for name in self._param_names()}
+
+    def set_params(self, **params: Any) -> RippleEmbedding:
+        """Set constructor arguments by name; returns self."""
+        valid = self._param_names()
+        for name, value in params.items():
+            if name not in valid:
+                raise ValueError(
+                    f"Invalid parameter {name!r} for estimator {type(self).__name__}. "
+                    f"Valid parameters are: {sorted(valid)!r}."
+                )
+            setattr(self, name, value)
+        return self
+
+    def __repr__(self) -> str:
+        defaults = {
+            name: parameter.default
+            for name, parameter in inspect.signature(type(self).__init__).parameters.items()
+            if name != "self"
+        }
+        changed = []
+        for name, value in self.get_params().items():
+            default = defaults[name]
+            same = value is default or (type(value) is type(default) and _plain_equal(value, default))
+            if not same:
+                changed.append(f"{name}={value!r}")
+        return f"{type(self).__name__}({', '.join(changed)})"
+
+    def __sklearn_tags__(self) -> Any:
+        # Present only when scikit-learn asks; lets its checks see a
+        # transformer that takes graphs rather than 2-D arrays.
+        from sklearn.utils import Tags, TargetTags, TransformerTags, InputTags
+
+        return Tags(
+            estimator_type=None,
+            target_tags=TargetTags(required=False),
+            transformer_tags=TransformerTags(),
+            input_tags=InputTags(two_d_array=False),
+        )
+
+    # -- fitting --------------------------------------------------------------
+
+    def fit(self, graph: Any, y: Any = None, *, node_features: ArrayLike | None = None) -> RippleEmbedding:
+        """Embed ``graph``; sets ``embedding_``, ``nodes_`` and ``seed_``. Returns self.
+
+        ``y`` is ignored (scikit-learn passes targets there in a Pipeline);
+        node features go by keyword only, so that targets are never taken
+        for features.
+        """
+        seed = self._seed()
+        embedding, nodes = self._embed(graph, seed, node_features)
+        self.embedding_ = embedding
+        self.nodes_ = nodes
+        self.seed_ = seed
+        self.n_features_in_ = 0 if node_features is None else int(np.shape(node_features)[1])
+        return self
+
+    def fit_transform(self, graph: Any, y: Any = None, *, node_features: ArrayLike | None = None) -> Any:
+        """``fit`` and return ``embedding_``."""
+        return self.fit(graph, y, node_features=node_features).embedding_
+
+    def transform(self, graph: Any, *, node_features: ArrayLike | None = None) -> Any:
+        """Embed ``graph`` with the fitted seed (the fitted graph gives ``embedding_`` again)."""
+        if not hasattr(self, "seed_"):
+            raise _not_fitted(self)
+        embedding, _ = self._embed(graph, self.seed_, node_features, use_out=False)
+        return embedding
+
+    def _seed(self) -> int:
+        state = self.random_state
+        if state is None:
+            return draw_seed()
+        if isinstance(state, np.random.Generator):
+            return int(state.integers(0, 1 << 64, dtype=np.uint64))
+        if isinstance(state, np.random.RandomState):
+            return int(state.randint(0, 1 << 63, dtype=np.int64)) * 2 + int(state.randint(0, 2))
+        if isinstance(state, (bool, np.bool_)):
+            raise TypeError("random_state must be None, an integer or a NumPy random generator, not bool")
+        try:
+            import operator
+
+            value = operator.index(state)
+        except TypeError:
+            raise TypeError(
+                f"random_state must be None, an integer or a NumPy random generator, not {type(state).__name__}"
+            ) from None
+        if not 0 <= value < 1 << 64:
+            raise ValueError(f"random_state must be in [0, 2**64), got {value}")
+        return value
+
+    def _embed(
+        self, graph: Any, seed: int, node_features: ArrayLike | None, use_out: bool = True
+    ) -> tuple[Any, NDArray[Any]]:
+        return embed_labelled(
+            graph,
+            self.n_components,
+            self.weights,
+            undirected=self.undirected,
+            seed=seed,
+            node_features=node_features,
+            feature_weight=self.feature_weight,
+            columns=self.columns,
+            out=self.out if use_out else None,
+            block_columns=self.block_columns,
+            normalization=self.normalization,
+            degree_exponent=self.degree_exponent,
+            edge_weight=self.edge_weight,
+            direction=self.direction,
+        )
+
+
+def _plain_equal(a: Any, b: Any) -> bool:
+    try:
+        return bool(a == b)
+    except Exception:
+        return False

@@ -5,8 +5,9 @@
 For each graph and each embedding, every seed gives one embedding, scored by
 the mean accuracy of a k-fold logistic regression on its standardised
 columns (folds shuffled with that seed); the table shows the mean ± sd of
-that score over the seeds and the mean time of one embedding (the
-classifier is not timed).
+that score over the seeds and the mean time of one embedding (neither the
+classifier nor a first untimed call per row, which compiles pecanpy's
+kernels, is timed).
 
 Graphs: the left-hemisphere connectome of the Drosophila larva mushroom
 body (209 neurons, 7,425 weighted directed edges, 4 cell types; needs

@@ -1,0 +1,500 @@
+"""The ``graphripple`` command (also ``python -m graphripple``).
+
+    graphripple embed EDGES -o OUT [--dim 128] [--weights 0,1,1] [--directed]
+                [--seed S] [--delimiter D] [--format npz|w2v|parquet|npy]
+                [--memory-limit 4G] [--quiet] ...
+    graphripple demo [--plot karate.png] [--dim 64] [--seed 42] [--weights 0,1,1,1]
+
+With no arguments (or only the demonstration's options) it runs the
+karate-club demonstration. Exit status: 0 on success, 2 for bad arguments
+or a bad input file (one line on stderr naming the file and line), 1 for
+other failures (such as running out of memory). Nothing is written under
+the output name unless the whole run succeeds.
+
+Progress goes to stderr for runs longer than a second, and only when stderr
+is a terminal and --quiet is not given.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import math
+import os
+import re
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any, Callable, Iterator, Sequence, TextIO
+
+import numpy as np
+
+from . import io as graph_io
+
+__all__ = ["main", "Progress", "parse_size", "pick_block_columns"]
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_BAD_INPUT = 2
+
+# Above this many multiply-adds a run is expected to take more than about a
+# second, and its memory estimate is shown before it starts.
+_LONG_RUN_FLOPS = 2e9
+
+# How the native module's out-of-memory report begins.
+_NATIVE_OUT_OF_MEMORY = "Out Of Memory (OOM)"
+
+
+class CommandError(Exception):
+    """A failure reported as one line; ``status`` is the exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_BAD_INPUT) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+# ---------------------------------------------------------------------------
+# Progress
+
+
+class Progress:
+    """Stage-by-stage progress lines on a terminal, shown once a run passes ``delay`` seconds.
+
+    Each stage is one line, redrawn in place with its elapsed time while it
+    runs (from a background thread, so a long native call still shows
+    time passing). Stages that ended before the display started are printed
+    when it starts. Disabled, it writes nothing.
+    """
+
+    def __init__(
+        self,
+        stream: TextIO,
+        enabled: bool,
+        *,
+        delay: float = 1.0,
+        interval: float | None = 0.25,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
+        self._stream = stream
+        self.enabled = enabled
+        self._delay = delay
+        self._clock = clock
+        self._started = clock()
+        self._done: list[tuple[str, float]] = []
+        self._printed = 0
+        self._current: tuple[str, float] | None = None
+        self._shown = False
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+        if enabled and interval is not None:
+            self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True)
+            self._thread.start()
+
+    def _run(self, interval: float) -> None:
+        while not self._stop.wait(interval):
+            self.tick()
+
+    def _write(self, text: str) -> None:
+        with contextlib.suppress(OSError, ValueError):
+            self._stream.write(text)
+            self._stream.flush()
+
+    def tick(self) -> None:
+        """Redraw the current stage (called by the thread; public for tests)."""
+        if not self.enabled:
+            return
+        with self._lock:
+            now = self._clock()
+            if not self._shown:
+                if now - self._started < self._delay:
+                    return
+                self._shown = True
+            self._flush_done()
+            if self._current is not None:
+                name, start = self._current
+                self._write(f"\rgraphripple: {name} ... {now - start:.1f} s ")
+
+    def _flush_done(self) -> None:
+        while self._printed < len(self._done):
+            name, seconds = self._done[self._printed]
+            prefix = "\r" if self._printed == len(self._done) - 1 and self._current is None else ""
+            self._write(f"{prefix}graphripple: {name} ... {seconds:.1f} s\n")
+            self._printed += 1
+
+    @contextlib.contextmanager
+    def stage(self, name: str) -> Iterator[None]:
+        """Time the block as stage ``name``."""
+        with self._lock:
+            self._current = (name, self._clock())
+        try:
+            yield
+        finally:
+            with self._lock:
+                assert self._current is not None
+                stage_name, start = self._current
+                self._done.append((stage_name, self._clock() - start))
+                self._current = None
+                if self._shown:
+                    self._flush_done()
+
+    def note(self, text: str) -> None:
+        """A line shown at once when progress is enabled (such as a memory estimate)."""
+        if self.enabled:
+            with self._lock:
+                self._write(f"graphripple: {text}\n")
+
+    def close(self, summary: str | None = None) -> None:
+        """Stop the display; ``summary`` is printed when anything was shown."""
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+        if self.enabled and self._shown and summary:
+            with self._lock:
+                self._write(f"graphripple: {summary} in {self._clock() - self._started:.1f} s\n")
+
+
+# ---------------------------------------------------------------------------
+# Argument parsing
+
+
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgtp]?)(i?b?)\s*", re.IGNORECASE)
+
+
+def parse_size(text: str) -> int:
+    """Bytes of a size such as "4G", "512M", "1.5GiB" or "1000000" (K, M, G, T are powers of 1024)."""
+    match = _SIZE.fullmatch(text)
+    if match is None:
+        raise ValueError(f"not a size: {text!r} (examples: 4G, 512M, 1.5GiB)")
+    number, unit, _ = match.groups()
+    scale = 1024 ** "bkmgtp".index(unit.lower() or "b")
+    value = float(number) * scale
+    if not math.isfinite(value) or value < 1:
+        raise ValueError(f"not a usable size: {text!r}")
+    return int(value)
+
+
+def _size_argument(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _weights_argument(text: str) -> list[float]:
+    try:
+        weights = [float(part) for part in text.split(",") if part.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected comma-separated numbers, got {text!r}") from None
+    if not weights:
+        raise argparse.ArgumentTypeError("expected at least one weight")
+    return weights
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return value
+
+
+def _seed_argument(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an integer seed, got {text!r}") from None
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"seed must be in 0..2**64-1, got {text!r}")
+    return value
+
+
+def _human(size: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if size < 1024 or unit == "TiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")
+
+
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog,
+        description="Node embeddings of weighted graphs by iterated sparse random projection.",
+        epilog="Without a command: the karate-club demonstration (see '%(prog)s demo --help').",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="{embed,demo}")
+
+    embed = commands.add_parser(
+        "embed", help="embed the graph of an edge file and save the result",
+        description="Embed the graph of an edge file. EDGES: a text edge list 'src dst [weight]' "
+        "(white space, tab or comma; '#' comments; gzip when it ends in .gz), a .npz (scipy.sparse "
+        "or arrays src, dst[, weight, num_nodes]) or a Matrix Market .mtx (needs scipy).",
+    )
+    embed.add_argument("edges", metavar="EDGES", help="the edge file")
+    embed.add_argument("-o", "--output", required=True, metavar="OUT",
+                       help="where to write the embedding (.npz, .txt/.w2v, .parquet, .npy)")
+    embed.add_argument("--format", choices=("npz", "w2v", "parquet", "npy"),
+                       help="output format (default: from the suffix of OUT)")
+    embed.add_argument("--dim", type=_positive_int, default=128, help="columns per direction (default 128)")
+    embed.add_argument("--weights", type=_weights_argument, default=[0.0, 1.0, 1.0],
+                       help="comma-separated weight of each power of the transition matrix (default 0,1,1)")
+    embed.add_argument("--directed", action="store_true",
+                       help="keep edge directions (default: the graph is made undirected, A + A^T)")
+    embed.add_argument("--direction", choices=("out", "in", "both"), default="out",
+                       help="with --directed: propagate along out-edges, in-edges, or both "
+                       "(both: 2 x dim columns)")
+    embed.add_argument("--seed", type=_seed_argument, help="random seed for a reproducible embedding")
+    embed.add_argument("--delimiter", help="field separator of a text edge list: one character, 'tab', "
+                       "'comma', 'space' or 'whitespace' (default: detected)")
+    embed.add_argument("--normalization", choices=("none", "l2"), default="none",
+                       help="scale each propagated row to unit length (l2)")
+    embed.add_argument("--degree-exponent", type=float, default=0.0, metavar="BETA",
+                       help="scale each node's starting row by degree**BETA (default 0)")
+    embed.add_argument("--edge-weight", choices=("raw", "binary", "log1p"), default="raw",
+                       help="use the weights as given, as 1, or as log(1 + w) (default raw)")
+    embed.add_argument("--memory-limit", type=_size_argument, metavar="SIZE",
+                       help="with -o FILE.npy: compute the embedding in column blocks that fit SIZE "
+                       "(e.g. 4G) and write it to a memory-mapped .npy")
+    embed.add_argument("--quiet", "-q", action="store_true", help="no progress on stderr")
+
+    demo = commands.add_parser(
+        "demo", help="embed Zachary's karate club and recover its two factions",
+        description="Embed Zachary's karate club and see whether the two factions fall apart.",
+    )
+    _add_demo_options(demo)
+    return parser
+
+
+def _add_demo_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--dim", type=_positive_int, default=64, help="embedding dimension (default 64)")
+    parser.add_argument("--seed", type=_seed_argument, default=42, help="random seed (default 42)")
+    parser.add_argument("--weights", type=_weights_argument, default=[0.0, 1.0, 1.0, 1.0],
+                        help="comma-separated weight of each power of T (default 0,1,1,1)")
+    parser.add_argument("--plot", metavar="PNG",
+                        help="also draw the 2-D projection (PCA) coloured by faction (needs matplotlib)")
+
+
+# ---------------------------------------------------------------------------
+# embed
+
+
+def _graphripple() -> Any:
+    import graphripple
+
+    return graphripple
+
+
+def _estimate(n: int, m: int, width: int, weights: Sequence[float], undirected: bool) -> int | None:
+    estimate = getattr(_graphripple(), "estimate_memory", None)
+    if estimate is None:
+        return None
+    try:
+        return int(estimate(n, m, width, weights=list(weights), undirected=undirected))
+    except (TypeError, ValueError):
+        return None
+
+
+def _fallback_peak(n: int, m: int, width: int, weights: Sequence[float], undirected: bool) -> int:
+    """A coarse peak-memory model for when ``estimate_memory`` is not available."""
+    entries = 2 * m if undirected else m
+    graph = 8 * (n + 1) + 16 * m + 12 * entries + 16 * n
+    return graph + 3 * 4 * n * width
+
+
+def pick_block_columns(
+    limit: int, num_nodes: int, num_entries: int, width: int, weights: Sequence[float], undirected: bool,
+    held: int = 0,
+) -> int:
+    """The most columns per block whose fit stays within ``limit`` bytes (``held`` already in use).
+
+    Raises CommandError when not even one column fits.
+    """
+    def peak(columns: int) -> int:
+        estimate = _estimate(num_nodes, num_entries, columns, weights, undirected)
+        if estimate is None:
+            estimate = _fallback_peak(num_nodes, num_entries, columns, weights, undirected)
+        return held + estimate
+
+    if width <= 0 or peak(width) <= limit:
+        return max(width, 1)
+    if peak(1) > limit:
+        raise CommandError(
+            f"--memory-limit {_human(limit)} is below the {_human(peak(1))} a one-column block of this "
+            "graph needs"
+        )
+    low, high = 1, width  # peak(low) fits, peak(high) does not
+    while high - low > 1:
+        middle = (low + high) // 2
+        if peak(middle) <= limit:
+            low = middle
+        else:
+            high = middle
+    return low
+
+
+def _embed_options(args: argparse.Namespace) -> dict[str, Any]:
+    """Keyword arguments for ``graphripple.embed``; options at their defaults are left out."""
+    options: dict[str, Any] = {"undirected": not args.directed, "seed": args.seed}
+    if args.normalization != "none":
+        options["normalization"] = args.normalization
+    if args.degree_exponent != 0.0:
+        options["degree_exponent"] = args.degree_exponent
+    if args.edge_weight != "raw":
+        options["edge_weight"] = args.edge_weight
+    if args.direction != "out":
+        options["direction"] = args.direction
+    return options
+
+
+def _check_output(args: argparse.Namespace) -> graph_io.Format:
+    output = Path(args.output)
+    try:
+        kind = graph_io.format_for(output, args.format)
+    except ValueError as error:
+        raise CommandError(str(error)) from None
+    folder = output.parent
+    if not folder.is_dir():
+        raise CommandError(f"{args.output}: the folder {str(folder)!r} does not exist")
+    if output.is_dir():
+        raise CommandError(f"{args.output}: is a folder")
+    if kind == "parquet":
+        try:
+            import pyarrow.parquet  # noqa: F401
+        except ImportError:
+            raise CommandError("--format parquet needs pyarrow (pip install 'graphripple[arrow]')") from None
+    if args.memory_limit is not None and kind != "npy":
+        raise CommandError("--memory-limit writes a memory-mapped .npy: use -o FILE.npy (or --format npy)")
+    if args.direction != "out" and not args.directed:
+        raise CommandError(f"--direction {args.direction} needs --directed")
+    return kind
+
+
+def run_embed(args: argparse.Namespace, stderr: TextIO) -> int:
+    kind = _check_output(args)
+    show = not args.quiet and _isatty(stderr)
+    progress = Progress(stderr, show)
+    try:
+        return _run_embed(args, kind, progress)
+    finally:
+        progress.close()
+
+
+def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progress) -> int:
+    gr = _graphripple()
+    with progress.stage(f"reading {args.edges}"):
+        edges = graph_io.read_edges(args.edges, delimiter=args.delimiter)
+    nodes = edges.node_labels()
+    num_nodes, num_entries = edges.num_nodes, len(edges)
+    options = _embed_options(args)
+    undirected = options["undirected"]
+    with progress.stage("building the graph"):
+        graph = gr.to_csr(gr.Edges(edges.src, edges.dst, edges.weight, num_nodes=num_nodes))
+        del edges
+    width = args.dim * (2 if args.direction == "both" else 1)
+    flops = float(num_entries * (2 if undirected else 1) + num_nodes) * width * max(len(args.weights) - 1, 1)
+    estimate = _estimate(num_nodes, num_entries, args.dim, args.weights, undirected)
+    if estimate is not None and flops > _LONG_RUN_FLOPS:
+        progress.note(f"{num_nodes} nodes, {num_entries} edges: estimated peak memory {_human(estimate)}")
+    if args.memory_limit is not None:
+        held = graph.row_ptrs.nbytes + graph.col_indices.nbytes + graph.values.nbytes
+        block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
+                                   args.weights, undirected, held)
+        progress.note(f"{block} columns per block for --memory-limit {_human(args.memory_limit)}")
+        with graph_io.atomic_path(args.output) as temporary:
+            out = np.lib.format.open_memmap(temporary, mode="w+", dtype=np.float32, shape=(num_nodes, width))
+            with progress.stage(f"fitting ({num_nodes} x {width}, blocks of {block} columns)"):
+                gr.embed(graph, args.dim, args.weights, out=out, block_columns=block, **options)
+            with progress.stage(f"writing {args.output}"):
+                out.flush()
+                del out
+        graph_io.save_npy_nodes(args.output, nodes, num_nodes)
+        progress.close(f"wrote {args.output}")
+        return EXIT_OK
+    with progress.stage(f"fitting ({num_nodes} x {width})"):
+        embedding = gr.embed(graph, args.dim, args.weights, **options)
+    with progress.stage(f"writing {args.output}"):
+        graph_io.save(args.output, embedding, nodes, format=kind)
+    progress.close(f"wrote {args.output}")
+    return EXIT_OK
+
+
+def _isatty(stream: TextIO) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+# ---------------------------------------------------------------------------
+# demo
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    from . import _demo
+
+    plot = getattr(args, "plot", None)
+    if plot is not None:
+        folder = Path(plot).parent
+        if not folder.is_dir():
+            raise CommandError(f"{plot}: the folder {str(folder)!r} does not exist")
+    embedding = _demo.run(args.dim, args.weights, args.seed)
+    if plot is not None:
+        try:
+            _demo.plot(plot, embedding)
+        except ImportError as error:
+            raise CommandError(str(error)) from None
+        print(f"Projection drawn to {plot}")
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# main
+
+
+def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if prog is None:
+        prog = "python -m graphripple" if Path(sys.argv[0]).name == "__main__.py" else "graphripple"
+    parser = build_parser(prog)
+    # The demonstration's own options, given without a command, still run it.
+    if not arguments or (arguments[0].startswith("-") and arguments[0] not in ("-h", "--help")):
+        arguments = ["demo", *arguments]
+    args = parser.parse_args(arguments)
+    try:
+        if args.command == "embed":
+            return run_embed(args, sys.stderr)
+        return run_demo(args)
+    except (CommandError, graph_io.EdgeFileError, ValueError, TypeError, ImportError, NotImplementedError) as error:
+        status = error.status if isinstance(error, CommandError) else EXIT_BAD_INPUT
+        message = str(error)
+        if message.startswith(_NATIVE_OUT_OF_MEMORY):
+            # The native report spans several lines; its second names the size.
+            lines = message.splitlines()
+            detail = lines[1].lstrip("- ") if len(lines) > 1 else ""
+            message = f"out of memory ({detail}); try --memory-limit with -o FILE.npy"
+            status = EXIT_FAILURE
+        _fail(prog, message)
+        return status
+    except MemoryError:
+        _fail(prog, "out of memory (try --memory-limit with -o FILE.npy)")
+        return EXIT_FAILURE
+    except OSError as error:
+        _fail(prog, f"{error.filename or ''}{': ' if error.filename else ''}{error.strerror or error}")
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        _fail(prog, "interrupted")
+        return 130
+
+
+def _fail(prog: str, message: str) -> None:
+    first = message.strip().splitlines()[0] if message.strip() else "failed"
+    print(f"{prog}: error: {first}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

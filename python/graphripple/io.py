@@ -1,0 +1,711 @@
+"""Files in and out: edge lists to read, embeddings to save and load.
+
+Edge files (``read_edges``):
+
+- text, one edge a line: ``src dst`` or ``src dst weight``, fields split by
+  whitespace, tabs or commas (or a ``delimiter`` given), ``#`` starting a
+  comment, blank lines ignored, gzip when the name ends in ``.gz``. When
+  both ids of the first edge are integers, every id must be a non-negative
+  integer and is the node's row; otherwise every id is a label and labels
+  get rows in order of first appearance (each edge's source before its
+  target). The first edge also fixes the number of fields.
+- ``.npz``: a ``scipy.sparse.save_npz`` file (csr, csc or coo without
+  scipy, any format with it), or arrays ``src``, ``dst`` and optionally
+  ``weight`` and ``num_nodes``.
+- ``.mtx``: Matrix Market, read by scipy.
+
+Text is parsed by pyarrow's CSV reader when pyarrow is installed and the
+file suits it, else by NumPy's ``loadtxt``; both are compiled parsers, so
+no Python code runs per line. When either reports a problem, one slow pass
+over the lines finds the first bad one, so that the error names it: every
+problem is an ``EdgeFileError`` whose text is ``FILE:LINE: what is wrong``.
+
+Embeddings (``save`` and ``load``), by suffix: ``.npz`` (arrays
+``embedding`` and ``nodes``), ``.txt``/``.w2v`` (word2vec text: a header
+``n dim``, then ``label v1 ... vdim`` a line, values printed so that they
+read back to the same float32), ``.parquet`` (pyarrow; columns ``node`` and
+``embedding``, a fixed-size list of float32) and ``.npy`` (the matrix; node
+labels other than 0..n-1 go beside it in ``NAME.nodes.npy``). Every file is
+written to a temporary name in the target's folder and renamed into place
+once complete, so a failure never leaves a partial file under the name.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gzip
+import io
+import os
+import re
+import secrets
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any, Iterator, Literal, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = [
+    "EdgeFileError",
+    "EdgeList",
+    "FORMATS",
+    "atomic_path",
+    "format_for",
+    "load",
+    "read_edges",
+    "save",
+    "save_npy_nodes",
+]
+
+PathLike = Union[str, "os.PathLike[str]"]
+Format = Literal["npz", "w2v", "parquet", "npy"]
+
+FORMATS: dict[str, Format] = {
+    ".npz": "npz",
+    ".txt": "w2v",
+    ".w2v": "w2v",
+    ".parquet": "parquet",
+    ".npy": "npy",
+}
+
+_INT64_MAX = np.iinfo(np.int64).max
+
+
+class EdgeFileError(ValueError):
+    """A problem with an edge file; ``str()`` gives ``FILE:LINE: message``."""
+
+    def __init__(self, path: PathLike, message: str, line: int | None = None) -> None:
+        self.path = os.fspath(path)
+        self.line = line
+        self.message = message
+        where = self.path if line is None else f"{self.path}:{line}"
+        super().__init__(f"{where}: {message}")
+
+
+@dataclass(frozen=True, eq=False)
+class EdgeList:
+    """Edges read from a file: row ids ``src[k] -> dst[k]``, optional weights.
+
+    ``nodes`` holds the label of each row when the file named nodes by
+    labels, and is None when the ids are the rows themselves (0..n-1).
+    """
+
+    src: NDArray[np.int64]
+    dst: NDArray[np.int64]
+    weight: NDArray[np.float64] | None
+    num_nodes: int
+    nodes: NDArray[Any] | None = None
+
+    def __len__(self) -> int:
+        return int(self.src.shape[0])
+
+    def node_labels(self) -> NDArray[Any]:
+        """The label of each row (0..n-1 when the file used integer ids)."""
+        return self.nodes if self.nodes is not None else np.arange(self.num_nodes, dtype=np.int64)
+
+
+# ---------------------------------------------------------------------------
+# Atomic writes
+
+
+@contextlib.contextmanager
+def atomic_path(path: PathLike) -> Iterator[Path]:
+    """A temporary path beside ``path`` that becomes ``path`` when the block succeeds.
+
+    The temporary file is created empty (with the usual permissions, unlike
+    ``mkstemp``'s 0600); on any exception, KeyboardInterrupt included, it is
+    removed and ``path`` is left as it was.
+    """
+    target = Path(path)
+    while True:
+        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
+        try:
+            with open(temporary, "xb"):
+                pass
+            break
+        except FileExistsError:
+            continue
+    try:
+        yield temporary
+        with open(temporary, "rb+") as handle:
+            os.fsync(handle.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+# ---------------------------------------------------------------------------
+# Saving and loading embeddings
+
+
+def format_for(path: PathLike, format: str | None = None) -> Format:
+    """The embedding format named by ``format`` or, when None, by the suffix of ``path``."""
+    if format is not None:
+        if format not in ("npz", "w2v", "parquet", "npy"):
+            raise ValueError(f"format must be one of 'npz', 'w2v', 'parquet', 'npy', not {format!r}")
+        return format  # type: ignore[return-value]
+    suffix = Path(path).suffix.lower()
+    if suffix not in FORMATS:
+        raise ValueError(
+            f"cannot tell the format of {os.fspath(path)!r} from its suffix; use one of "
+            + ", ".join(FORMATS)
+            + " or give the format"
+        )
+    return FORMATS[suffix]
+
+
+def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *, format: str | None = None) -> None:
+    """Write ``embedding`` (n x dim) and the label of each row to ``path``.
+
+    ``nodes`` defaults to 0..n-1. The format follows the suffix (see the
+    module docstring) unless ``format`` ("npz", "w2v", "parquet", "npy")
+    is given. Labels that are neither all integers nor all strings are
+    stored as their ``str()``.
+    """
+    kind = format_for(path, format)
+    matrix = np.asarray(embedding)
+    if matrix.ndim != 2:
+        raise ValueError(f"embedding must be two-dimensional, got shape {matrix.shape}")
+    if matrix.dtype.kind not in "fiu":
+        raise TypeError(f"embedding must hold real numbers, not {matrix.dtype}")
+    matrix = np.ascontiguousarray(matrix, dtype=np.float32)
+    labels = _labels(nodes, matrix.shape[0])
+    if kind == "npz":
+        with atomic_path(path) as temporary, open(temporary, "wb") as handle:
+            np.savez(handle, embedding=matrix, nodes=labels)
+    elif kind == "w2v":
+        _save_word2vec(path, matrix, labels)
+    elif kind == "parquet":
+        _save_parquet(path, matrix, labels)
+    else:
+        with atomic_path(path) as temporary, open(temporary, "wb") as handle:
+            np.save(handle, matrix)
+        save_npy_nodes(path, labels)
+
+
+def load(path: PathLike, *, format: str | None = None) -> tuple[NDArray[np.float32], NDArray[Any]]:
+    """Read a file written by ``save``: ``(embedding, nodes)``."""
+    kind = format_for(path, format)
+    if kind == "npz":
+        with np.load(path, allow_pickle=False) as archive:
+            return archive["embedding"], archive["nodes"]
+    if kind == "w2v":
+        return _load_word2vec(path)
+    if kind == "parquet":
+        pq = _require("pyarrow.parquet", "parquet files", "arrow")
+        table = pq.read_table(os.fspath(path))
+        column = table.column("embedding").combine_chunks()
+        dim = column.type.list_size
+        values = column.flatten().to_numpy(zero_copy_only=False).astype(np.float32, copy=False)
+        return values.reshape(-1, dim), table.column("node").to_numpy(zero_copy_only=False)
+    matrix = np.load(path, mmap_mode="r", allow_pickle=False)
+    sidecar = nodes_path(path)
+    if sidecar.exists():
+        return matrix, np.load(sidecar, allow_pickle=False)
+    return matrix, np.arange(matrix.shape[0], dtype=np.int64)
+
+
+def save_npy_nodes(path: PathLike, nodes: ArrayLike | None, count: int | None = None) -> None:
+    """Write the labels of a ``.npy`` embedding at ``path`` beside it, or remove a
+    stale labels file when the labels are just 0..n-1."""
+    labels = _labels(nodes, count if count is not None else len(np.asarray(nodes)))
+    sidecar = nodes_path(path)
+    if labels.dtype.kind in "iu" and np.array_equal(labels, np.arange(labels.shape[0])):
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(sidecar)
+        return
+    with atomic_path(sidecar) as temporary, open(temporary, "wb") as handle:
+        np.save(handle, labels)
+
+
+def nodes_path(path: PathLike) -> Path:
+    """Where the node labels of a ``.npy`` embedding go: ``NAME.nodes.npy`` beside it."""
+    target = Path(path)
+    stem = target.name[: -len(target.suffix)] if target.suffix else target.name
+    return target.with_name(stem + ".nodes.npy")
+
+
+def _labels(nodes: ArrayLike | None, count: int) -> NDArray[Any]:
+    if nodes is None:
+        return np.arange(count, dtype=np.int64)
+    labels = np.asarray(nodes)
+    if labels.ndim != 1 or labels.shape[0] != count:
+        raise ValueError(f"nodes must hold one label per row ({count}), got shape {labels.shape}")
+    if labels.dtype.kind == "O":
+        items = labels.tolist()
+        if items and all(isinstance(x, (int, np.integer)) and not isinstance(x, bool) for x in items):
+            with contextlib.suppress(OverflowError):
+                return np.asarray(items, dtype=np.int64)
+        return np.asarray([str(x) for x in items], dtype=str) if items else np.zeros(0, dtype=str)
+    if labels.dtype.kind == "S":
+        return np.char.decode(labels, "utf-8")
+    return labels
+
+
+_W2V_BAD_LABEL = re.compile(r"\s")
+
+
+def _save_word2vec(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[Any]) -> None:
+    texts = [str(x) for x in labels.tolist()]
+    for row, text in enumerate(texts):
+        # A label with white space would shift every value of its line.
+        if not text or _W2V_BAD_LABEL.search(text):
+            raise ValueError(
+                f"word2vec text cannot hold the label {text!r} of row {row}: labels must be non-empty "
+                "and free of white space"
+            )
+    count, dim = matrix.shape
+    # Nine significant digits read back to the same float32.
+    row_format = " ".join(["%.9g"] * dim)
+    with atomic_path(path) as temporary, open(temporary, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(f"{count} {dim}\n")
+        for start in range(0, count, 4096):
+            block = matrix[start:start + 4096].tolist()
+            handle.write(
+                "".join(
+                    f"{text} {row_format % tuple(values)}\n" if dim else f"{text}\n"
+                    for text, values in zip(texts[start:start + 4096], block)
+                )
+            )
+
+
+def _load_word2vec(path: PathLike) -> tuple[NDArray[np.float32], NDArray[Any]]:
+    with open(path, encoding="utf-8") as handle:
+        header = handle.readline().split()
+        if len(header) != 2:
+            raise ValueError(f"{os.fspath(path)}:1: expected a header 'count dim'")
+        count, dim = int(header[0]), int(header[1])
+        labels: list[str] = []
+        matrix = np.empty((count, dim), dtype=np.float32)
+        for row, line in enumerate(handle):
+            if row >= count:
+                raise ValueError(f"{os.fspath(path)}:{row + 2}: more rows than the header's {count}")
+            fields = line.split()
+            if len(fields) != dim + 1:
+                raise ValueError(f"{os.fspath(path)}:{row + 2}: expected a label and {dim} values")
+            labels.append(fields[0])
+            matrix[row] = np.asarray(fields[1:], dtype=np.float32)
+        if len(labels) != count:
+            raise ValueError(f"{os.fspath(path)}: {len(labels)} rows, the header says {count}")
+    return matrix, np.asarray(labels, dtype=str) if labels else np.zeros(0, dtype=str)
+
+
+def _save_parquet(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[Any]) -> None:
+    pa = _require("pyarrow", "parquet files", "arrow")
+    pq = _require("pyarrow.parquet", "parquet files", "arrow")
+    count, dim = matrix.shape
+    values = pa.array(matrix.reshape(-1), type=pa.float32())
+    column = pa.FixedSizeListArray.from_arrays(values, dim)
+    table = pa.table({"node": pa.array(labels), "embedding": column})
+    with atomic_path(path) as temporary:
+        pq.write_table(table, os.fspath(temporary))
+
+
+def _require(module: str, purpose: str, extra: str) -> Any:
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        top = module.split(".")[0]
+        raise ImportError(f"{purpose} need {top} (pip install 'graphripple[{extra}]')") from None
+
+
+# ---------------------------------------------------------------------------
+# Reading edge files
+
+_DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "space": " ", "whitespace": None}
+
+
+def parse_delimiter(text: str | None) -> str | None:
+    """The field separator named by ``text``: one character, "tab", "comma",
+    "space" or "whitespace" (runs of spaces and tabs; also None)."""
+    if text is None:
+        return None
+    if text in _DELIMITER_NAMES:
+        return _DELIMITER_NAMES[text]
+    if len(text) != 1 or text in "#\n\r":
+        raise ValueError(f"delimiter must be one character (not '#'), 'tab', 'comma', 'space' or 'whitespace', not {text!r}")
+    return " " if text.isspace() and text != "\t" else text
+
+
+def read_edges(path: PathLike, *, delimiter: str | None = None, engine: str = "auto") -> EdgeList:
+    """Read an edge file (see the module docstring); raises ``EdgeFileError``.
+
+    ``delimiter``: a character, "tab", "comma", "space" or "whitespace";
+    None detects it from the first edge. ``engine``: "auto" (pyarrow when
+    installed and the file suits it, NumPy otherwise), "pyarrow" or "numpy".
+    """
+    if engine not in ("auto", "pyarrow", "numpy"):
+        raise ValueError(f"engine must be 'auto', 'pyarrow' or 'numpy', not {engine!r}")
+    name = os.fspath(path)
+    try:
+        separator = parse_delimiter(delimiter)
+    except ValueError as error:
+        raise EdgeFileError(name, str(error)) from None
+    lower = name.lower()
+    if not os.path.exists(name):
+        raise EdgeFileError(name, "no such file")
+    if os.path.isdir(name):
+        raise EdgeFileError(name, "is a folder, not an edge file")
+    try:
+        if lower.endswith(".npz"):
+            return _read_npz(name)
+        if lower.endswith(".mtx") or lower.endswith(".mtx.gz"):
+            return _read_mtx(name)
+        return _read_text(name, separator, engine)
+    except EdgeFileError:
+        raise
+    except (OSError, EOFError, gzip.BadGzipFile, UnicodeDecodeError) as error:
+        raise EdgeFileError(name, f"cannot read: {error}") from None
+
+
+@dataclass(frozen=True)
+class _Layout:
+    """What the first edge of a text file says about the rest."""
+
+    skip_lines: int          # comment and blank lines before it
+    fields: int              # 2 or 3
+    separator: str | None    # None: runs of white space (spaces and tabs)
+    integer_ids: bool
+    arrow_delimiter: str     # the one character pyarrow splits on
+
+
+def _open_text(path: str) -> IO[str]:
+    if path.lower().endswith(".gz"):
+        return io.TextIOWrapper(gzip.open(path, "rb"), encoding="utf-8", newline=None)
+    return open(path, encoding="utf-8", newline=None)
+
+
+def _split(line: str, separator: str | None) -> list[str]:
+    body = line.split("#", 1)[0]
+    if separator is None:
+        return body.split()
+    if not body.strip():
+        return []
+    return [field.strip() for field in body.strip("\r\n").split(separator)]
+
+
+def _is_int(text: str) -> bool:
+    return bool(re.fullmatch(r"[+-]?\d+", text))
+
+
+def _detect(path: str, separator: str | None) -> _Layout | None:
+    """The layout from the first edge; None for a file without edges."""
+    with _open_text(path) as handle:
+        for index, line in enumerate(handle):
+            body = line.split("#", 1)[0]
+            if not body.strip():
+                continue
+            chosen = separator
+            if chosen is None and "," in body:
+                chosen = ","
+            fields = _split(line, chosen)
+            if len(fields) not in (2, 3):
+                raise EdgeFileError(
+                    path, f"expected 'src dst' or 'src dst weight', found {len(fields)} fields", index + 1
+                )
+            arrow = chosen if chosen is not None else ("\t" if "\t" in body.strip() else " ")
+            return _Layout(index, len(fields), chosen, _is_int(fields[0]) and _is_int(fields[1]), arrow)
+    return None
+
+
+def _read_text(path: str, separator: str | None, engine: str) -> EdgeList:
+    layout = _detect(path, separator)
+    if layout is None:
+        raise EdgeFileError(path, "no edges found")
+    columns: tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None = None
+    use_arrow = engine == "pyarrow" or (engine == "auto" and _has_pyarrow())
+    if use_arrow:
+        if engine == "pyarrow" and not _has_pyarrow():
+            raise ImportError("engine='pyarrow' needs pyarrow (pip install 'graphripple[arrow]')")
+        columns = _parse_arrow(path, layout)
+    if columns is None:
+        columns = _parse_numpy(path, layout)
+    if columns is None:
+        _raise_first_problem(path, layout)
+        raise EdgeFileError(path, "cannot be parsed as an edge list")
+    src, dst, weight = columns
+    if layout.integer_ids:
+        if (src.size and int(src.min()) < 0) or (dst.size and int(dst.min()) < 0):
+            _raise_first_problem(path, layout)
+        n = max(int(src.max()), int(dst.max())) + 1 if src.size else 0
+        return EdgeList(src, dst, weight, n)
+    nodes, src_rows, dst_rows = _label_rows(src, dst)
+    return EdgeList(src_rows, dst_rows, weight, int(nodes.shape[0]), nodes)
+
+
+def _has_pyarrow() -> bool:
+    try:
+        import pyarrow.csv  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _parse_arrow(
+    path: str, layout: _Layout
+) -> tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None:
+    """The columns by pyarrow's CSV reader, or None when it cannot take the file.
+
+    The reader knows one separator character and no comments: it is given
+    the lines after the leading comments, and any later comment, run of
+    spaces or bad field makes it fail, which sends the file to NumPy.
+    """
+    import pyarrow as pa
+    import pyarrow.csv as csv
+
+    names = ["src", "dst", "weight"][: layout.fields]
+    id_type = pa.int64() if layout.integer_ids else pa.string()
+    types = {"src": id_type, "dst": id_type, "weight": pa.float64()}
+    try:
+        table = csv.read_csv(
+            path,
+            read_options=csv.ReadOptions(column_names=names, skip_rows=layout.skip_lines, block_size=1 << 24),
+            parse_options=csv.ParseOptions(delimiter=layout.arrow_delimiter, quote_char=False,
+                                           double_quote=False, escape_char=False),
+            convert_options=csv.ConvertOptions(column_types=types, strings_can_be_null=False,
+                                               quoted_strings_can_be_null=False, null_values=[]),
+        )
+    except (pa.ArrowInvalid, pa.ArrowTypeError, ValueError):
+        return None
+    if any(table.column(name).null_count for name in names):
+        return None
+    if layout.integer_ids:
+        src = table.column("src").to_numpy()
+        dst = table.column("dst").to_numpy()
+    else:
+        import pyarrow.compute as pc
+
+        labels = []
+        for name in ("src", "dst"):
+            column = pc.utf8_trim_whitespace(table.column(name))
+            # A later comment line would read as labels: NumPy handles those.
+            if pc.any(pc.match_substring(column, "#")).as_py() or pc.any(pc.equal(column, "")).as_py():
+                return None
+            labels.append(np.asarray(column.to_numpy(zero_copy_only=False), dtype=str))
+        src, dst = labels
+    weight = table.column("weight").to_numpy() if layout.fields == 3 else None
+    return src, dst, weight
+
+
+def _parse_numpy(
+    path: str, layout: _Layout
+) -> tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None:
+    """The columns by NumPy's compiled ``loadtxt``, or None when it rejects the file."""
+    # Labels are read as fixed-width text; a longer one is refused below.
+    id_type = np.int64 if layout.integer_ids else "U256"
+    fields: list[tuple[str, Any]] = [("src", id_type), ("dst", id_type)]
+    if layout.fields == 3:
+        fields.append(("weight", np.float64))
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            table = np.loadtxt(
+                path, dtype=np.dtype(fields), comments="#", delimiter=layout.separator,
+                ndmin=1, encoding="utf-8",
+            )
+    except (ValueError, TypeError, OverflowError):
+        return None
+    src = np.ascontiguousarray(table["src"])
+    dst = np.ascontiguousarray(table["dst"])
+    if not layout.integer_ids:
+        src = np.char.strip(src)
+        dst = np.char.strip(dst)
+        if src.size and max(int(np.char.str_len(src).max()), int(np.char.str_len(dst).max())) >= 256:
+            return None
+    weight = np.ascontiguousarray(table["weight"]) if layout.fields == 3 else None
+    return src, dst, weight
+
+
+def _raise_first_problem(path: str, layout: _Layout) -> None:
+    """Walk the lines (slowly, on the error path only) and raise for the first bad one."""
+    with _open_text(path) as handle:
+        for index, line in enumerate(handle):
+            fields = _split(line, layout.separator)
+            if not fields:
+                continue
+            number = index + 1
+            if len(fields) != layout.fields:
+                raise EdgeFileError(
+                    path,
+                    f"expected {layout.fields} fields like the first edge (line {layout.skip_lines + 1}), "
+                    f"found {len(fields)}",
+                    number,
+                )
+            for position, text in enumerate(fields[:2]):
+                role = ("source", "target")[position]
+                if not text:
+                    raise EdgeFileError(path, f"empty {role}", number)
+                if layout.integer_ids:
+                    if not _is_int(text):
+                        raise EdgeFileError(path, f"{role} {text!r} is not an integer node id", number)
+                    value = int(text)
+                    if value < 0:
+                        raise EdgeFileError(path, f"{role} {text!r} is negative", number)
+                    if value > _INT64_MAX:
+                        raise EdgeFileError(path, f"{role} {text!r} is too large", number)
+                elif len(text) >= 256:
+                    raise EdgeFileError(path, f"{role} label longer than 255 characters", number)
+            if layout.fields == 3:
+                try:
+                    float(fields[2])
+                except ValueError:
+                    raise EdgeFileError(path, f"weight {fields[2]!r} is not a number", number) from None
+
+
+def _label_rows(src: NDArray[Any], dst: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64], NDArray[np.int64]]:
+    """Rows for labels in order of first appearance: src[0], dst[0], src[1], ..."""
+    m = src.shape[0]
+    both = np.empty(2 * m, dtype=np.result_type(src.dtype, dst.dtype))
+    both[0::2] = src
+    both[1::2] = dst
+    uniques, first, inverse = np.unique(both, return_index=True, return_inverse=True)
+    order = np.argsort(first, kind="stable")
+    rank = np.empty(order.shape[0], dtype=np.int64)
+    rank[order] = np.arange(order.shape[0], dtype=np.int64)
+    codes = rank[inverse.reshape(-1)]
+    return uniques[order], codes[0::2].copy(), codes[1::2].copy()
+
+
+def _read_npz(path: str) -> EdgeList:
+    try:
+        archive = np.load(path, allow_pickle=False)
+    except (ValueError, OSError) as error:
+        raise EdgeFileError(path, f"not a readable .npz archive ({error})") from None
+    with archive:
+        keys = set(archive.files)
+        if "format" in keys and "shape" in keys:
+            return _npz_sparse(path, archive)
+        if {"src", "dst"} <= keys:
+            src = _npz_ids(path, archive, "src")
+            dst = _npz_ids(path, archive, "dst")
+            if src.shape != dst.shape:
+                raise EdgeFileError(path, f"src and dst differ in length ({src.shape[0]} and {dst.shape[0]})")
+            weight = None
+            if "weight" in keys:
+                weight = np.asarray(archive["weight"], dtype=np.float64).reshape(-1)
+                if weight.shape != src.shape:
+                    raise EdgeFileError(path, f"weight has {weight.shape[0]} values for {src.shape[0]} edges")
+            largest = max(int(src.max()), int(dst.max())) + 1 if src.size else 0
+            n = largest
+            if "num_nodes" in keys:
+                n = int(archive["num_nodes"])
+                if n < largest:
+                    raise EdgeFileError(path, f"node id {largest - 1} is out of range for num_nodes={n}")
+            return EdgeList(src, dst, weight, n)
+    raise EdgeFileError(
+        path,
+        "expected a scipy.sparse .npz or arrays 'src', 'dst' (and optionally 'weight', 'num_nodes'); found "
+        + (", ".join(sorted(keys)) or "no arrays"),
+    )
+
+
+def _npz_ids(path: str, archive: Any, key: str) -> NDArray[np.int64]:
+    array = np.asarray(archive[key])
+    if array.ndim != 1 or array.dtype.kind not in "iu":
+        raise EdgeFileError(path, f"'{key}' must be a one-dimensional integer array, got {array.dtype} {array.shape}")
+    if array.size and int(array.min()) < 0:
+        raise EdgeFileError(path, f"'{key}' holds a negative node id")
+    if array.dtype == np.uint64 and array.size and int(array.max()) > _INT64_MAX:
+        raise EdgeFileError(path, f"'{key}' holds a node id beyond the int64 range")
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def _npz_sparse(path: str, archive: Any) -> EdgeList:
+    stored = np.asarray(archive["format"]).reshape(-1)[0].item()
+    kind = stored.decode("ascii", "replace") if isinstance(stored, bytes) else str(stored)
+    shape = tuple(int(s) for s in np.asarray(archive["shape"]).reshape(-1))
+    if len(shape) != 2 or shape[0] != shape[1]:
+        raise EdgeFileError(path, f"the adjacency matrix must be square, got shape {shape}")
+    n = shape[0]
+    if kind in ("csr", "csc"):
+        indptr = np.asarray(archive["indptr"], dtype=np.int64)
+        indices = np.asarray(archive["indices"], dtype=np.int64)
+        data = np.asarray(archive["data"], dtype=np.float64)
+        if indptr.shape != (n + 1,) or indptr[0] != 0 or np.any(np.diff(indptr) < 0) or indptr[-1] > indices.size:
+            raise EdgeFileError(path, f"inconsistent {kind} arrays")
+        nnz = int(indptr[-1])
+        outer = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr))
+        inner = indices[:nnz]
+        rows, cols = (outer, inner) if kind == "csr" else (inner, outer)
+        weight = data[:nnz]
+    elif kind == "coo":
+        row_key = "row" if "row" in archive.files else "coords"
+        if row_key == "coords":
+            coords = np.asarray(archive["coords"], dtype=np.int64)
+            rows, cols = coords[0], coords[1]
+        else:
+            rows = np.asarray(archive["row"], dtype=np.int64)
+            cols = np.asarray(archive["col"], dtype=np.int64)
+        weight = np.asarray(archive["data"], dtype=np.float64)
+    else:
+        try:
+            import scipy.sparse
+        except ImportError:
+            raise EdgeFileError(path, f"reading a '{kind}' sparse matrix needs scipy "
+                                "(pip install 'graphripple[scipy]')") from None
+        coo = scipy.sparse.load_npz(path).tocoo()
+        rows, cols, weight = coo.row.astype(np.int64), coo.col.astype(np.int64), coo.data.astype(np.float64)
+    if rows.shape != cols.shape or rows.shape != weight.shape:
+        raise EdgeFileError(path, f"inconsistent {kind} arrays")
+    if rows.size and (min(int(rows.min()), int(cols.min())) < 0 or max(int(rows.max()), int(cols.max())) >= n):
+        raise EdgeFileError(path, f"an index is out of range for shape {shape}")
+    return EdgeList(np.ascontiguousarray(rows), np.ascontiguousarray(cols), np.ascontiguousarray(weight), n)
+
+
+def _read_mtx(path: str) -> EdgeList:
+    try:
+        import scipy.io
+    except ImportError:
+        raise EdgeFileError(path, "reading Matrix Market files needs scipy (pip install 'graphripple[scipy]')") from None
+    try:
+        matrix = scipy.io.mmread(path)
+    except (ValueError, IndexError, TypeError) as error:
+        line = _first_bad_mtx_line(path)
+        raise EdgeFileError(path, f"not a valid Matrix Market file ({error})", line) from None
+    if not hasattr(matrix, "tocoo"):
+        matrix = scipy.sparse.coo_matrix(matrix)
+    coo = matrix.tocoo()
+    if coo.shape[0] != coo.shape[1]:
+        raise EdgeFileError(path, f"the adjacency matrix must be square, got shape {coo.shape}")
+    if coo.data.dtype.kind not in "fiub":
+        raise EdgeFileError(path, f"entries must be real numbers, not {coo.data.dtype}")
+    return EdgeList(
+        coo.row.astype(np.int64), coo.col.astype(np.int64), coo.data.astype(np.float64), int(coo.shape[0])
+    )
+
+
+def _first_bad_mtx_line(path: str) -> int | None:
+    """The line of the first malformed entry of a coordinate Matrix Market file, if one is."""
+    with _open_text(path) as handle:
+        header = handle.readline()
+        if not header.lower().startswith("%%matrixmarket"):
+            return 1
+        size: list[str] | None = None
+        expect = 0
+        for index, line in enumerate(handle, start=2):
+            fields = line.split()
+            if not fields or fields[0].startswith("%"):
+                continue
+            if size is None:
+                size = fields
+                if not all(_is_int(f) for f in fields):
+                    return index
+                expect = 3 if "pattern" not in header.lower() else 2
+                if "array" in header.lower():
+                    return None
+                continue
+            if len(fields) < expect or not (_is_int(fields[0]) and _is_int(fields[1])):
+                return index
+            if not (1 <= int(fields[0]) <= int(size[0]) and 1 <= int(fields[1]) <= int(size[1])):
+                return index
+            if expect == 3:
+                try:
+                    float(fields[2])
+                except ValueError:
+                    return index
+    return None

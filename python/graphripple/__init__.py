@@ -13,11 +13,15 @@ are used only when given their objects.
 
 from ._native_core import fit_adj_list, fit_csr, fit_dense
 from .embedding import DIRECTION_SEED_OFFSET, embed, embed_labelled
+from .estimator import RippleEmbedding
 from .inputs import CsrInput, Edges, to_csr
+from .memory import estimate_memory
 
 __all__ = [
     "embed",
     "embed_labelled",
+    "RippleEmbedding",
+    "estimate_memory",
     "Edges",
     "CsrInput",
     "to_csr",

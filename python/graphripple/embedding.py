@@ -18,6 +18,7 @@ belong to the same embedding.
 
 from __future__ import annotations
 
+import importlib
 import math
 import numbers
 import operator
@@ -233,6 +234,46 @@ def embed(
     return result
 
 
+@overload
+def embed_labelled(
+    graph: Any,
+    dim: int = ...,
+    weights: Sequence[float] | NDArray[Any] = ...,
+    *,
+    undirected: bool = ...,
+    seed: int | None = ...,
+    node_features: ArrayLike | None = ...,
+    feature_weight: float = ...,
+    columns: tuple[int, int] | None = ...,
+    out: None = ...,
+    block_columns: int | None = ...,
+    normalization: str | None = ...,
+    degree_exponent: float = ...,
+    edge_weight: str = ...,
+    direction: str = ...,
+) -> tuple[NDArray[np.float32], NDArray[Any]]: ...
+
+
+@overload
+def embed_labelled(
+    graph: Any,
+    dim: int = ...,
+    weights: Sequence[float] | NDArray[Any] = ...,
+    *,
+    undirected: bool = ...,
+    seed: int | None = ...,
+    node_features: ArrayLike | None = ...,
+    feature_weight: float = ...,
+    columns: tuple[int, int] | None = ...,
+    out: _OutT,
+    block_columns: int | None = ...,
+    normalization: str | None = ...,
+    degree_exponent: float = ...,
+    edge_weight: str = ...,
+    direction: str = ...,
+) -> tuple[_OutT, NDArray[Any]]: ...
+
+
 def embed_labelled(
     graph: Any,
     dim: int = 128,
@@ -439,11 +480,9 @@ def native_ext() -> ModuleType | None:
     global _ext_module
     if _ext_module is _EXT_UNSET:
         try:
-            from . import _native_ext  # type: ignore[attr-defined]
+            _ext_module = importlib.import_module(f"{__package__}._native_ext")
         except ImportError:
             _ext_module = None
-        else:
-            _ext_module = _native_ext
     return _ext_module  # type: ignore[no-any-return]
 
 

@@ -36,7 +36,8 @@ def _not_fitted(estimator: RippleEmbedding) -> Exception:
         from sklearn.exceptions import NotFittedError as SklearnNotFittedError
     except ImportError:
         return NotFittedError(message)
-    return SklearnNotFittedError(message)
+    error: Exception = SklearnNotFittedError(message)
+    return error
 
 
 class RippleEmbedding:
@@ -51,6 +52,11 @@ class RippleEmbedding:
     row number), ``seed_`` (the seed used), ``n_features_in_`` (columns of
     the node features, 0 without them).
     """
+
+    embedding_: NDArray[np.float32]
+    nodes_: NDArray[Any]
+    seed_: int
+    n_features_in_: int
 
     def __init__(
         self,

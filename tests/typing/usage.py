@@ -1,0 +1,40 @@
+"""Typed use of the public API; checked with `mypy --strict tests/typing/usage.py`."""
+
+from typing import Any, assert_type
+
+import numpy as np
+from numpy.typing import NDArray
+
+import graphripple
+from graphripple import CsrInput, Edges, RippleEmbedding, embed, embed_labelled, estimate_memory, to_csr
+
+dense: NDArray[np.float64] = np.zeros((3, 3))
+dense[0, 1] = 1.0
+
+result = embed(dense, 8, (0.0, 1.0), seed=1, undirected=False)
+assert_type(result, NDArray[np.float32])
+
+edges = Edges(["a", "b"], ["b", "c"], weight=[1.0, 2.0])
+labelled, nodes = embed_labelled(edges, dim=4, seed=2)
+assert_type(nodes, NDArray[Any])
+assert_type(labelled, NDArray[np.float32])
+
+ids = Edges.from_edge_index(np.array([[0, 1], [1, 2]]), num_nodes=3)
+buffer = np.zeros((3, 4), dtype=np.float32)
+filled = embed(ids, 4, seed=3, out=buffer, block_columns=2)
+assert_type(filled, np.ndarray[tuple[int, int], np.dtype[np.float32]])
+
+csr: CsrInput = to_csr(ids, undirected=True)
+assert_type(csr.num_nodes, int)
+native = graphripple.fit_csr(csr.row_ptrs, csr.col_indices, csr.values, csr.num_nodes, 4, [0.0, 1.0], seed=3)
+assert_type(native, NDArray[np.float32])
+graphripple.fit_dense(dense, 4, [1.0])
+graphripple.fit_adj_list([[(1, 1.0)], []], 4, [1.0, 1.0], seed=np.uint64(5))
+
+estimator = RippleEmbedding(n_components=4, random_state=0).fit(edges)
+assert_type(estimator, RippleEmbedding)
+embedding: NDArray[np.float32] = estimator.embedding_
+params: dict[str, object] = estimator.get_params()
+estimator.set_params(n_components=8)
+
+size: int = estimate_memory(1000, 5000, 64, weights=(0.0, 1.0, 1.0), undirected=True, feature_columns=0)

@@ -496,28 +496,32 @@ def _parse_numpy(
     path: str, layout: _Layout
 ) -> tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None:
     """The columns by NumPy's compiled ``loadtxt``, or None when it rejects the file."""
-    # Labels are read as fixed-width text; a longer one is refused below.
-    id_type = np.int64 if layout.integer_ids else "U256"
-    fields: list[tuple[str, Any]] = [("src", id_type), ("dst", id_type)]
-    if layout.fields == 3:
-        fields.append(("weight", np.float64))
+    common: dict[str, Any] = {"comments": "#", "delimiter": layout.separator, "encoding": "utf-8"}
+    weight: NDArray[np.float64] | None = None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            table = np.loadtxt(
-                path, dtype=np.dtype(fields), comments="#", delimiter=layout.separator,
-                ndmin=1, encoding="utf-8",
-            )
+            if layout.integer_ids:
+                fields: list[tuple[str, Any]] = [("src", np.int64), ("dst", np.int64)]
+                if layout.fields == 3:
+                    fields.append(("weight", np.float64))
+                table = np.loadtxt(path, dtype=np.dtype(fields), ndmin=1, **common)
+                src = np.ascontiguousarray(table["src"])
+                dst = np.ascontiguousarray(table["dst"])
+                if layout.fields == 3:
+                    weight = np.ascontiguousarray(table["weight"])
+            else:
+                # Every field as text sized by loadtxt itself (labels have
+                # no length limit); it also checks every line's field count.
+                table = np.loadtxt(path, dtype=str, ndmin=2, **common)
+                if table.shape[1] != layout.fields:
+                    return None
+                src = np.char.strip(table[:, 0])
+                dst = np.char.strip(table[:, 1])
+                if layout.fields == 3:
+                    weight = table[:, 2].astype(np.float64)
     except (ValueError, TypeError, OverflowError):
         return None
-    src = np.ascontiguousarray(table["src"])
-    dst = np.ascontiguousarray(table["dst"])
-    if not layout.integer_ids:
-        src = np.char.strip(src)
-        dst = np.char.strip(dst)
-        if src.size and max(int(np.char.str_len(src).max()), int(np.char.str_len(dst).max())) >= 256:
-            return None
-    weight = np.ascontiguousarray(table["weight"]) if layout.fields == 3 else None
     return src, dst, weight
 
 
@@ -548,8 +552,6 @@ def _raise_first_problem(path: str, layout: _Layout) -> None:
                         raise EdgeFileError(path, f"{role} {text!r} is negative", number)
                     if value > _INT64_MAX:
                         raise EdgeFileError(path, f"{role} {text!r} is too large", number)
-                elif len(text) >= 256:
-                    raise EdgeFileError(path, f"{role} label longer than 255 characters", number)
             if layout.fields == 3:
                 try:
                     float(fields[2])

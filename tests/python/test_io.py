@@ -1,0 +1,273 @@
+"""Edge files in, embeddings out: graphripple.io."""
+
+import gzip
+import os
+
+import numpy as np
+import pytest
+
+from graphripple import io as gio
+
+ENGINES = ["numpy", pytest.param("pyarrow", marks=pytest.mark.skipif(
+    not gio._has_pyarrow(), reason="pyarrow is not installed"))]
+
+
+def write(path, text, compress=False):
+    data = text.encode("utf-8")
+    if compress:
+        data = gzip.compress(data)
+    path.write_bytes(data)
+    return path
+
+
+# ---------------------------------------------------------------------------
+# Text edge lists
+
+TEXT_CASES = {
+    # name: (content, delimiter, src, dst, weight, nodes)
+    "comments, blanks, tabs and runs of spaces": (
+        "# header\n\n0 1\n1\t2\n   # indented comment\n2   3 # inline\n", None,
+        [0, 1, 2], [1, 2, 3], None, None),
+    "tab separated with weights and CRLF": (
+        "0\t1\t0.5\r\n3\t0\t-2\r\n", None, [0, 3], [1, 0], [0.5, -2.0], None),
+    "comma separated with spaces around fields": (
+        "0, 1, 2.5\n1 ,2,1e-3\n", None, [0, 1], [1, 2], [2.5, 1e-3], None),
+    "labels in order of first appearance, source before target": (
+        "# people\nbob alice\ncarol bob\nalice dave\n", None, [0, 2, 1], [1, 0, 3], None,
+        ["bob", "alice", "carol", "dave"]),
+    "numbers are labels when the first edge has a label": (
+        "x 10\n10 7\n", None, [0, 1], [1, 2], None, ["x", "10", "7"]),
+    "explicit delimiter": ("a;b;1\nb;c;2\n", ";", [0, 1], [1, 2], [1.0, 2.0], ["a", "b", "c"]),
+    "tab delimiter keeps spaces inside labels": (
+        "new york\tboston\nboston\tlos angeles\n", "tab", [0, 1], [1, 2], None,
+        ["new york", "boston", "los angeles"]),
+    "labels of any length": ("x" * 300 + " y\n", None, [0], [1], None, ["x" * 300, "y"]),
+    "nan and inf weights pass through": ("0 1 nan\n1 0 inf\n", None, [0, 1], [1, 0], [np.nan, np.inf], None),
+}
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("compress", [False, True], ids=["plain", "gz"])
+@pytest.mark.parametrize("case", list(TEXT_CASES), ids=list(TEXT_CASES))
+def test_text_edge_lists(tmp_path, case, compress, engine):
+    content, delimiter, src, dst, weight, nodes = TEXT_CASES[case]
+    path = write(tmp_path / ("edges.txt.gz" if compress else "edges.txt"), content, compress)
+    edges = gio.read_edges(path, delimiter=delimiter, engine=engine)
+    assert edges.src.dtype == np.int64 and edges.dst.dtype == np.int64
+    assert edges.src.tolist() == src and edges.dst.tolist() == dst
+    if weight is None:
+        assert edges.weight is None
+    else:
+        np.testing.assert_array_equal(edges.weight, weight)
+    if nodes is None:
+        assert edges.nodes is None and edges.num_nodes == max(src + dst) + 1
+        assert edges.node_labels().tolist() == list(range(edges.num_nodes))
+    else:
+        assert edges.nodes.tolist() == nodes and edges.num_nodes == len(nodes)
+
+
+def test_engines_agree_on_a_large_file(tmp_path):
+    pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(5)
+    m = 20_000
+    src, dst = rng.integers(0, 3000, m), rng.integers(0, 3000, m)
+    weight = rng.random(m).round(4)
+    path = tmp_path / "big.tsv"
+    with open(path, "w") as handle:
+        handle.write("# a leading comment\n")
+        handle.writelines(f"{a}\t{b}\t{w}\n" for a, b, w in zip(src, dst, weight))
+    layout = gio._detect(str(path), None)
+    assert gio._parse_arrow(str(path), layout) is not None  # the fast path takes this file
+    results = [gio.read_edges(path, engine=engine) for engine in ("numpy", "pyarrow")]
+    for edges in results:
+        np.testing.assert_array_equal(edges.src, src)
+        np.testing.assert_array_equal(edges.dst, dst)
+        np.testing.assert_array_equal(edges.weight, weight)
+        assert edges.num_nodes == max(src.max(), dst.max()) + 1
+
+
+BAD_FILES = [
+    # (content, line, words in the message)
+    ("0 1\n1 2\n\n2 x\n", 4, "target 'x' is not an integer"),
+    ("# c\n0 1 1\n1 2\n", 3, "expected 3 fields"),
+    ("0 1\n1 2 3\n", 2, "expected 2 fields"),
+    ("0 1\n-1 2\n", 2, "source '-1' is negative"),
+    ("0 1 1\n1 2 heavy\n", 2, "weight 'heavy' is not a number"),
+    ("0 1\n99999999999999999999 2\n", 2, "too large"),
+    ("0 1 2 3\n", 1, "found 4 fields"),
+    ("0,1,\n", 1, "weight '' is not a number"),
+]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("content,line,words", BAD_FILES)
+def test_bad_text_files_name_the_line(tmp_path, content, line, words, engine):
+    path = write(tmp_path / "bad.txt", content)
+    with pytest.raises(gio.EdgeFileError) as caught:
+        gio.read_edges(path, engine=engine)
+    assert caught.value.line == line
+    assert str(caught.value).startswith(f"{path}:{line}: ")
+    assert words in str(caught.value)
+
+
+@pytest.mark.parametrize("content,words", [
+    ("# only a comment\n\n", "no edges found"),
+    (None, "no such file"),
+    (b"\x1f\x8b\x08garbage", "cannot read"),
+    (b"0 1\n\xff\xfe 2\n", "cannot read"),
+])
+def test_unreadable_files(tmp_path, content, words):
+    path = tmp_path / ("edges.txt.gz" if isinstance(content, bytes) and content[:2] == b"\x1f\x8b" else "edges.txt")
+    if isinstance(content, str):
+        path.write_text(content)
+    elif content is not None:
+        path.write_bytes(content)
+    with pytest.raises(gio.EdgeFileError, match=words) as caught:
+        gio.read_edges(path)
+    assert str(caught.value).startswith(str(path))
+
+
+def test_bad_delimiter_is_refused(tmp_path):
+    path = write(tmp_path / "e.txt", "0 1\n")
+    with pytest.raises(gio.EdgeFileError, match="delimiter"):
+        gio.read_edges(path, delimiter="ab")
+
+
+# ---------------------------------------------------------------------------
+# .npz and .mtx edge files
+
+def _dense_of(edges):
+    matrix = np.zeros((edges.num_nodes, edges.num_nodes))
+    weight = edges.weight if edges.weight is not None else np.ones(len(edges))
+    np.add.at(matrix, (edges.src, edges.dst), weight)
+    return matrix
+
+
+EXPECTED = np.array([[0, 2.0, 0, 0], [0, 0, 0.5, 0], [1, 0, 0, 3], [0, 0, 0, 0]])
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc", "coo", "lil"])
+def test_scipy_sparse_npz(tmp_path, fmt):
+    sparse = pytest.importorskip("scipy.sparse")
+    path = tmp_path / "graph.npz"
+    matrix = sparse.csr_matrix(EXPECTED).asformat(fmt)
+    if fmt == "lil":
+        matrix = matrix.tocsr().asformat("bsr")  # a format read through scipy itself
+    sparse.save_npz(path, matrix)
+    edges = gio.read_edges(path)
+    assert edges.num_nodes == 4 and edges.nodes is None
+    np.testing.assert_array_equal(_dense_of(edges), EXPECTED)
+
+
+def test_array_npz_and_its_refusals(tmp_path):
+    path = tmp_path / "arrays.npz"
+    np.savez(path, src=np.array([0, 1, 2, 2], dtype=np.int32), dst=np.array([1, 2, 0, 3]),
+             weight=np.array([2.0, 0.5, 1.0, 3.0]), num_nodes=np.int64(6))
+    edges = gio.read_edges(path)
+    assert edges.num_nodes == 6
+    np.testing.assert_array_equal(_dense_of(edges)[:4, :4], EXPECTED)
+    for arrays, words in [
+        ({"src": np.array([0, 1]), "dst": np.array([1])}, "differ in length"),
+        ({"src": np.array([0, -1]), "dst": np.array([1, 1])}, "negative"),
+        ({"src": np.array([0.5]), "dst": np.array([1])}, "integer array"),
+        ({"src": np.array([0, 5]), "dst": np.array([1, 1]), "num_nodes": np.int64(3)}, "out of range"),
+        ({"rows": np.array([0])}, "found rows"),
+    ]:
+        np.savez(path, **arrays)
+        with pytest.raises(gio.EdgeFileError, match=words):
+            gio.read_edges(path)
+
+
+def test_matrix_market(tmp_path):
+    scipy_io = pytest.importorskip("scipy.io")
+    sparse = pytest.importorskip("scipy.sparse")
+    path = tmp_path / "graph.mtx"
+    scipy_io.mmwrite(path, sparse.coo_matrix(EXPECTED))
+    np.testing.assert_array_equal(_dense_of(gio.read_edges(path)), EXPECTED)
+    lines = path.read_text().splitlines()
+    entry = next(i for i, text in enumerate(lines) if i > 0 and not text.startswith("%")) + 1
+    lines[entry] = "1 x 2.0"
+    path.write_text("\n".join(lines) + "\n")
+    with pytest.raises(gio.EdgeFileError) as caught:
+        gio.read_edges(path)
+    assert caught.value.line == entry + 1
+
+
+# ---------------------------------------------------------------------------
+# Saving and loading embeddings
+
+FORMATS = ["npz", "w2v", "npy", pytest.param("parquet", marks=pytest.mark.skipif(
+    not gio._has_pyarrow(), reason="pyarrow is not installed"))]
+SUFFIX = {"npz": ".npz", "w2v": ".w2v", "npy": ".npy", "parquet": ".parquet"}
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("labels", ["ids", "strings"])
+def test_save_load_round_trip_keeps_bytes(tmp_path, fmt, labels):
+    rng = np.random.default_rng(1)
+    embedding = rng.standard_normal((50, 7)).astype(np.float32)
+    embedding[3] = [0.0, -0.0, 1e-38, 3.4e38, -1.5e-45, 0.1, 1 / 3]
+    nodes = None if labels == "ids" else np.array([f"n{i}é" for i in range(50)])
+    path = tmp_path / f"emb{SUFFIX[fmt]}"
+    gio.save(path, embedding, nodes)
+    loaded, loaded_nodes = gio.load(path)
+    assert loaded.dtype == np.float32 and loaded.tobytes() == embedding.tobytes()
+    expected = list(range(50)) if nodes is None else nodes.tolist()
+    if fmt == "w2v":
+        expected = [str(x) for x in expected]
+    assert loaded_nodes.tolist() == expected
+    sidecar = {"emb.nodes.npy"} if fmt == "npy" and nodes is not None else set()
+    assert set(os.listdir(tmp_path)) == {path.name} | sidecar  # no temporary left behind
+
+
+def test_word2vec_text_layout_and_gensim(tmp_path):
+    embedding = np.array([[0.5, -1.25], [3.0, 0.1]], dtype=np.float32)
+    path = tmp_path / "emb.txt"
+    gio.save(path, embedding, ["a", "b"])
+    assert path.read_text().splitlines() == ["2 2", "a 0.5 -1.25", "b 3 0.100000001"]
+    gensim_models = pytest.importorskip("gensim.models")
+    vectors = gensim_models.KeyedVectors.load_word2vec_format(str(path), binary=False)
+    assert vectors["b"].tobytes() == embedding[1].tobytes()
+
+
+def test_mixed_labels_are_written_as_text(tmp_path):
+    path = tmp_path / "e.npz"
+    nodes = np.empty(3, dtype=object)
+    nodes[:] = [1, "two", (3, 4)]
+    gio.save(path, np.zeros((3, 2)), nodes)
+    assert gio.load(path)[1].tolist() == ["1", "two", "(3, 4)"]
+
+
+@pytest.mark.parametrize("bad_label", ["two words", "", "tab\there"])
+def test_word2vec_refuses_labels_that_would_shift_values(tmp_path, bad_label):
+    path = tmp_path / "emb.w2v"
+    with pytest.raises(ValueError, match="white space"):
+        gio.save(path, np.zeros((2, 3)), ["ok", bad_label])
+    assert os.listdir(tmp_path) == []
+
+
+def test_failed_save_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch):
+    path = tmp_path / "emb.npz"
+    gio.save(path, np.ones((2, 2)))
+    before = path.read_bytes()
+
+    def broken(*args, **kwargs):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(np, "savez", broken)
+    with pytest.raises(OSError, match="disk full"):
+        gio.save(path, np.zeros((5, 5)))
+    assert path.read_bytes() == before
+    assert os.listdir(tmp_path) == ["emb.npz"]
+
+
+@pytest.mark.parametrize("call,words", [
+    (lambda p: gio.save(p / "e.bin", np.zeros((1, 1))), "suffix"),
+    (lambda p: gio.save(p / "e.npz", np.zeros(3)), "two-dimensional"),
+    (lambda p: gio.save(p / "e.npz", np.zeros((3, 1)), ["a"]), "one label per row"),
+    (lambda p: gio.save(p / "e.npz", np.zeros((1, 1)), format="csv"), "format must be"),
+])
+def test_save_refusals(tmp_path, call, words):
+    with pytest.raises(ValueError, match=words):
+        call(tmp_path)
+    assert os.listdir(tmp_path) == []

@@ -318,18 +318,25 @@ def _from_coo(
 def _label_rows(src: NDArray[Any], dst: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64], NDArray[np.int64]]:
     """Rows for labels in order of first appearance (src[0], dst[0], src[1], ...)."""
     m = src.shape[0]
-    both = np.empty(2 * m, dtype=np.result_type(src.dtype, dst.dtype) if src.dtype != object else object)
+    if src.dtype.kind in "US" and src.dtype.kind == dst.dtype.kind:
+        both = np.empty(2 * m, dtype=np.result_type(src.dtype, dst.dtype))
+    else:
+        both = np.empty(2 * m, dtype=object)
     both[0::2] = src
     both[1::2] = dst
+    encoded = _arrow_encode(both) if m >= _ARROW_MIN_EDGES else None
+    if encoded is not None:
+        labels, codes = encoded
+        return labels, codes[0::2].copy(), codes[1::2].copy()
     try:
         uniques, first, inverse = np.unique(both, return_index=True, return_inverse=True)
     except TypeError:
         # Labels of types that do not sort together (say ints and strings):
         # one dictionary pass instead.
         rows: dict[Hashable, int] = {}
-        codes = np.empty(2 * m, dtype=np.int64)
-        for k, label in enumerate(both.tolist()):
-            codes[k] = rows.setdefault(label, len(rows))
+        codes = np.fromiter(
+            (rows.setdefault(label, len(rows)) for label in both.tolist()), dtype=np.int64, count=2 * m
+        )
         labels = np.empty(len(rows), dtype=object)
         labels[:] = list(rows)
         return labels, codes[0::2].copy(), codes[1::2].copy()
@@ -338,6 +345,26 @@ def _label_rows(src: NDArray[Any], dst: NDArray[Any]) -> tuple[NDArray[Any], NDA
     rank[order] = np.arange(order.shape[0], dtype=np.int64)
     codes = rank[inverse.reshape(-1)]
     return uniques[order], codes[0::2].copy(), codes[1::2].copy()
+
+
+# Below this many edges sorting the labels is quicker than importing pyarrow.
+_ARROW_MIN_EDGES = 50_000
+
+
+def _arrow_encode(both: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64]] | None:
+    """pyarrow's hash-based dictionary encoding (codes in order of first appearance), if installed."""
+    if both.dtype.kind not in "US":
+        return None
+    try:
+        import pyarrow
+    except ImportError:
+        return None
+    encoded = pyarrow.array(both).dictionary_encode()
+    if isinstance(encoded, pyarrow.ChunkedArray):
+        encoded = encoded.combine_chunks()
+    codes = np.asarray(encoded.indices.to_numpy(zero_copy_only=False), dtype=np.int64)
+    labels = encoded.dictionary.to_numpy(zero_copy_only=False).astype(both.dtype)
+    return labels, codes
 
 
 def _compact_labels(labels: NDArray[Any]) -> NDArray[Any]:

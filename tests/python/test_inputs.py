@@ -251,3 +251,21 @@ class TestEdges:
 def test_other_kinds_are_a_type_error_naming_the_accepted_ones(graph):
     with pytest.raises(TypeError, match="scipy.sparse.*networkx.*NumPy.*Edges"):
         graphripple.embed(graph, 4)
+
+
+@pytest.mark.parametrize("arrow", [False, True])
+def test_large_label_sets_agree_with_and_without_pyarrow(monkeypatch, arrow):
+    if arrow:
+        pytest.importorskip("pyarrow")
+    else:
+        monkeypatch.setattr("graphripple.inputs._arrow_encode", lambda both: None)
+    monkeypatch.setattr("graphripple.inputs._ARROW_MIN_EDGES", 1)
+    rng = np.random.default_rng(3)
+    src = np.char.add("n", rng.integers(0, 50, 400).astype(str))
+    dst = np.char.add("n", rng.integers(0, 50, 400).astype(str))
+    csr = to_csr(Edges(src, dst))
+    order = list(dict.fromkeys(np.column_stack([src, dst]).ravel().tolist()))
+    assert csr.nodes.tolist() == order and csr.nodes.dtype.kind == "U"
+    labels = csr.nodes.tolist()
+    rows = np.repeat(np.arange(csr.num_nodes), np.diff(csr.row_ptrs))
+    assert sorted((labels[r], labels[c]) for r, c in zip(rows, csr.col_indices)) == sorted(zip(src, dst))

@@ -1,12 +1,14 @@
 """Typed use of the public API; checked with `mypy --strict tests/typing/usage.py`."""
 
+import pathlib
+import tempfile
 from typing import Any, assert_type
 
 import numpy as np
 from numpy.typing import NDArray
 
 import graphripple
-from graphripple import CsrInput, Edges, RippleEmbedding, embed, embed_labelled, estimate_memory, to_csr
+from graphripple import CsrInput, Edges, RippleEmbedding, embed, embed_labelled, estimate_memory, load, save, to_csr
 
 dense: NDArray[np.float64] = np.zeros((3, 3))
 dense[0, 1] = 1.0
@@ -38,3 +40,9 @@ params: dict[str, object] = estimator.get_params()
 estimator.set_params(n_components=8)
 
 size: int = estimate_memory(1000, 5000, 64, weights=(0.0, 1.0, 1.0), undirected=True, feature_columns=0)
+
+with tempfile.TemporaryDirectory() as folder:
+    path = pathlib.Path(folder) / "embedding.npz"
+    save(path, labelled, nodes)
+    loaded, loaded_nodes = load(path)
+    assert_type(loaded, NDArray[np.float32])

@@ -179,10 +179,10 @@ def main():
         for r in rows:
             print("| " + " | ".join(r) + " |")
     else:
-        print(f"\n{'graph':<22} {'embedding':<52} {'accuracy':>15} {'fit time':>12}")
-        print("-" * 104)
+        print(f"\n{'graph':<22} {'embedding':<58} {'accuracy':>15} {'fit time':>12}")
+        print("-" * 110)
         for g, name, acc, t in rows:
-            print(f"{g:<22} {name:<52} {acc:>15} {t:>12}")
+            print(f"{g:<22} {name:<58} {acc:>15} {t:>12}")
     scores = best.get("Drosophila left")
     if scores:
         ours = {k: v for k, v in scores.items() if k.startswith("graphripple")}

@@ -556,8 +556,9 @@ def _weights(value: Any) -> tuple[float, ...]:
 
 
 def _choice(value: Any, name: str, choices: tuple[Any, ...]) -> Any:
-    if value in choices and (value is None or isinstance(value, str)):
-        return value
+    if value is None or isinstance(value, str):
+        if value in choices:
+            return value
     names = " or ".join(repr(c) for c in choices)
     raise ValueError(f"{name} must be {names}, not {value!r}")
 

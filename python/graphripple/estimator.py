@@ -49,14 +49,12 @@ class RippleEmbedding:
 
     Attributes after ``fit``: ``embedding_`` (float32, one row per node),
     ``nodes_`` (the label of each row: networkx node, ``Edges`` label or
-    row number), ``seed_`` (the seed used), ``n_features_in_`` (columns of
-    the node features, 0 without them).
+    row number) and ``seed_`` (the seed used).
     """
 
     embedding_: NDArray[np.float32]
     nodes_: NDArray[Any]
     seed_: int
-    n_features_in_: int
 
     def __init__(
         self,
@@ -149,7 +147,6 @@ class RippleEmbedding:
         self.embedding_ = embedding
         self.nodes_ = nodes
         self.seed_ = seed
-        self.n_features_in_ = 0 if node_features is None else int(np.shape(node_features)[1])
         return self
 
     def fit_transform(self, graph: Any, y: Any = None, *, node_features: ArrayLike | None = None) -> Any:

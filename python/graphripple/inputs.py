@@ -147,6 +147,10 @@ class Edges:
     def __len__(self) -> int:
         return int(self.src.shape[0])
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # __setattr__ refuses assignments, so pickling goes through __init__.
+        return (Edges, (self.src, self.dst, self.weight, self.num_nodes))
+
     def __repr__(self) -> str:
         kind = "ids" if self.src.dtype == np.int64 else "labels"
         return f"Edges({len(self)} edges, {kind}, num_nodes={self.num_nodes})"
@@ -159,6 +163,11 @@ class Edges:
 
 # ---------------------------------------------------------------------------
 # Conversion
+
+# Integer ids above this many rows, with over this many rows per edge, need
+# an explicit num_nodes.
+_SPARSE_ID_LIMIT = 1 << 20
+_SPARSE_ID_RATIO = 100
 
 
 def to_csr(graph: Any, *, undirected: bool = True) -> CsrInput:
@@ -223,6 +232,7 @@ def _from_scipy(matrix: Any) -> CsrInput:
 
 
 def _from_dense(matrix: NDArray[Any]) -> CsrInput:
+    matrix = np.asarray(matrix)  # numpy.matrix indexes to 2-D; a plain array does not
     if matrix.ndim != 2:
         raise ValueError(f"graph: a NumPy array must be a 2-D dense adjacency matrix, got {matrix.ndim}-D")
     if matrix.shape[0] != matrix.shape[1]:
@@ -286,6 +296,14 @@ def _from_edges(edges: Edges) -> CsrInput:
             n = edges.num_nodes
         else:
             n = max(int(src.max()), int(dst.max())) + 1 if src.size else 0
+            if n > _SPARSE_ID_LIMIT and n > _SPARSE_ID_RATIO * src.size:
+                # Ids such as user numbers would give mostly empty rows and
+                # allocate n of everything: ask before doing that.
+                raise ValueError(
+                    f"node ids reach {n - 1} with only {src.size} edges, so most of the {n} rows would be "
+                    "nodes without edges; pass num_nodes to confirm, or make the ids labels "
+                    "(Edges(src.astype(object), dst.astype(object)))"
+                )
         nodes: NDArray[Any] = np.arange(n, dtype=np.int64)
     else:
         nodes, src, dst = _label_rows(edges.src, edges.dst)

@@ -100,6 +100,10 @@ class TestDense:
         assert got[0] == (0, 1, 2.0) and got[1][:2] == (0, 2) and np.isnan(got[1][2])
         assert got[2:] == [(2, 0, 1.0), (2, 2, 7.0)]
 
+    @pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
+    def test_numpy_matrix(self):
+        assert entries(to_csr(np.asmatrix([[0.0, 2.0], [0.0, 0.0]]))) == [(0, 1, 2.0)]
+
     @pytest.mark.parametrize("layout", ["C", "F", "reversed"])
     def test_layouts_and_dtypes(self, layout):
         dense = np.array([[0, 3], [1, 0]], dtype=np.int16)
@@ -242,9 +246,21 @@ class TestEdges:
         with pytest.raises(error, match=text):
             make()
 
-    def test_is_immutable(self):
+    def test_is_immutable_but_pickles(self):
+        import pickle
+
+        edges = Edges(["a", "b"], ["b", "c"], weight=[1.0, 2.0])
         with pytest.raises(AttributeError):
-            Edges([0], [1]).num_nodes = 3
+            edges.num_nodes = 3
+        restored = pickle.loads(pickle.dumps(edges))
+        assert entries(to_csr(restored)) == entries(to_csr(edges))
+
+    def test_far_apart_ids_need_num_nodes(self):
+        big = 10**12
+        with pytest.raises(ValueError, match="pass num_nodes to confirm"):
+            to_csr(Edges([0, big], [big, 0]))
+        labelled = to_csr(Edges(np.array([0, big], dtype=object), np.array([big, 0], dtype=object)))
+        assert labelled.num_nodes == 2 and labelled.nodes.tolist() == [0, big]
 
 
 @pytest.mark.parametrize("graph", [[[0, 1], [1, 0]], {0: [1]}, None, "graph.txt", np.float64(1.0)])

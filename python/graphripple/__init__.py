@@ -9,16 +9,38 @@ text, .parquet) and ``load`` reads it back; ``estimate_memory`` predicts the
 peak memory of a fit. The native functions ``fit_csr``, ``fit_dense`` and
 ``fit_adj_list`` take raw CSR arrays, a dense matrix or an adjacency list.
 
-Importing the package needs NumPy alone; scipy, networkx and scikit-learn
-are used only when given their objects.
+Importing the package loads only the native module; the Python layer (and
+NumPy with it) is imported on first use of one of its names, and scipy,
+networkx and scikit-learn only when given their objects.
 """
 
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
 from ._native_core import fit_adj_list, fit_csr, fit_dense
-from .embedding import DIRECTION_SEED_OFFSET, embed, embed_labelled
-from .estimator import RippleEmbedding
-from .inputs import CsrInput, Edges, to_csr
-from .io import load, save
-from .memory import estimate_memory
+
+if TYPE_CHECKING:
+    from .embedding import DIRECTION_SEED_OFFSET, embed, embed_labelled
+    from .estimator import RippleEmbedding
+    from .inputs import CsrInput, Edges, to_csr
+    from .io import load, save
+    from .memory import estimate_memory
+
+# Public name -> the submodule that defines it, imported on first access.
+_LAZY = {
+    "embed": "embedding",
+    "embed_labelled": "embedding",
+    "DIRECTION_SEED_OFFSET": "embedding",
+    "RippleEmbedding": "estimator",
+    "Edges": "inputs",
+    "CsrInput": "inputs",
+    "to_csr": "inputs",
+    "save": "io",
+    "load": "io",
+    "estimate_memory": "memory",
+}
 
 __all__ = [
     "embed",
@@ -35,3 +57,16 @@ __all__ = [
     "fit_dense",
     "fit_adj_list",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -250,6 +250,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     embed.add_argument("--seed", type=_seed_argument, help="random seed for a reproducible embedding")
     embed.add_argument("--delimiter", help="field separator of a text edge list: one character, 'tab', "
                        "'comma', 'space' or 'whitespace' (default: detected)")
+    embed.add_argument("--labels", action="store_true",
+                       help="read node ids as labels even when they are integers (rows in order of first "
+                       "appearance); the default uses integer ids as row numbers")
     embed.add_argument("--normalization", choices=("none", "l2"), default="none",
                        help="scale each propagated row to unit length (l2)")
     embed.add_argument("--degree-exponent", type=float, default=0.0, metavar="BETA",
@@ -386,7 +389,7 @@ def run_embed(args: argparse.Namespace, stderr: TextIO) -> int:
 def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progress) -> int:
     gr = _graphripple()
     with progress.stage(f"reading {args.edges}"):
-        edges = graph_io.read_edges(args.edges, delimiter=args.delimiter)
+        edges = graph_io.read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None)
     nodes = edges.node_labels()
     num_nodes, num_entries = edges.num_nodes, len(edges)
     options = _embed_options(args)

@@ -33,6 +33,7 @@ once complete, so a failure never leaves a partial file under the name.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import gzip
 import io
 import os
@@ -70,6 +71,9 @@ FORMATS: dict[str, Format] = {
 }
 
 _INT64_MAX = np.iinfo(np.int64).max
+# Integer ids this far beyond the edge count are refused (see _read_text).
+_SPARSE_ID_LIMIT = 1 << 20
+_SPARSE_ID_RATIO = 100
 
 
 class EdgeFileError(ValueError):
@@ -332,12 +336,17 @@ def parse_delimiter(text: str | None) -> str | None:
     return " " if text.isspace() and text != "\t" else text
 
 
-def read_edges(path: PathLike, *, delimiter: str | None = None, engine: str = "auto") -> EdgeList:
+def read_edges(
+    path: PathLike, *, delimiter: str | None = None, labels: bool | None = None, engine: str = "auto"
+) -> EdgeList:
     """Read an edge file (see the module docstring); raises ``EdgeFileError``.
 
     ``delimiter``: a character, "tab", "comma", "space" or "whitespace";
-    None detects it from the first edge. ``engine``: "auto" (pyarrow when
-    installed and the file suits it, NumPy otherwise), "pyarrow" or "numpy".
+    None detects it from the first edge. ``labels``: True reads every node
+    id of a text file as a label (rows in order of first appearance), False
+    requires integer ids, None decides from the first edge. ``engine``:
+    "auto" (pyarrow when installed and the file suits it, NumPy otherwise),
+    "pyarrow" or "numpy".
     """
     if engine not in ("auto", "pyarrow", "numpy"):
         raise ValueError(f"engine must be 'auto', 'pyarrow' or 'numpy', not {engine!r}")
@@ -356,7 +365,7 @@ def read_edges(path: PathLike, *, delimiter: str | None = None, engine: str = "a
             return _read_npz(name)
         if lower.endswith(".mtx") or lower.endswith(".mtx.gz"):
             return _read_mtx(name)
-        return _read_text(name, separator, engine)
+        return _read_text(name, separator, engine, labels)
     except EdgeFileError:
         raise
     except (OSError, EOFError, gzip.BadGzipFile, UnicodeDecodeError) as error:
@@ -413,10 +422,12 @@ def _detect(path: str, separator: str | None) -> _Layout | None:
     return None
 
 
-def _read_text(path: str, separator: str | None, engine: str) -> EdgeList:
+def _read_text(path: str, separator: str | None, engine: str, labels: bool | None) -> EdgeList:
     layout = _detect(path, separator)
     if layout is None:
         raise EdgeFileError(path, "no edges found")
+    if labels is not None:
+        layout = dataclasses.replace(layout, integer_ids=not labels)
     columns: tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None = None
     use_arrow = engine == "pyarrow" or (engine == "auto" and _has_pyarrow())
     if use_arrow:
@@ -433,6 +444,14 @@ def _read_text(path: str, separator: str | None, engine: str) -> EdgeList:
         if (src.size and int(src.min()) < 0) or (dst.size and int(dst.min()) < 0):
             _raise_first_problem(path, layout)
         n = max(int(src.max()), int(dst.max())) + 1 if src.size else 0
+        if n > _SPARSE_ID_LIMIT and n > _SPARSE_ID_RATIO * src.size:
+            # Ids are rows: a few edges between huge ids would ask for an
+            # embedding of mostly empty rows, and memory to match.
+            raise EdgeFileError(
+                path,
+                f"node ids reach {n - 1} with only {src.size} edges; integer ids are row numbers, "
+                "so read them as labels instead (--labels)",
+            )
         return EdgeList(src, dst, weight, n)
     nodes, src_rows, dst_rows = _label_rows(src, dst)
     return EdgeList(src_rows, dst_rows, weight, int(nodes.shape[0]), nodes)

@@ -271,3 +271,13 @@ def test_save_refusals(tmp_path, call, words):
     with pytest.raises(ValueError, match=words):
         call(tmp_path)
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_far_apart_ids_are_refused_unless_read_as_labels(tmp_path, engine):
+    path = write(tmp_path / "sparse.txt", "5000000000 7\n7 12\n")
+    with pytest.raises(gio.EdgeFileError, match="node ids reach 5000000000 with only 2 edges"):
+        gio.read_edges(path, engine=engine)
+    edges = gio.read_edges(path, labels=True, engine=engine)
+    assert edges.nodes.tolist() == ["5000000000", "7", "12"]
+    assert (edges.src.tolist(), edges.dst.tolist(), edges.num_nodes) == ([0, 1], [1, 2], 3)

@@ -285,3 +285,43 @@ def test_typed_usage_passes_mypy_strict():
         capture_output=True, text=True, cwd=root,
     )
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+class TestWithTheExtension:
+    """Against the real _native_ext: blocks, column ranges and directions agree with whole fits."""
+
+    @pytest.fixture(autouse=True)
+    def ext(self):
+        if embedding_module.native_ext() is None:
+            pytest.skip("graphripple._native_ext is not built")
+
+    GRAPH = sp.random_array((60, 60), density=0.08, format="csr", rng=np.random.default_rng(4))
+
+    @pytest.mark.parametrize(
+        "options",
+        [
+            {},
+            {"degree_exponent": -0.5, "edge_weight": "binary"},
+            {"edge_weight": "log1p", "undirected": False, "direction": "in"},
+            {"undirected": False, "direction": "both"},
+        ],
+    )
+    def test_blocks_and_ranges_match_the_whole_fit(self, tmp_path, options):
+        whole = embed(self.GRAPH, DIM, seed=SEED, **options)
+        width = whole.shape[1]
+        assert same_bytes(embed(self.GRAPH, DIM, seed=SEED, columns=(3, width - 2), **options), whole[:, 3:width - 2])
+        out = np.lib.format.open_memmap(tmp_path / "e.npy", mode="w+", dtype=np.float32, shape=whole.shape)
+        embed(self.GRAPH, DIM, seed=SEED, out=out, block_columns=5, **options)
+        assert same_bytes(np.asarray(out), whole)
+
+    def test_both_is_out_then_in_with_the_offset_seed(self):
+        both = embed(self.GRAPH, DIM, seed=SEED, undirected=False, direction="both")
+        out_part = embed(self.GRAPH, DIM, seed=SEED, undirected=False, direction="out")
+        in_part = embed(self.GRAPH, DIM, seed=(SEED + DIRECTION_SEED_OFFSET) % (1 << 64), undirected=False,
+                        direction="in")
+        assert same_bytes(both, np.hstack([out_part, in_part]))
+
+    def test_l2_rows_have_unit_norm_terms(self):
+        result = embed(self.GRAPH, DIM, [0.0, 1.0], seed=SEED, normalization="l2")
+        norms = np.linalg.norm(result.astype(np.float64), axis=1)
+        assert np.allclose(norms[norms > 0], 1.0, atol=1e-5)

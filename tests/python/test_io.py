@@ -281,3 +281,23 @@ def test_far_apart_ids_are_refused_unless_read_as_labels(tmp_path, engine):
     edges = gio.read_edges(path, labels=True, engine=engine)
     assert edges.nodes.tolist() == ["5000000000", "7", "12"]
     assert (edges.src.tolist(), edges.dst.tolist(), edges.num_nodes) == ([0, 1], [1, 2], 3)
+
+
+@pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
+def test_sparse_npz_layouts_read_without_scipy(tmp_path, fmt):
+    # The arrays scipy.sparse.save_npz writes, laid out by hand, so that the
+    # scipy-free reader is tested where scipy is absent too.
+    rows, cols = np.nonzero(EXPECTED)
+    if fmt == "coo":
+        arrays = {"row": rows, "col": cols, "data": EXPECTED[rows, cols]}
+    else:
+        matrix = EXPECTED if fmt == "csr" else EXPECTED.T
+        outer, inner = np.nonzero(matrix)
+        arrays = {"indptr": np.concatenate([[0], np.cumsum(np.bincount(outer, minlength=4))]),
+                  "indices": inner.astype(np.int32), "data": matrix[outer, inner]}
+    path = tmp_path / "graph.npz"
+    np.savez(path, format=np.array(fmt.encode()), shape=np.array([4, 4]), **arrays)
+    np.testing.assert_array_equal(_dense_of(gio.read_edges(path)), EXPECTED)
+    np.savez(path, format=np.array(fmt.encode()), shape=np.array([4, 5]), **arrays)
+    with pytest.raises(gio.EdgeFileError, match="square"):
+        gio.read_edges(path)

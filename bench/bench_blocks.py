@@ -240,6 +240,11 @@ def main():
         print(f"  {k} block(s) of {dim // k}+ columns{note:<14} wall {seconds(t)} ({t / one:.2f}x), "
               f"CPU {seconds(cpu)} ({ratio:.2f}x)  {target}")
 
+    fixed, fixed_cpu = best_of_both(args.repeat, lambda: graphripple.embed(graph, dim, WEIGHTS, seed=SEED,
+                                                                       columns=(0, 1)))
+    print(f"  fixed cost of a block (a fit of 1 column){'':<4} wall {seconds(fixed)} ({fixed / one:.0%} of one "
+          f"block), CPU {seconds(fixed_cpu)} ({fixed_cpu / one_cpu:.0%})")
+
     print("Out-of-core into a numpy.memmap (own process; peak above the loaded graph)")
     graph_side = (n + 1 + 2 * int(row_ptrs[-1])) * 8 + 16 * 2 * int(row_ptrs[-1]) + 8 * (n + 1)
     for block_columns in (dim, dim // 4, dim // 16):

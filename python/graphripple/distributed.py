@@ -17,8 +17,9 @@ single-machine fit, so the joined result has its bytes.
   fixed before any task starts); when that is impossible (too many worker
   deaths, every copy of the graph lost) ``embed`` raises. It never returns
   an array with a block missing.
-- normalization="l2" scales each row by its norm over all columns, so such
-  a fit is one block.
+- normalization="l2" scales each row by its norm over all the columns of
+  its direction, so such a fit is one block per direction (at most two,
+  with direction="both").
 """
 
 from __future__ import annotations
@@ -53,26 +54,6 @@ def _import_distributed():
 def _draw_seed():
     """One 64-bit seed from the operating system, drawn once per call so that every block agrees."""
     return int.from_bytes(os.urandom(8), "little")
-
-
-def _check_seed(seed):
-    try:
-        seed = operator.index(seed)
-    except TypeError:
-        raise TypeError(f"seed must be None or an integer, not {type(seed).__name__}") from None
-    if not 0 <= seed < 2**64:
-        raise ValueError(f"seed must be in [0, 2**64), not {seed}")
-    return seed
-
-
-def _check_dim(dim):
-    try:
-        dim = operator.index(dim)
-    except TypeError:
-        raise TypeError(f"dim must be an integer, not {type(dim).__name__}") from None
-    if dim < 0:
-        raise ValueError(f"dim must be non-negative, not {dim}")
-    return dim
 
 
 def block_bounds(width, blocks, multiple=1):
@@ -183,9 +164,10 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     for the same seed. The graph is converted here once and scattered to
     every worker; each task fits one block of columns.
 
-    blocks: number of column blocks (tasks), at most the embedding width;
-        default one per worker. Blocks have equal widths except the last,
-        so there may be fewer than asked for.
+    blocks: number of column blocks (tasks), at most the embedding width
+        (with normalization="l2": one per direction); default one per
+        worker. Blocks have equal widths except the last, so there may be
+        fewer than asked for.
     seed: without one, a 64-bit seed is drawn here once, so all blocks agree.
     out: None returns a ``dask.array`` (float32, num_nodes x width, one
         chunk per block) whose blocks stay in worker memory. A path ending
@@ -198,38 +180,39 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     (the first one, as its own exception) after the others are cancelled.
     """
     distributed = _import_distributed()
-    from . import inputs
+    from . import embedding, inputs
 
     unknown = sorted(set(options) - _FORWARDED)
     if unknown:
         raise TypeError(f"graphripple.distributed.embed() got an unexpected keyword argument '{unknown[0]}'")
-    dim = _check_dim(dim)
-    weights = [float(w) for w in weights]
-    seed = _draw_seed() if seed is None else _check_seed(seed)
-    width = 2 * dim if options.get("direction") == "both" else dim
-    if options.get("normalization") == "l2":
-        if blocks not in (None, 1):
-            raise ValueError(
-                "normalization='l2' scales each row by its norm over all columns and cannot be split into "
-                f"column blocks: pass blocks=1 (or leave blocks out), not blocks={blocks}")
-        blocks = 1
+    # The same checks and messages as graphripple.embed, before any data moves.
+    checked = embedding.check_options(dim, weights, seed=seed,
+                                      **{k: v for k, v in options.items() if k != "node_features"})
+    dim, weights, width = checked.dim, list(checked.weights), checked.total_columns
+    seed = _draw_seed() if checked.seed is None else checked.seed
+    # l2 scales each row over all the columns of its direction: a block is a whole direction.
+    direction_multiple = max(dim, 1) if checked.normalization == "l2" else 1
+    most = max(width // direction_multiple, 1)
     if blocks is None:
-        workers = len(client.scheduler_info().get("workers", {}))
-        blocks = max(1, min(workers, width))
+        blocks = max(1, min(len(client.nthreads()), most))
     else:
         try:
             blocks = operator.index(blocks)
         except TypeError:
             raise TypeError(f"blocks must be None or an integer, not {type(blocks).__name__}") from None
-        if not 1 <= blocks <= max(width, 1):
-            raise ValueError(f"blocks must be between 1 and the embedding width {max(width, 1)}, not {blocks}")
+        if checked.normalization == "l2" and blocks > most:
+            raise ValueError(
+                "normalization='l2' scales each row by its norm over all the columns of its direction and "
+                f"cannot be split further: pass blocks={most} or fewer, not blocks={blocks}")
+        if not 1 <= blocks <= most:
+            raise ValueError(f"blocks must be between 1 and the embedding width {most}, not {blocks}")
 
     csr = inputs.to_csr(graph, undirected=options.get("undirected", True))
     # The workers need the arrays, not the labels (which may be Python objects).
     csr = dataclasses.replace(csr, nodes=np.arange(csr.num_nodes, dtype=np.int64))
     shape = (int(csr.num_nodes), width)
     sink, multiple, result = (None, 1, None) if out is None else _prepare_sink(out, shape, blocks)
-    bounds = block_bounds(width, blocks, multiple)
+    bounds = block_bounds(width, blocks, math.lcm(multiple, direction_multiple))
 
     node_features = options.pop("node_features", None)
     [payload] = client.scatter([_Payload(csr, node_features)], broadcast=True, hash=False)

@@ -106,13 +106,16 @@ def test_blocks_equal_the_local_fit(client, blocks, dim, weights, options):
     ({"normalization": "l2"}, None),
     ({"normalization": "l2"}, 1),
     ({"undirected": False, "direction": "both"}, 3),
+    ({"undirected": False, "direction": "both", "normalization": "l2"}, 2),
     ({"undirected": False, "direction": "in", "edge_weight": "binary", "degree_exponent": -0.5}, 4),
-], ids=["l2-default-blocks", "l2-one-block", "both-directions", "in-binary-degree"])
+], ids=["l2-default-blocks", "l2-one-block", "both-directions", "both-l2-block-per-direction",
+        "in-binary-degree"])
 def test_options_equal_the_local_fit(client, options, blocks):
     expected = local_fit(GRAPH, 12, [0.0, 0.0, 1.0, 1.0], 5, **options)
     result = gd.embed(GRAPH, client, 12, [0.0, 0.0, 1.0, 1.0], seed=5, blocks=blocks, **options)
     if options.get("normalization") == "l2":
-        assert len(result.chunks[1]) == 1
+        # One block per direction: each row is scaled over its direction's columns.
+        assert result.chunks[1] == (12,) * (2 if options.get("direction") == "both" else 1)
     assert result.compute().tobytes() == expected.tobytes()
 
 
@@ -148,11 +151,16 @@ def test_given_zarr_array_is_filled_in_blocks_of_its_column_chunks(client, tmp_p
 
 
 @pytest.mark.parametrize("kwargs, error, match", [
-    ({"normalization": "l2", "blocks": 2}, ValueError, "normalization='l2'.*blocks=1"),
+    ({"normalization": "l2", "blocks": 2}, ValueError, "normalization='l2'.*blocks=1 or fewer"),
+    ({"normalization": "l2", "undirected": False, "direction": "both", "blocks": 3}, ValueError,
+     "blocks=2 or fewer"),
+    ({"direction": "in"}, ValueError, "undirected=False"),  # the checks of graphripple.embed
+    ({"weights_typo": 1}, TypeError, "unexpected keyword argument 'weights_typo'"),
     ({"blocks": 0}, ValueError, "blocks must be between 1 and the embedding width 8"),
     ({"blocks": 9}, ValueError, "blocks must be between 1"),
     ({"blocks": 2.0}, TypeError, "blocks must be None or an integer"),
     ({"seed": -1}, ValueError, "seed must be in"),
+    ({"seed": 1.5}, TypeError, "seed must be None or an integer"),
     ({"columns": (0, 4)}, TypeError, "unexpected keyword argument 'columns'"),
     ({"out": "embedding.txt"}, ValueError, "out must be a path ending in .npy or .zarr"),
     ({"out": np.zeros((300, 8), np.float32)}, TypeError, "out must be None, a path"),

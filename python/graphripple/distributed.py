@@ -125,7 +125,8 @@ def _fit_block(payload, dim, weights, seed, columns, options, sink):
 def _prepare_sink(out, shape, blocks):
     """(sink sent to the tasks, column multiple for the blocks, function giving the returned value)."""
     if isinstance(out, (str, os.PathLike)):
-        path = os.fspath(out)
+        # Absolute, so that workers started in other folders find the same file.
+        path = os.path.abspath(os.fspath(out))
         if path.endswith(".npy"):
             # Column-major, so each block is one contiguous byte range of the
             # file and no two tasks ever write the same page.

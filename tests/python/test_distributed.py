@@ -143,6 +143,13 @@ def test_out_store_holds_the_local_fit_and_the_graph_is_released(client, tmp_pat
     assert worker_data_count(client) == 0
 
 
+def test_relative_out_path_is_the_callers(client, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    result = gd.embed(GRAPH, client, 6, [0.0, 1.0], seed=2, blocks=2, out="relative.npy")
+    assert np.array_equal(np.load(tmp_path / "relative.npy"), local_fit(GRAPH, 6, [0.0, 1.0], 2))
+    assert np.array_equal(result, np.load(tmp_path / "relative.npy"))
+
+
 def test_given_zarr_array_is_filled_in_blocks_of_its_column_chunks(client, tmp_path):
     zarr = pytest.importorskip("zarr")
     out = zarr.open_array(str(tmp_path / "given.zarr"), mode="w", shape=(300, 20), chunks=(64, 6), dtype="f4")

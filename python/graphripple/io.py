@@ -42,7 +42,7 @@ import secrets
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any, Iterator, Literal, Union
+from typing import IO, Any, Iterator, Literal, NamedTuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -428,33 +428,41 @@ def _read_text(path: str, separator: str | None, engine: str, labels: bool | Non
         raise EdgeFileError(path, "no edges found")
     if labels is not None:
         layout = dataclasses.replace(layout, integer_ids=not labels)
-    columns: tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None = None
+    parsed: _Parsed | None = None
     use_arrow = engine == "pyarrow" or (engine == "auto" and _has_pyarrow())
     if use_arrow:
         if engine == "pyarrow" and not _has_pyarrow():
             raise ImportError("engine='pyarrow' needs pyarrow (pip install 'graphripple[arrow]')")
-        columns = _parse_arrow(path, layout)
-    if columns is None:
-        columns = _parse_numpy(path, layout)
-    if columns is None:
+        parsed = _parse_arrow(path, layout)
+    if parsed is None:
+        parsed = _parse_numpy(path, layout)
+    if parsed is None:
         _raise_first_problem(path, layout)
         raise EdgeFileError(path, "cannot be parsed as an edge list")
-    src, dst, weight = columns
-    if layout.integer_ids:
-        if (src.size and int(src.min()) < 0) or (dst.size and int(dst.min()) < 0):
-            _raise_first_problem(path, layout)
-        n = max(int(src.max()), int(dst.max())) + 1 if src.size else 0
-        if n > _SPARSE_ID_LIMIT and n > _SPARSE_ID_RATIO * src.size:
-            # Ids are rows: a few edges between huge ids would ask for an
-            # embedding of mostly empty rows, and memory to match.
-            raise EdgeFileError(
-                path,
-                f"node ids reach {n - 1} with only {src.size} edges; integer ids are row numbers, "
-                "so read them as labels instead (--labels)",
-            )
-        return EdgeList(src, dst, weight, n)
-    nodes, src_rows, dst_rows = _label_rows(src, dst)
-    return EdgeList(src_rows, dst_rows, weight, int(nodes.shape[0]), nodes)
+    src, dst, weight, nodes = parsed
+    if nodes is not None:
+        return EdgeList(src, dst, weight, int(nodes.shape[0]), nodes)
+    if (src.size and int(src.min()) < 0) or (dst.size and int(dst.min()) < 0):
+        _raise_first_problem(path, layout)
+    n = max(int(src.max()), int(dst.max())) + 1 if src.size else 0
+    if n > _SPARSE_ID_LIMIT and n > _SPARSE_ID_RATIO * src.size:
+        # Ids are rows: a few edges between huge ids would ask for an
+        # embedding of mostly empty rows, and memory to match.
+        raise EdgeFileError(
+            path,
+            f"node ids reach {n - 1} with only {src.size} edges; integer ids are row numbers, "
+            "so read them as labels instead (--labels)",
+        )
+    return EdgeList(src, dst, weight, n)
+
+
+class _Parsed(NamedTuple):
+    """Columns of a text edge file: rows (or integer ids when ``nodes`` is None) and weights."""
+
+    src: NDArray[np.int64]
+    dst: NDArray[np.int64]
+    weight: NDArray[np.float64] | None
+    nodes: NDArray[Any] | None
 
 
 def _has_pyarrow() -> bool:
@@ -465,9 +473,7 @@ def _has_pyarrow() -> bool:
     return True
 
 
-def _parse_arrow(
-    path: str, layout: _Layout
-) -> tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None:
+def _parse_arrow(path: str, layout: _Layout) -> _Parsed | None:
     """The columns by pyarrow's CSV reader, or None when it cannot take the file.
 
     The reader knows one separator character and no comments: it is given
@@ -499,21 +505,33 @@ def _parse_arrow(
     else:
         import pyarrow.compute as pc
 
-        labels = []
+        columns = []
         for name in ("src", "dst"):
-            column = pc.utf8_trim_whitespace(table.column(name))
+            column = table.column(name)
+            if layout.arrow_delimiter != " ":
+                column = pc.utf8_trim_whitespace(column)
             # A later comment line would read as labels: NumPy handles those.
             if pc.any(pc.match_substring(column, "#")).as_py() or pc.any(pc.equal(column, "")).as_py():
                 return None
-            labels.append(np.asarray(column.to_numpy(zero_copy_only=False), dtype=str))
-        src, dst = labels
+            columns.append(column)
+        # Interleave (src[0], dst[0], src[1], ...) so that the dictionary
+        # lists labels in order of first appearance.
+        m = table.num_rows
+        interleave = np.empty(2 * m, dtype=np.int64)
+        interleave[0::2] = np.arange(m)
+        interleave[1::2] = np.arange(m, 2 * m)
+        both = pa.chunked_array(columns[0].chunks + columns[1].chunks).take(pa.array(interleave))
+        del interleave
+        encoded = pc.dictionary_encode(both).combine_chunks()
+        codes = encoded.indices.to_numpy().astype(np.int64)
+        nodes = np.asarray(encoded.dictionary.to_numpy(zero_copy_only=False), dtype=str)
+        weight = table.column("weight").to_numpy() if layout.fields == 3 else None
+        return _Parsed(codes[0::2].copy(), codes[1::2].copy(), weight, nodes)
     weight = table.column("weight").to_numpy() if layout.fields == 3 else None
-    return src, dst, weight
+    return _Parsed(src, dst, weight, None)
 
 
-def _parse_numpy(
-    path: str, layout: _Layout
-) -> tuple[NDArray[Any], NDArray[Any], NDArray[np.float64] | None] | None:
+def _parse_numpy(path: str, layout: _Layout) -> _Parsed | None:
     """The columns by NumPy's compiled ``loadtxt``, or None when it rejects the file."""
     common: dict[str, Any] = {"comments": "#", "delimiter": layout.separator, "encoding": "utf-8"}
     weight: NDArray[np.float64] | None = None
@@ -537,11 +555,16 @@ def _parse_numpy(
                     return None
                 src = np.char.strip(table[:, 0])
                 dst = np.char.strip(table[:, 1])
+                if src.size and min(int(np.char.str_len(src).min()), int(np.char.str_len(dst).min())) == 0:
+                    return None  # an empty label: the line walk names it
                 if layout.fields == 3:
                     weight = table[:, 2].astype(np.float64)
     except (ValueError, TypeError, OverflowError):
         return None
-    return src, dst, weight
+    if layout.integer_ids:
+        return _Parsed(src, dst, weight, None)
+    nodes, src_rows, dst_rows = _label_rows(src, dst)
+    return _Parsed(src_rows, dst_rows, weight, nodes)
 
 
 def _raise_first_problem(path: str, layout: _Layout) -> None:
@@ -579,17 +602,43 @@ def _raise_first_problem(path: str, layout: _Layout) -> None:
 
 
 def _label_rows(src: NDArray[Any], dst: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64], NDArray[np.int64]]:
-    """Rows for labels in order of first appearance: src[0], dst[0], src[1], ..."""
+    """Rows for labels in order of first appearance: src[0], dst[0], src[1], ...
+
+    Labels are grouped by a 64-bit hash of their characters (sorting numbers
+    is far faster than sorting text); the groups are then checked against
+    the text, and a collision falls back to sorting the text itself.
+    """
     m = src.shape[0]
     both = np.empty(2 * m, dtype=np.result_type(src.dtype, dst.dtype))
     both[0::2] = src
     both[1::2] = dst
-    uniques, first, inverse = np.unique(both, return_index=True, return_inverse=True)
-    order = np.argsort(first, kind="stable")
-    rank = np.empty(order.shape[0], dtype=np.int64)
-    rank[order] = np.arange(order.shape[0], dtype=np.int64)
-    codes = rank[inverse.reshape(-1)]
-    return uniques[order], codes[0::2].copy(), codes[1::2].copy()
+    count = both.shape[0]
+    if count == 0:
+        return both, np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
+    width = both.dtype.itemsize // 4
+    characters = both.view(np.uint32).reshape(count, width)
+    key = np.full(count, 0xCBF29CE484222325, dtype=np.uint64)  # FNV-1a over the code points
+    prime = np.uint64(0x100000001B3)
+    for column in range(width):
+        key ^= characters[:, column]
+        key *= prime
+    order = np.argsort(key)
+    sorted_keys = key[order]
+    del key
+    starts = np.flatnonzero(np.concatenate(([True], sorted_keys[1:] != sorted_keys[:-1])))
+    del sorted_keys
+    group = np.empty(count, dtype=np.int64)
+    group[order] = np.repeat(np.arange(starts.shape[0], dtype=np.int64), np.diff(np.append(starts, count)))
+    first = np.minimum.reduceat(order, starts)
+    del order
+    if not np.array_equal(both[first][group], both):
+        uniques, first, group = np.unique(both, return_index=True, return_inverse=True)
+        group = group.reshape(-1)
+    rank = np.empty(first.shape[0], dtype=np.int64)
+    by_appearance = np.argsort(first, kind="stable")
+    rank[by_appearance] = np.arange(first.shape[0], dtype=np.int64)
+    codes = rank[group]
+    return both[first[by_appearance]], codes[0::2].copy(), codes[1::2].copy()
 
 
 def _read_npz(path: str) -> EdgeList:

@@ -301,3 +301,28 @@ def test_sparse_npz_layouts_read_without_scipy(tmp_path, fmt):
     np.savez(path, format=np.array(fmt.encode()), shape=np.array([4, 5]), **arrays)
     with pytest.raises(gio.EdgeFileError, match="square"):
         gio.read_edges(path)
+
+
+def test_label_rows_match_a_dictionary_walk():
+    rng = np.random.default_rng(8)
+    alphabet = np.array(list("ab é中\U0001f600"))
+    pool = ["".join(rng.choice(alphabet, size=rng.integers(1, 6))) for _ in range(300)] + ["a", "ab", "aa", "b"]
+    for m in (1, 7, 2000):
+        src = np.array(rng.choice(pool, m), dtype=str)
+        dst = np.array(rng.choice(pool, m), dtype=str)
+        rows = {}
+        for a, b in zip(src.tolist(), dst.tolist()):
+            rows.setdefault(a, len(rows))
+            rows.setdefault(b, len(rows))
+        nodes, src_rows, dst_rows = gio._label_rows(src, dst)
+        assert nodes.tolist() == list(rows)
+        assert src_rows.tolist() == [rows[a] for a in src.tolist()]
+        assert dst_rows.tolist() == [rows[b] for b in dst.tolist()]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_empty_label_is_named(tmp_path, engine):
+    path = write(tmp_path / "e.csv", "a,b\n,c\n")
+    with pytest.raises(gio.EdgeFileError, match="empty source") as caught:
+        gio.read_edges(path, engine=engine)
+    assert caught.value.line == 2

@@ -406,6 +406,14 @@ def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progre
         held = graph.row_ptrs.nbytes + graph.col_indices.nbytes + graph.values.nbytes
         block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
                                    args.weights, undirected, held)
+        if block < min(args.dim, width) and not _column_blocks_available():
+            # Without the extension a block is a slice of one full fit, which
+            # would break the limit the caller set.
+            raise CommandError(
+                f"--memory-limit {_human(args.memory_limit)} needs blocks of {block} columns, and column-block "
+                "fits need the graphripple._native_ext extension, which is not built",
+                EXIT_FAILURE,
+            )
         progress.note(f"{block} columns per block for --memory-limit {_human(args.memory_limit)}")
         with graph_io.atomic_path(args.output) as temporary:
             out = np.lib.format.open_memmap(temporary, mode="w+", dtype=np.float32, shape=(num_nodes, width))
@@ -423,6 +431,13 @@ def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progre
         graph_io.save(args.output, embedding, nodes, format=kind)
     progress.close(f"wrote {args.output}")
     return EXIT_OK
+
+
+def _column_blocks_available() -> bool:
+    """True when a fit of a column block costs only that block's memory."""
+    from . import embedding
+
+    return embedding.native_ext() is not None
 
 
 def _isatty(stream: TextIO) -> bool:

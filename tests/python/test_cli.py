@@ -145,6 +145,7 @@ def test_memory_limit_writes_a_memmap_in_blocks(tmp_path, monkeypatch):
 
     monkeypatch.setattr(graphripple, "embed", spy)
     monkeypatch.setattr(cli, "pick_block_columns", lambda *a, **k: 5)
+    monkeypatch.setattr(cli, "_column_blocks_available", lambda: True)
     out = tmp_path / "big.npy"
     assert run_cli("embed", path, "-o", out, "--dim", dim, "--seed", 9, "--memory-limit", "64M")[0] == 0
     assert seen == [5]
@@ -219,3 +220,13 @@ def test_progress_disabled_or_short_writes_nothing():
         progress.note("estimate") if not enabled else None
         progress.close("done")
     assert stream.getvalue() == ""
+
+
+def test_memory_limit_refused_when_blocks_would_be_full_fits(tmp_path, monkeypatch):
+    path = tmp_path / "e.txt"
+    path.write_text("0 1\n1 2\n")
+    monkeypatch.setattr(cli, "pick_block_columns", lambda *a, **k: 3)
+    monkeypatch.setattr(cli, "_column_blocks_available", lambda: False)
+    status, _, stderr = run_cli("embed", path, "-o", tmp_path / "e.npy", "--dim", 8, "--memory-limit", "1G")
+    assert status == 1 and "_native_ext" in stderr
+    assert os.listdir(tmp_path) == ["e.txt"]

@@ -397,13 +397,17 @@ def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progre
     with progress.stage("building the graph"):
         graph = gr.to_csr(gr.Edges(edges.src, edges.dst, edges.weight, num_nodes=num_nodes))
         del edges
+        _release_allocator_caches()
     width = args.dim * (2 if args.direction == "both" else 1)
     flops = float(num_entries * (2 if undirected else 1) + num_nodes) * width * max(len(args.weights) - 1, 1)
     estimate = _estimate(num_nodes, num_entries, args.dim, args.weights, undirected)
     if estimate is not None and flops > _LONG_RUN_FLOPS:
         progress.note(f"{num_nodes} nodes, {num_entries} edges: estimated peak memory {_human(estimate)}")
     if args.memory_limit is not None:
-        held = graph.row_ptrs.nbytes + graph.col_indices.nbytes + graph.values.nbytes
+        # What the process already holds (the graph arrays, the interpreter,
+        # allocator caches) counts against the limit too.
+        held = max(graph.row_ptrs.nbytes + graph.col_indices.nbytes + graph.values.nbytes,
+                   _resident_anonymous_bytes() or 0)
         block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
                                    args.weights, undirected, held)
         if block < min(args.dim, width) and not _column_blocks_available():
@@ -431,6 +435,34 @@ def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progre
         graph_io.save(args.output, embedding, nodes, format=kind)
     progress.close(f"wrote {args.output}")
     return EXIT_OK
+
+
+def _release_allocator_caches() -> None:
+    """Hand memory that pyarrow's allocator keeps after reading back to the system.
+
+    Its pool otherwise holds the freed parse buffers (hundreds of MB for
+    ten million edges) through the whole fit.
+    """
+    pyarrow = sys.modules.get("pyarrow")
+    if pyarrow is not None:
+        with contextlib.suppress(Exception):
+            pyarrow.default_memory_pool().release_unused()
+
+
+def _resident_anonymous_bytes() -> int | None:
+    """This process's resident anonymous memory (Linux), or None where unknown.
+
+    File-backed pages, such as those of the memory-mapped output, are left
+    out: the kernel can write them back and drop them under pressure.
+    """
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("RssAnon:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        return None
+    return None
 
 
 def _column_blocks_available() -> bool:

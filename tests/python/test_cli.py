@@ -229,3 +229,19 @@ def test_memory_limit_refused_when_blocks_would_be_full_fits(tmp_path, monkeypat
     status, _, stderr = run_cli("embed", path, "-o", tmp_path / "e.npy", "--dim", 8, "--memory-limit", "1G")
     assert status == 1 and "_native_ext" in stderr
     assert os.listdir(tmp_path) == ["e.txt"]
+
+
+@pytest.mark.parametrize("args,options", [
+    (["--normalization", "l2", "--degree-exponent", "0.5"], {"normalization": "l2", "degree_exponent": 0.5}),
+    (["--edge-weight", "log1p", "--directed", "--direction", "in"],
+     {"edge_weight": "log1p", "undirected": False, "direction": "in"}),
+    (["--directed", "--direction", "both"], {"undirected": False, "direction": "both"}),
+])
+def test_engine_options_reach_embed(tmp_path, labelled_file, args, options):
+    from graphripple import embedding
+    if embedding.native_ext() is None:
+        pytest.skip("graphripple._native_ext is not built")
+    out = tmp_path / "emb.npz"
+    assert run_cli("embed", labelled_file, "-o", out, "--dim", 8, "--seed", 2, *args)[0] == 0
+    expected, _ = reference(labelled_file, 8, seed=2, **options)
+    assert gio.load(out)[0].tobytes() == expected.tobytes()

@@ -49,7 +49,7 @@ def client():
     # The scheduler reads this when it starts.
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
         cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
             silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
     with distributed.Client(cluster) as c:
         yield c
@@ -100,6 +100,14 @@ def test_blocks_equal_the_local_fit(client, blocks, dim, weights, options):
     computed = result.compute()
     assert computed.dtype == np.float32
     assert computed.tobytes() == expected.tobytes()
+
+
+def test_thread_workers_in_this_process_give_the_same_bytes():
+    # Blocks run side by side on one worker's threads (the fit releases the GIL).
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=":0",
+                            silence_logs=logging.CRITICAL) as c:
+        result = gd.embed(GRAPH, c, 15, [0.0, 1.0, 1.0], seed=4, blocks=5)
+        assert result.compute().tobytes() == local_fit(GRAPH, 15, [0.0, 1.0, 1.0], 4).tobytes()
 
 
 @pytest.mark.parametrize("options, blocks", [

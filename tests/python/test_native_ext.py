@@ -12,6 +12,7 @@ one ulp, and the honest contract is then float32 agreement within a relative
 1e-6.
 """
 
+import ctypes
 import math
 import os
 import subprocess
@@ -352,3 +353,41 @@ def test_seeds_of_the_feature_projection_and_the_module_surface():
     expected = reference_ext(n, entries, 9, [1.0], 3, features=features, columns=(2, 5))
     assert_bitwise_equal(fit_csr_ext(*csr, n, 9, [1.0], seed=3, node_features=features, columns=(2, 5)),
                          expected)
+
+
+def _ext_seam():
+    library = ctypes.CDLL(native_ext.__file__)
+    arm = getattr(library, "graphripple_test_fail_reservation_after", None)
+    if arm is not None:
+        arm.argtypes, arm.restype = [ctypes.c_uint64], None
+    return arm
+
+
+@pytest.mark.skipif(_ext_seam() is None, reason="module built without GRAPHRIPPLE_TEST_SEAMS")
+@pytest.mark.parametrize("options", [
+    dict(normalization="l2", degree_exponent=-0.5, weights=[0.5, 1.0, 0.0, 1.0]),
+    dict(undirected=False, direction="in", edge_weight="log1p", weights=[0.0, 1.0, 1.0]),
+    dict(columns=(2, 5), node_features=np.arange(18.0).reshape(6, 3), weights=[1.0, 0.0, 1.0]),
+], ids=["l2-degree", "in-log1p", "block-features"])
+def test_out_of_memory_at_every_reservation(options):
+    from test_oom_injection import assert_out_of_memory
+
+    arm = _ext_seam()
+    options = dict(options)
+    weights = options.pop("weights")
+    _, _, csr = graph(5, 6, 20)
+    csr = (csr[0], csr[1], np.abs(csr[2]))
+    expected = fit_csr_ext(*csr, 6, 8, weights, seed=3, **options)
+    for k in range(1, 200):
+        arm(k)
+        try:
+            result = fit_csr_ext(*csr, 6, 8, weights, seed=3, **options)
+        except ValueError as error:
+            assert_out_of_memory(error)
+        else:
+            break
+        finally:
+            arm(0)
+    else:
+        pytest.fail("the walk never got through")
+    assert k > 3 and result.tobytes() == expected.tobytes()

@@ -14,6 +14,7 @@
 #include "algorithm/fit.h"
 #include "algorithm/fit_test_support.h"
 #include "algorithm/kernels.h"
+#include "algorithm/projection_matrix.h"
 #include "algorithm/reference_fit.h"
 #include "pool/worker_pool.h"
 
@@ -122,6 +123,23 @@ TEST(fit_blocks, blocks_equal_slices_of_the_full_fit) {
           }
         }
         ++trial;
+      }
+    }
+  }
+}
+
+TEST(projection_columns, windows_equal_slices_of_the_whole_matrix) {
+  // 11 rows: two groups of four on the vector path, three on the scalar one.
+  for (std::uint64_t cols : {1u, 8u, 21u, 64u}) {
+    const MatrixF32 whole = build_projection_matrix(11, cols, 42).value();
+    for (std::uint64_t start = 0; start <= cols; start += 3) {
+      for (std::uint64_t stop : {start, std::min(cols, start + 1), std::min(cols, start + 9), cols}) {
+        const MatrixF32 window = build_projection_columns(11, start, stop, 42).value();
+        ASSERT_EQ(window.cols, stop - start);
+        for (std::uint64_t r = 0; r < 11; ++r)
+          for (std::uint64_t c = start; c < stop; ++c)
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(window.at(r, c - start)), std::bit_cast<std::uint32_t>(whole.at(r, c)))
+                << cols << " [" << start << ", " << stop << ") row " << r;
       }
     }
   }

@@ -197,7 +197,7 @@ template <int BLOCKS, class Col>
 __attribute__((target("avx2"))) inline void propagate_columns_avx2(const PropagationArgs<Col>& a, std::uint64_t r,
                                                                     std::uint64_t start, std::uint64_t end,
                                                                     std::uint64_t column, float* dst, bool prefetch,
-                                                                    std::uint64_t range_end) {
+                                                                    std::uint64_t range_end, __m256 (&squares)[2]) {
   __m256 sum[BLOCKS];
   for (int b = 0; b < BLOCKS; ++b) sum[b] = _mm256_setzero_ps();
   for (std::uint64_t k = start; k < end; ++k) {
@@ -209,7 +209,14 @@ __attribute__((target("avx2"))) inline void propagate_columns_avx2(const Propaga
   if (dst != nullptr) {
     for (int b = 0; b < BLOCKS; ++b) _mm256_storeu_ps(dst + column + 8 * b, sum[b]);
   }
-  if (a.accumulator != nullptr && !a.normalize) {
+  if (a.normalize) {
+    // Step 1 of normalize_row from the registers: column c adds to partial
+    // sum c mod 16, and blocks arrive in ascending column order.
+    for (int b = 0; b < BLOCKS; ++b) {
+      __m256& lanes = squares[((column / 8) + std::uint64_t(b)) % 2];
+      lanes = _mm256_add_ps(_mm256_mul_ps(sum[b], sum[b]), lanes);
+    }
+  } else if (a.accumulator != nullptr) {
     for (int b = 0; b < BLOCKS; ++b) accumulate_lanes_avx2(a, r, column + 8 * b, sum[b]);
   }
 }
@@ -226,10 +233,16 @@ __attribute__((target("avx2"))) void propagate_range_avx2(const PropagationArgs<
     const std::uint64_t start = a.row_ptrs[r], end = a.row_ptrs[r + 1];
     std::uint64_t column = 0;
     bool first = true;  // the first pass over the entries prefetches ahead
+    __m256 squares[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
     for (; column + 64 <= dim; column += 64, first = false)
-      propagate_columns_avx2<8>(a, r, start, end, column, dst, first, range_end);
+      propagate_columns_avx2<8>(a, r, start, end, column, dst, first, range_end, squares);
     for (; column + 8 <= dim; column += 8, first = false)
-      propagate_columns_avx2<1>(a, r, start, end, column, dst, first, range_end);
+      propagate_columns_avx2<1>(a, r, start, end, column, dst, first, range_end, squares);
+    alignas(32) float partial[16];
+    if (a.normalize) {
+      _mm256_store_ps(partial, squares[0]);
+      _mm256_store_ps(partial + 8, squares[1]);
+    }
     for (; column < dim; ++column) {
       float sum = 0.0f;
       for (std::uint64_t k = start; k < end; ++k) {
@@ -237,9 +250,17 @@ __attribute__((target("avx2"))) void propagate_range_avx2(const PropagationArgs<
         sum = product + sum;
       }
       if (dst != nullptr) dst[column] = sum;
-      if (a.accumulator != nullptr && !a.normalize) accumulate_element(a, r, column, sum);
+      if (a.normalize) {
+        const float square = sum * sum;
+        partial[column % 16] = square + partial[column % 16];
+      } else if (a.accumulator != nullptr) {
+        accumulate_element(a, r, column, sum);
+      }
     }
-    if (a.normalize) finish_row(a, r, dst, detail::add_scaled_row_avx2);
+    if (a.normalize) {
+      detail::scale_to_unit_avx2(dst, dim, detail::fold_partial_sums(partial));
+      if (a.accumulator != nullptr) accumulate_row(a, r, dst, detail::add_scaled_row_avx2);
+    }
   }
 }
 #endif

@@ -41,6 +41,11 @@ bool cpu_has_avx2();
 /// normalize_row element by element; the AVX2 form is tested against it.
 void normalize_row_scalar(float* row, std::uint64_t length);
 void normalize_row_avx2(float* row, std::uint64_t length);
+/// Steps 2 and 3 to 5 of normalize_row, for callers that formed the
+/// sixteen partial sums of step 1 themselves (the propagation does, from
+/// its registers).
+float fold_partial_sums(float (&partial)[16]);
+void scale_to_unit_avx2(float* row, std::uint64_t length, float total);
 /// Test switch: make the TransitionMatrix propagation take its portable
 /// path even where AVX2 is available.
 void set_force_portable_propagation(bool force);

@@ -22,12 +22,8 @@ namespace {
 
 constexpr std::uint64_t LANES = 16;
 
-// Steps 1 and 2: the partial sums of squares, folded in halves.
-float fold(float (&partial)[LANES]) {
-  for (std::uint64_t width = LANES / 2; width >= 1; width /= 2)
-    for (std::uint64_t l = 0; l < width; ++l) partial[l] = partial[l] + partial[l + width];
-  return partial[0];
-}
+using detail::fold_partial_sums;
+float fold(float (&partial)[LANES]) { return fold_partial_sums(partial); }
 
 float sum_of_squares_scalar(const float* row, std::uint64_t length) {
   float partial[LANES] = {};
@@ -65,6 +61,12 @@ void normalize_unusual_row(float* row, std::uint64_t length, float total) {
 
 namespace detail {
 
+float fold_partial_sums(float (&partial)[16]) {
+  for (std::uint64_t width = LANES / 2; width >= 1; width /= 2)
+    for (std::uint64_t l = 0; l < width; ++l) partial[l] = partial[l] + partial[l + width];
+  return partial[0];
+}
+
 void normalize_row_scalar(float* row, std::uint64_t length) {
   const float total = sum_of_squares_scalar(row, length);
   if (!normal_total(total)) {
@@ -91,19 +93,29 @@ __attribute__((target("avx2"))) void normalize_row_avx2(float* row, std::uint64_
     const float square = row[j] * row[j];
     partial[j % LANES] = square + partial[j % LANES];
   }
-  const float total = fold(partial);
+  scale_to_unit_avx2(row, length, fold(partial));
+}
+
+__attribute__((target("avx2"))) void scale_to_unit_avx2(float* row, std::uint64_t length, float total) {
   if (!normal_total(total)) {
     normalize_unusual_row(row, length, total);
     return;
   }
   const float factor = 1.0f / std::sqrt(total);
   const __m256 f = _mm256_set1_ps(factor);
-  j = 0;
+  std::uint64_t j = 0;
   for (; j + 8 <= length; j += 8) _mm256_storeu_ps(row + j, _mm256_mul_ps(_mm256_loadu_ps(row + j), f));
   scale_by_scalar(row + j, length - j, factor);
 }
 #else
 void normalize_row_avx2(float* row, std::uint64_t length) { normalize_row_scalar(row, length); }
+void scale_to_unit_avx2(float* row, std::uint64_t length, float total) {
+  if (!normal_total(total)) {
+    normalize_unusual_row(row, length, total);
+    return;
+  }
+  scale_by_scalar(row, length, 1.0f / std::sqrt(total));
+}
 #endif
 
 }  // namespace detail

@@ -1,5 +1,19 @@
-// The fit pipeline: symmetrise, draw X0, then accumulate and propagate once
-// per weight.
+// The fit pipeline: build the transition, draw X0, then propagate and
+// accumulate with only the n x width matrices the weights need.
+//
+// Matrix plan. Let f and g be the first and last index whose weight is
+// non-zero (64-bit test: NaN counts, -0.0 does not). Matrices held at once:
+// - no non-zero weight: one, the zero result (X0 is still drawn, for its
+//   errors and its draw from thread_rng, and released first);
+// - g == 0: one, X0 scaled in place;
+// - f == g >= 1: two; the last propagation writes (X(g) * w_g) + 0.0
+//   straight into the free matrix;
+// - g == f + 1: two; the first accumulation is deferred and fused into the
+//   last propagation, which writes (X(g) * w_g) + ((X(f) * w_f) + 0.0) into
+//   the free matrix;
+// - otherwise three (X(i), X(i+1) and the accumulator, allocated at f);
+//   the last propagation is accumulated without being stored.
+// Propagations after g contribute nothing and are skipped.
 //
 // Scheduling differs from the plain loop only where the bytes cannot change:
 // - `next` is overwritten row by row inside the propagation task instead of
@@ -9,10 +23,11 @@
 // - edge scales f32(value) * (1 / f32(deg)) are computed once per fit, and
 //   for an undirected fit straight from the merged rows of A + A^T, which
 //   are never stored as a graph of their own;
-// - the first accumulation stores (x * w) + 0.0f instead of reading the
+// - a first accumulation stores (x * w) + 0.0f instead of reading the
 //   all-zero accumulator.
 #include "algorithm/fit.h"
 
+#include <cmath>
 #include <optional>
 
 #include "algorithm/initial_embedding.h"
@@ -27,11 +42,52 @@ namespace {
 // applied (turning infinities into NaN).
 bool accumulates(double weight) { return weight != 0.0; }
 
+struct WeightSpan {
+  bool any = false;
+  std::size_t first = 0, last = 0;
+};
+
+WeightSpan span_of(const std::vector<double>& weights) {
+  WeightSpan span;
+  for (std::size_t i = 0; i < weights.size(); ++i) {
+    if (!accumulates(weights[i])) continue;
+    if (!span.any) span.first = i;
+    span.any = true;
+    span.last = i;
+  }
+  return span;
+}
+
+// Starting row i is scaled by f32(deg(i) ** exponent); rows without entries
+// keep their values.
+Status scale_by_degree(MatrixF32& x0, const TransitionMatrix& transition, double exponent) {
+  std::vector<float> factors;
+  if (auto status = try_reserve(factors, x0.rows); !status) return status;
+  factors.resize(x0.rows);
+  for (std::uint64_t i = 0; i < x0.rows; ++i) {
+    const std::uint64_t degree = transition.degree(i);
+    factors[i] = degree == 0 ? 1.0f : static_cast<float>(std::pow(static_cast<double>(degree), exponent));
+  }
+  scale_each_row(x0, factors);
+  return Status::ok();
+}
+
 }  // namespace
 
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
+  return fit(graph, params, FitOptions{});
+}
+
+Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options) {
   const std::vector<double>& weights = params.weights;
-  const bool propagates = weights.size() >= 2;
+  const WeightSpan span = span_of(weights);
+  const std::size_t propagations = span.any ? span.last : 0;
+  const bool scales_by_degree = span.any && options.degree_exponent != 0.0;
+  const bool needs_transition = propagations > 0 || scales_by_degree;
+  const std::uint64_t start = options.column_start.value_or(0);
+  const std::uint64_t stop = options.column_stop.value_or(params.dim);
+  fault_unless(start <= stop && stop <= params.dim, "fit: column range outside the embedding");
+
   // Undirected: the rows of A + A^T go straight into the transition, so
   // the symmetrised graph is never stored as 16-byte entries. Validation
   // and its errors come first, as for a stored symmetrisation.
@@ -39,53 +95,98 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
   if (params.undirected) {
     auto rows = SymmetrizedRows::prepare(graph);
     if (!rows) return std::move(rows).error();
-    if (propagates) {
+    if (needs_transition) {
       auto merged = TransitionMatrix::from_symmetrized(rows.value());
       if (!merged) return std::move(merged).error();
       transition.emplace(std::move(merged).value());
     }
   }
   const std::uint64_t n = graph.num_nodes;
-  const std::uint64_t dim = params.dim;
 
   std::optional<MatrixViewF64> features;
   if (params.node_features) features = params.node_features->view();
-  auto initial = initial_embedding(n, dim, params.seed, features ? &*features : nullptr, params.feature_weight);
+  auto initial = initial_embedding_columns(n, start, stop, params.seed, features ? &*features : nullptr,
+                                           params.feature_weight);
   if (!initial) return std::move(initial).error();
   MatrixF32 current = std::move(initial).value();
+  const std::uint64_t width = current.cols;
 
-  auto accumulator_result = MatrixF32::try_zeroed(n, dim);
-  if (!accumulator_result) return std::move(accumulator_result).error();
-  MatrixF32 accumulator = std::move(accumulator_result).value();
-
-  // Mapped lazily from zero pages: costs no memory until a propagation runs.
-  auto next_result = MatrixF32::try_zeroed(n, dim);
-  if (!next_result) return std::move(next_result).error();
-  MatrixF32 next = std::move(next_result).value();
-
-  if (weights.empty()) return accumulator;
-  // Until the first accumulation the accumulator is untouched zero pages.
-  bool accumulator_fresh = true;
-  if (accumulates(weights[0])) {
-    accumulate(accumulator, current, static_cast<float>(weights[0]), accumulator_fresh);
-    accumulator_fresh = false;
+  if (!span.any) {
+    current = MatrixF32{};
+    return MatrixF32::try_zeroed(n, width);
   }
-  if (weights.size() == 1) return accumulator;
 
-  if (!transition) {
-    auto built = TransitionMatrix::from_graph(graph);
+  if (needs_transition && !transition) {
+    auto built = options.direction == Direction::in ? TransitionMatrix::from_transposed(graph)
+                                                    : TransitionMatrix::from_graph(graph);
     if (!built) return std::move(built).error();
     transition.emplace(std::move(built).value());
   }
-
-  for (std::size_t i = 1; i < weights.size(); ++i) {
-    const bool fused = accumulates(weights[i]);
-    propagate(next, *transition, current, fused ? &accumulator : nullptr, static_cast<float>(weights[i]),
-              accumulator_fresh);
-    if (fused) accumulator_fresh = false;
-    std::swap(current, next);
+  if (scales_by_degree) {
+    if (auto status = scale_by_degree(current, *transition, options.degree_exponent); !status)
+      return std::move(status).error();
   }
-  return accumulator;
+
+  if (span.last == 0) {
+    scale_rows(current, static_cast<float>(weights[0]));
+    return current;
+  }
+
+  // The second matrix: mapped lazily from zero pages, so it costs no memory
+  // until the first propagation writes it.
+  auto second = MatrixF32::try_zeroed(n, width);
+  if (!second) return std::move(second).error();
+  MatrixF32 next = std::move(second).value();
+
+  const bool deferred = span.last == span.first + 1;  // two matrices
+  const bool single = span.first == span.last;        // two matrices
+  std::optional<MatrixF32> accumulator;                // three matrices otherwise
+  auto open_accumulator = [&]() -> Status {
+    auto zeroed = MatrixF32::try_zeroed(n, width);
+    if (!zeroed) return std::move(zeroed).error();
+    accumulator.emplace(std::move(zeroed).value());
+    return Status::ok();
+  };
+  if (span.first == 0 && !deferred) {
+    if (auto status = open_accumulator(); !status) return std::move(status).error();
+    accumulate(*accumulator, current, static_cast<float>(weights[0]), true);
+  }
+
+  for (std::size_t i = 1; i <= span.last; ++i) {
+    const float w = static_cast<float>(weights[i]);
+    PropagationOutput output;
+    output.normalize = options.normalize;
+    if (i < span.last) {
+      output.next = &next;
+      if (accumulates(weights[i]) && !(deferred && i == span.first)) {
+        const bool first = !accumulator;
+        if (first) {
+          if (auto status = open_accumulator(); !status) return std::move(status).error();
+        }
+        output.accumulator = &*accumulator;
+        output.weight = w;
+        output.mode = first ? AccumulateMode::store : AccumulateMode::add;
+      }
+    } else if (single) {
+      output.accumulator = &next;
+      output.weight = w;
+      output.mode = AccumulateMode::store;
+    } else if (deferred) {
+      output.accumulator = &next;
+      output.weight = w;
+      output.mode = AccumulateMode::deferred;
+      output.deferred = &current;
+      output.deferred_weight = static_cast<float>(weights[span.first]);
+    } else {
+      output.accumulator = &*accumulator;
+      output.weight = w;
+      output.mode = AccumulateMode::add;
+    }
+    propagate(*transition, current, output);
+    if (i < span.last) std::swap(current, next);
+  }
+  if (single || deferred) return next;
+  return std::move(*accumulator);
 }
 
 }  // namespace graphripple

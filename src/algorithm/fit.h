@@ -7,6 +7,7 @@
 #pragma once
 
 #include "algorithm/dense_matrix.h"
+#include "algorithm/fit_options.h"
 #include "algorithm/fit_params.h"
 #include "csr/csr_graph.h"
 #include "error/expected.h"
@@ -15,5 +16,11 @@ namespace graphripple {
 
 /// The n x dim embedding of `graph` (read only), or the first error.
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params);
+
+/// The same fit with the extended options: columns [start, stop) of the
+/// result (n x (stop - start)), row normalisation, degree scaling of X0 and
+/// the propagation direction of a directed fit. With default options the
+/// bytes are those of fit(graph, params).
+Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options);
 
 }  // namespace graphripple

@@ -19,7 +19,14 @@ namespace graphripple {
 
 Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::optional<std::uint64_t> seed,
                                       const MatrixViewF64* node_features, double feature_weight) {
-  auto projection = build_projection_matrix(n, dim, seed);
+  return initial_embedding_columns(n, 0, dim, seed, node_features, feature_weight);
+}
+
+Expected<MatrixF32> initial_embedding_columns(std::uint64_t n, std::uint64_t start, std::uint64_t stop,
+                                              std::optional<std::uint64_t> seed,
+                                              const MatrixViewF64* node_features, double feature_weight) {
+  const std::uint64_t dim = stop - start;  // the columns held here
+  auto projection = build_projection_columns(n, start, stop, seed);
   if (!projection || node_features == nullptr) return projection;
   MatrixF32 p = std::move(projection).value();
 
@@ -33,7 +40,7 @@ Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::o
 
   const std::optional<std::uint64_t> feature_seed =
       seed ? std::optional<std::uint64_t>(*seed + FEATURE_SEED_OFFSET) : std::nullopt;
-  auto feature_projection = build_projection_matrix(f, dim, feature_seed);
+  auto feature_projection = build_projection_columns(f, start, stop, feature_seed);
   if (!feature_projection) return std::move(feature_projection).error();
   const MatrixF32& fp = feature_projection.value();
   const float beta = static_cast<float>(feature_weight);

@@ -19,4 +19,10 @@ inline constexpr std::uint64_t FEATURE_SEED_OFFSET = 0x9E3779B97F4A7C15ull;
 Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::optional<std::uint64_t> seed,
                                       const MatrixViewF64* node_features, double feature_weight);
 
+/// Columns [start, stop) of the starting matrix of any dim >= stop: both
+/// projections are drawn for those columns alone, with the same streams.
+Expected<MatrixF32> initial_embedding_columns(std::uint64_t n, std::uint64_t start, std::uint64_t stop,
+                                              std::optional<std::uint64_t> seed,
+                                              const MatrixViewF64* node_features, double feature_weight);
+
 }  // namespace graphripple

@@ -52,12 +52,15 @@ struct PropagationArgs {
   const std::uint64_t* row_ptrs;
   const Col* cols;
   const float* scales;
-  float* next;
   const float* current;
   std::uint64_t dim;
+  float* next;         ///< null: the row is not stored
   float* accumulator;  ///< null: no fused accumulation
   float weight;
-  bool accumulator_fresh;  ///< accumulator still all +0.0
+  AccumulateMode mode;
+  const float* deferred;  ///< AccumulateMode::deferred only
+  float deferred_weight;
+  bool normalize;
 };
 
 // dst[j] = (src[j] * s) + 0.0f: the scaled row update onto a row known to be
@@ -69,14 +72,39 @@ void store_scaled_row(float* dst, const float* src, float s, std::uint64_t lengt
   }
 }
 
+// dst[j] = (src[j] * s) + ((first[j] * first_s) + 0.0f): a first
+// accumulation of `first` and the next one of `src` in one pass, each
+// element rounded exactly as the two separate passes round it.
+void store_two_scaled_rows(float* dst, const float* src, float s, const float* first, float first_s,
+                           std::uint64_t length) {
+  for (std::uint64_t j = 0; j < length; ++j) {
+    const float earlier = (first[j] * first_s) + 0.0f;
+    const float product = src[j] * s;
+    dst[j] = product + earlier;
+  }
+}
+
 template <class Col>
 void accumulate_row(const PropagationArgs<Col>& a, std::uint64_t r, const float* row, RowKernel kernel) {
   float* dst = a.accumulator + r * a.dim;
-  if (a.accumulator_fresh) {
-    store_scaled_row(dst, row, a.weight, a.dim);
-  } else {
-    kernel(dst, row, a.weight, a.dim);
+  switch (a.mode) {
+    case AccumulateMode::add:
+      kernel(dst, row, a.weight, a.dim);
+      break;
+    case AccumulateMode::store:
+      store_scaled_row(dst, row, a.weight, a.dim);
+      break;
+    case AccumulateMode::deferred:
+      store_two_scaled_rows(dst, row, a.weight, a.deferred + r * a.dim, a.deferred_weight, a.dim);
+      break;
   }
+}
+
+// The end of every row: normalise, then accumulate.
+template <class Col>
+void finish_row(const PropagationArgs<Col>& a, std::uint64_t r, float* row, RowKernel kernel) {
+  if (a.normalize) normalize_row(row, a.dim);
+  if (a.accumulator != nullptr) accumulate_row(a, r, row, kernel);
 }
 
 template <class Col>
@@ -86,35 +114,90 @@ void prefetch_row(const PropagationArgs<Col>& a, std::uint64_t k, std::uint64_t 
   for (std::uint64_t offset = 0; offset < a.dim * sizeof(float); offset += 64) __builtin_prefetch(row + offset);
 }
 
-// Portable path: the row of `next` lives in memory and every entry adds
-// one scaled neighbour row to it.
+// A row's own buffer when it is not stored in `next`: one per task range.
+struct ScratchRow {
+  std::vector<float> storage;
+  float* get(std::uint64_t dim) {
+    if (storage.size() < dim) storage.resize(dim);
+    return storage.data();
+  }
+};
+
+// Portable path: the row lives in memory (in `next` or a scratch row) and
+// every entry adds one scaled neighbour row to it.
 template <class Col>
 void propagate_range_generic(const PropagationArgs<Col>& a, std::uint64_t lo, std::uint64_t hi, RowKernel kernel) {
   const std::uint64_t dim = a.dim;
   const std::uint64_t range_end = a.row_ptrs[hi];
+  ScratchRow scratch;
   for (std::uint64_t r = lo; r < hi; ++r) {
-    float* dst = a.next + r * dim;
+    float* dst = a.next != nullptr ? a.next + r * dim : scratch.get(dim);
     std::memset(dst, 0, dim * sizeof(float));
     const std::uint64_t end = a.row_ptrs[r + 1];
     for (std::uint64_t k = a.row_ptrs[r]; k < end; ++k) {
       prefetch_row(a, k + PREFETCH_DISTANCE, range_end);
       kernel(dst, a.current + std::uint64_t(a.cols[k]) * dim, a.scales[k], dim);
     }
-    if (a.accumulator != nullptr) accumulate_row(a, r, dst, kernel);
+    finish_row(a, r, dst, kernel);
   }
 }
 
 #ifdef GRAPHRIPPLE_X86
+// Accumulates eight finished elements of row r, columns [column, column + 8),
+// straight from a register.
+template <class Col>
+__attribute__((target("avx2"))) inline void accumulate_lanes_avx2(const PropagationArgs<Col>& a, std::uint64_t r,
+                                                                   std::uint64_t column, __m256 sum) {
+  float* dst = a.accumulator + r * a.dim + column;
+  const __m256 product = _mm256_mul_ps(sum, _mm256_set1_ps(a.weight));
+  switch (a.mode) {
+    case AccumulateMode::add:
+      _mm256_storeu_ps(dst, _mm256_add_ps(product, _mm256_loadu_ps(dst)));
+      break;
+    case AccumulateMode::store:
+      _mm256_storeu_ps(dst, _mm256_add_ps(product, _mm256_setzero_ps()));
+      break;
+    case AccumulateMode::deferred: {
+      const __m256 first = _mm256_mul_ps(_mm256_loadu_ps(a.deferred + r * a.dim + column),
+                                         _mm256_set1_ps(a.deferred_weight));
+      _mm256_storeu_ps(dst, _mm256_add_ps(product, _mm256_add_ps(first, _mm256_setzero_ps())));
+      break;
+    }
+  }
+}
+
+// The same for one element.
+template <class Col>
+inline void accumulate_element(const PropagationArgs<Col>& a, std::uint64_t r, std::uint64_t column, float sum) {
+  float* dst = a.accumulator + r * a.dim + column;
+  const float product = sum * a.weight;
+  switch (a.mode) {
+    case AccumulateMode::add:
+      *dst = product + *dst;
+      break;
+    case AccumulateMode::store:
+      *dst = product + 0.0f;
+      break;
+    case AccumulateMode::deferred: {
+      const float first = (a.deferred[r * a.dim + column] * a.deferred_weight) + 0.0f;
+      *dst = product + first;
+      break;
+    }
+  }
+}
+
 // AVX2 path: a block of up to 64 columns of the output row stays in eight
 // registers while all of the row's entries are added into it, in entry
 // order; the block starts at +0.0 exactly like the cleared row. Each
 // element therefore sees the same rounded products and sums as the
 // portable path, without the clearing pass or a load and store per entry.
+// Finished blocks go to `dst` (when the row is stored or must be normalised
+// as a whole) and otherwise straight into the accumulator.
 template <int BLOCKS, class Col>
-__attribute__((target("avx2"))) inline void propagate_columns_avx2(const PropagationArgs<Col>& a, std::uint64_t start,
-                                                                    std::uint64_t end, std::uint64_t column,
-                                                                    float* dst, bool prefetch,
-                                                                    std::uint64_t range_end) {
+__attribute__((target("avx2"))) inline void propagate_columns_avx2(const PropagationArgs<Col>& a, std::uint64_t r,
+                                                                    std::uint64_t start, std::uint64_t end,
+                                                                    std::uint64_t column, float* dst, bool prefetch,
+                                                                    std::uint64_t range_end, __m256 (&squares)[2]) {
   __m256 sum[BLOCKS];
   for (int b = 0; b < BLOCKS; ++b) sum[b] = _mm256_setzero_ps();
   for (std::uint64_t k = start; k < end; ++k) {
@@ -123,7 +206,19 @@ __attribute__((target("avx2"))) inline void propagate_columns_avx2(const Propaga
     const __m256 scale = _mm256_set1_ps(a.scales[k]);
     for (int b = 0; b < BLOCKS; ++b) sum[b] = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(src + 8 * b), scale), sum[b]);
   }
-  for (int b = 0; b < BLOCKS; ++b) _mm256_storeu_ps(dst + column + 8 * b, sum[b]);
+  if (dst != nullptr) {
+    for (int b = 0; b < BLOCKS; ++b) _mm256_storeu_ps(dst + column + 8 * b, sum[b]);
+  }
+  if (a.normalize) {
+    // Step 1 of normalize_row from the registers: column c adds to partial
+    // sum c mod 16, and blocks arrive in ascending column order.
+    for (int b = 0; b < BLOCKS; ++b) {
+      __m256& lanes = squares[((column / 8) + std::uint64_t(b)) % 2];
+      lanes = _mm256_add_ps(_mm256_mul_ps(sum[b], sum[b]), lanes);
+    }
+  } else if (a.accumulator != nullptr) {
+    for (int b = 0; b < BLOCKS; ++b) accumulate_lanes_avx2(a, r, column + 8 * b, sum[b]);
+  }
 }
 
 template <class Col>
@@ -131,24 +226,41 @@ __attribute__((target("avx2"))) void propagate_range_avx2(const PropagationArgs<
                                                            std::uint64_t hi) {
   const std::uint64_t dim = a.dim;
   const std::uint64_t range_end = a.row_ptrs[hi];
+  ScratchRow scratch;
   for (std::uint64_t r = lo; r < hi; ++r) {
-    float* dst = a.next + r * dim;
+    // A normalised row is needed whole before it can be accumulated.
+    float* dst = a.next != nullptr ? a.next + r * dim : a.normalize ? scratch.get(dim) : nullptr;
     const std::uint64_t start = a.row_ptrs[r], end = a.row_ptrs[r + 1];
     std::uint64_t column = 0;
     bool first = true;  // the first pass over the entries prefetches ahead
+    __m256 squares[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
     for (; column + 64 <= dim; column += 64, first = false)
-      propagate_columns_avx2<8>(a, start, end, column, dst, first, range_end);
+      propagate_columns_avx2<8>(a, r, start, end, column, dst, first, range_end, squares);
     for (; column + 8 <= dim; column += 8, first = false)
-      propagate_columns_avx2<1>(a, start, end, column, dst, first, range_end);
+      propagate_columns_avx2<1>(a, r, start, end, column, dst, first, range_end, squares);
+    alignas(32) float partial[16];
+    if (a.normalize) {
+      _mm256_store_ps(partial, squares[0]);
+      _mm256_store_ps(partial + 8, squares[1]);
+    }
     for (; column < dim; ++column) {
       float sum = 0.0f;
       for (std::uint64_t k = start; k < end; ++k) {
         const float product = a.current[std::uint64_t(a.cols[k]) * dim + column] * a.scales[k];
         sum = product + sum;
       }
-      dst[column] = sum;
+      if (dst != nullptr) dst[column] = sum;
+      if (a.normalize) {
+        const float square = sum * sum;
+        partial[column % 16] = square + partial[column % 16];
+      } else if (a.accumulator != nullptr) {
+        accumulate_element(a, r, column, sum);
+      }
     }
-    if (a.accumulator != nullptr) accumulate_row(a, r, dst, detail::add_scaled_row_avx2);
+    if (a.normalize) {
+      detail::scale_to_unit_avx2(dst, dim, detail::fold_partial_sums(partial));
+      if (a.accumulator != nullptr) accumulate_row(a, r, dst, detail::add_scaled_row_avx2);
+    }
   }
 }
 #endif
@@ -229,6 +341,54 @@ Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedR
   return transition;
 }
 
+Expected<TransitionMatrix> TransitionMatrix::from_transposed(const CsrGraph& graph) {
+  TransitionMatrix transition;
+  const std::uint64_t n = graph.num_nodes;
+  const std::uint64_t nnz = graph.nnz();
+  transition.num_nodes = n;
+  const bool narrow = n <= std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+  std::vector<std::uint64_t> cursor;
+  if (auto status = try_reserve(transition.owned_row_ptrs, n + 1); !status) return std::move(status).error();
+  if (auto status = try_reserve(cursor, n); !status) return std::move(status).error();
+  if (auto status = try_reserve(transition.scales, nnz); !status) return std::move(status).error();
+  if (auto status = narrow ? try_reserve(transition.narrow_cols, nnz) : try_reserve(transition.owned_wide_cols, nnz);
+      !status)
+    return std::move(status).error();
+
+  // 1. count the entries of each column; 2. prefix sum into row starts;
+  // 3. scatter rows in ascending order, so each transposed row comes out
+  //    with ascending columns; 4. scale each row by its reciprocal count.
+  std::vector<std::uint64_t>& ptrs = transition.owned_row_ptrs;
+  ptrs.assign(n + 1, 0);
+  for (std::uint64_t k = 0; k < nnz; ++k) ++ptrs[graph.col_indices[k] + 1];
+  for (std::uint64_t i = 0; i < n; ++i) ptrs[i + 1] += ptrs[i];
+  cursor.assign(ptrs.begin(), ptrs.end() - 1);
+  transition.scales.resize(nnz);
+  if (narrow) {
+    transition.narrow_cols.resize(nnz);
+  } else {
+    transition.owned_wide_cols.resize(nnz);
+  }
+  for (std::uint64_t r = 0; r < n; ++r) {
+    for (std::uint64_t k = graph.row_ptrs[r]; k < graph.row_ptrs[r + 1]; ++k) {
+      const std::uint64_t at = cursor[graph.col_indices[k]]++;
+      transition.scales[at] = static_cast<float>(graph.values[k]);
+      if (narrow) {
+        transition.narrow_cols[at] = static_cast<std::uint32_t>(r);
+      } else {
+        transition.owned_wide_cols[at] = r;
+      }
+    }
+  }
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const float inv = inverse_degree(ptrs[i], ptrs[i + 1]);
+    for (std::uint64_t k = ptrs[i]; k < ptrs[i + 1]; ++k) transition.scales[k] = transition.scales[k] * inv;
+  }
+  transition.row_ptrs = ptrs.data();
+  if (!narrow) transition.wide_cols = transition.owned_wide_cols.data();
+  return transition;
+}
+
 void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current) {
   const std::uint64_t n = graph.num_nodes;
   fault_unless(graph.row_ptrs.size() == n + 1 && next.rows == n && current.rows == n && next.cols == current.cols,
@@ -246,25 +406,31 @@ void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current)
   });
 }
 
-void propagate(MatrixF32& next, const TransitionMatrix& transition, const MatrixF32& current,
-               MatrixF32* accumulator, float accumulate_weight, bool accumulator_fresh) {
+void propagate(const TransitionMatrix& transition, const MatrixF32& current, const PropagationOutput& output) {
   const std::uint64_t n = transition.num_nodes;
-  fault_unless(next.rows == n && current.rows == n && next.cols == current.cols &&
-                   (accumulator == nullptr || (accumulator->rows == n && accumulator->cols == current.cols)),
-               "propagate: matrix shapes do not match the graph");
   const std::uint64_t dim = current.cols;
+  auto fits = [&](const MatrixF32* m) { return m == nullptr || (m->rows == n && m->cols == dim); };
+  fault_unless(current.rows == n && fits(output.next) && fits(output.accumulator) && fits(output.deferred),
+               "propagate: matrix shapes do not match the graph");
+  fault_unless(output.accumulator != &current && output.next != &current &&
+                   (output.mode != AccumulateMode::deferred || output.deferred != nullptr),
+               "propagate: output aliases the input");
   if (dim == 0) return;
-  float* acc = accumulator != nullptr ? accumulator->data.data() : nullptr;
+  float* next = output.next != nullptr ? output.next->data.data() : nullptr;
+  float* acc = output.accumulator != nullptr ? output.accumulator->data.data() : nullptr;
+  const float* deferred = output.deferred != nullptr ? output.deferred->data.data() : nullptr;
   auto rows = [&](std::size_t lo, std::size_t hi) {
     if (transition.wide_cols != nullptr) {
       propagate_range(PropagationArgs<std::uint64_t>{transition.row_ptrs, transition.wide_cols,
-                                                     transition.scales.data(), next.data.data(),
-                                                     current.data.data(), dim, acc, accumulate_weight, accumulator_fresh},
+                                                     transition.scales.data(), current.data.data(), dim, next, acc,
+                                                     output.weight, output.mode, deferred, output.deferred_weight,
+                                                     output.normalize},
                       lo, hi);
     } else {
       propagate_range(PropagationArgs<std::uint32_t>{transition.row_ptrs, transition.narrow_cols.data(),
-                                                     transition.scales.data(), next.data.data(),
-                                                     current.data.data(), dim, acc, accumulate_weight, accumulator_fresh},
+                                                     transition.scales.data(), current.data.data(), dim, next, acc,
+                                                     output.weight, output.mode, deferred, output.deferred_weight,
+                                                     output.normalize},
                       lo, hi);
     }
   };
@@ -272,6 +438,40 @@ void propagate(MatrixF32& next, const TransitionMatrix& transition, const Matrix
   // with most of the edges.
   const std::uint64_t work = (transition.scales.size() + n) * dim;
   for_row_ranges_weighted(n, transition.row_ptrs, work, RangeBody(rows));
+}
+
+void propagate(MatrixF32& next, const TransitionMatrix& transition, const MatrixF32& current,
+               MatrixF32* accumulator, float accumulate_weight, bool accumulator_fresh) {
+  PropagationOutput output;
+  output.next = &next;
+  output.accumulator = accumulator;
+  output.weight = accumulate_weight;
+  output.mode = accumulator_fresh ? AccumulateMode::store : AccumulateMode::add;
+  propagate(transition, current, output);
+}
+
+void scale_rows(MatrixF32& matrix, float w) {
+  const std::uint64_t dim = matrix.cols;
+  if (dim == 0) return;
+  auto rows = [&](std::size_t lo, std::size_t hi) {
+    for (std::uint64_t r = lo; r < hi; ++r) store_scaled_row(matrix.row(r), matrix.row(r), w, dim);
+  };
+  for_row_ranges(matrix.rows, matrix.rows * dim, RangeBody(rows));
+}
+
+void scale_each_row(MatrixF32& matrix, const std::vector<float>& factors) {
+  fault_unless(factors.size() == matrix.rows, "scale_each_row: one factor per row");
+  const std::uint64_t dim = matrix.cols;
+  if (dim == 0) return;
+  auto rows = [&](std::size_t lo, std::size_t hi) {
+    for (std::uint64_t r = lo; r < hi; ++r) {
+      const float factor = factors[r];
+      if (factor == 1.0f) continue;
+      float* row = matrix.row(r);
+      for (std::uint64_t j = 0; j < dim; ++j) row[j] = row[j] * factor;
+    }
+  };
+  for_row_ranges(matrix.rows, matrix.rows * dim, RangeBody(rows));
 }
 
 void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool accumulator_fresh) {

@@ -6,6 +6,9 @@
 // draws whose float value r = k * 2^-24 lies below them.
 // - The matrix starts zero-filled; the scalar loop writes only non-zero
 //   entries.
+// - A column window [start, stop) keeps entries start .. stop - 1 of each
+//   full row: the first `start` draws are made and discarded, so a block of
+//   columns has the bits of the same columns of the whole matrix.
 // - With AVX2, four rows advance together, one generator per 64-bit lane,
 //   and 4 x 8 tiles of finished entries are transposed and stored whole;
 //   the scalar loop handles the remaining rows, and every row on processors
@@ -18,6 +21,7 @@
 #include <limits>
 
 #include "algorithm/row_loop.h"
+#include "error/internal_fault.h"
 #include "pool/worker_pool.h"
 #include "random/row_generator.h"
 #include "random/thread_rng.h"
@@ -44,8 +48,11 @@ static_assert(float(NONZERO_LIMIT) * 0x1p-24f >= 2.0f * PROJECTION_DENSITY);
 constexpr std::uint32_t VALUE_BITS = std::bit_cast<std::uint32_t>(PROJECTION_VALUE);
 constexpr std::uint32_t SIGN_BIT = 0x80000000u;
 
-void fill_row_scalar(float* row, std::uint64_t cols, std::uint64_t seed) {
+// Columns [skip, skip + cols) of the row drawn from `seed`: the first
+// `skip` draws are made and discarded.
+void fill_row_scalar(float* row, std::uint64_t skip, std::uint64_t cols, std::uint64_t seed) {
   RowGenerator generator = RowGenerator::from_seed(seed);
+  for (std::uint64_t j = 0; j < skip; ++j) generator.next_u64();
   for (std::uint64_t j = 0; j < cols; ++j) {
     const std::uint32_t k = generator.next_u24();
     // The sign is chosen without a branch; the only data-dependent branch
@@ -99,12 +106,28 @@ struct RowGenerator4 {
     const __m256i sign = _mm256_andnot_si256(plus, _mm256_and_si256(nonzero, _mm256_set1_epi64x(SIGN_BIT)));
     return _mm256_or_si256(magnitude, sign);
   }
+
+  /// Discards the next `count` entries of each row: the state steps of
+  /// next_entries without its output.
+  __attribute__((target("avx2"))) void skip(std::uint64_t count) {
+    for (std::uint64_t j = 0; j < count; ++j) {
+      const __m256i t = _mm256_slli_epi64(s1, 17);
+      s2 = _mm256_xor_si256(s2, s0);
+      s3 = _mm256_xor_si256(s3, s1);
+      s1 = _mm256_xor_si256(s1, s2);
+      s0 = _mm256_xor_si256(s0, s3);
+      s2 = _mm256_xor_si256(s2, t);
+      s3 = rotl64(s3, 45);
+    }
+  }
 };
 
-// Rows [row, row + 4): tiles of 8 columns, then the column tail.
-__attribute__((target("avx2"))) void fill_four_rows_avx2(float* data, std::uint64_t row, std::uint64_t cols,
-                                                         std::uint64_t base) {
+// Rows [row, row + 4), columns [skip, skip + cols) of the full rows: tiles
+// of 8 columns, then the column tail.
+__attribute__((target("avx2"))) void fill_four_rows_avx2(float* data, std::uint64_t row, std::uint64_t skip,
+                                                         std::uint64_t cols, std::uint64_t base) {
   RowGenerator4 generators = RowGenerator4::from_seed(base + row);
+  generators.skip(skip);
   float* rows[4] = {data + row * cols, data + (row + 1) * cols, data + (row + 2) * cols,
                     data + (row + 3) * cols};
   for (std::uint64_t j = 0; j < cols; j += 8) {
@@ -149,21 +172,30 @@ bool has_avx2() {
 
 #endif  // GRAPHRIPPLE_PROJECTION_AVX2
 
-// Rows [lo, hi) of a rows x cols matrix whose row i has seed base + i.
-void fill_rows(float* data, std::uint64_t lo, std::uint64_t hi, std::uint64_t cols, std::uint64_t base) {
+// Rows [lo, hi) of a rows x cols matrix whose row i has seed base + i and
+// holds columns [skip, skip + cols) of the full row.
+void fill_rows(float* data, std::uint64_t lo, std::uint64_t hi, std::uint64_t skip, std::uint64_t cols,
+               std::uint64_t base) {
   std::uint64_t row = lo;
 #ifdef GRAPHRIPPLE_PROJECTION_AVX2
   if (has_avx2()) {
-    for (; hi - row >= 4; row += 4) fill_four_rows_avx2(data, row, cols, base);
+    for (; hi - row >= 4; row += 4) fill_four_rows_avx2(data, row, skip, cols, base);
   }
 #endif
-  for (; row < hi; ++row) fill_row_scalar(data + row * cols, cols, base + row);
+  for (; row < hi; ++row) fill_row_scalar(data + row * cols, skip, cols, base + row);
 }
 
 }  // namespace
 
 Expected<MatrixF32> build_projection_matrix(std::uint64_t rows, std::uint64_t cols,
                                             std::optional<std::uint64_t> seed) {
+  return build_projection_columns(rows, 0, cols, seed);
+}
+
+Expected<MatrixF32> build_projection_columns(std::uint64_t rows, std::uint64_t start, std::uint64_t stop,
+                                             std::optional<std::uint64_t> seed) {
+  fault_unless(start <= stop, "build_projection_columns: start above stop");
+  const std::uint64_t cols = stop - start;
   std::uint64_t count = 0;
   if (__builtin_mul_overflow(rows, cols, &count)) return EmbeddingError::shape_mismatch("Capacity overflow");
 
@@ -183,8 +215,13 @@ Expected<MatrixF32> build_projection_matrix(std::uint64_t rows, std::uint64_t co
   const std::uint64_t base = seed ? *seed : thread_rng().next_u64();
 
   float* data = matrix.data.data();
-  auto fill = [data, cols, base](std::size_t lo, std::size_t hi) { fill_rows(data, lo, hi, cols, base); };
-  if (count > 0) for_row_ranges(rows, count, RangeBody(fill));
+  auto fill = [data, start, cols, base](std::size_t lo, std::size_t hi) {
+    fill_rows(data, lo, hi, start, cols, base);
+  };
+  // The discarded draws cost about as much as the kept ones.
+  std::uint64_t work = 0;
+  if (__builtin_mul_overflow(rows, stop, &work)) work = std::numeric_limits<std::uint64_t>::max();
+  if (count > 0) for_row_ranges(rows, work, RangeBody(fill));
   return matrix;
 }
 

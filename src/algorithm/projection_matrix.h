@@ -22,4 +22,9 @@ inline constexpr float PROJECTION_VALUE = std::bit_cast<float>(0x3FDDB3D7u);
 Expected<MatrixF32> build_projection_matrix(std::uint64_t rows, std::uint64_t cols,
                                             std::optional<std::uint64_t> seed);
 
+/// Columns [start, stop) of build_projection_matrix(rows, cols, seed) for
+/// any cols >= stop, drawn without the columns from stop on. start <= stop.
+Expected<MatrixF32> build_projection_columns(std::uint64_t rows, std::uint64_t start, std::uint64_t stop,
+                                             std::optional<std::uint64_t> seed);
+
 }  // namespace graphripple

@@ -43,6 +43,7 @@
 #include "module/errors.h"
 #include "module/interpreter_lock.h"
 #include "module/result_array.h"
+#include "module/settings.h"
 
 namespace graphripple::py {
 
@@ -60,62 +61,6 @@ constexpr const char* ADJ_LIST_PARAMS[] = {"adj_list",      "dim",           "it
 constexpr Signature CSR_SIGNATURE{"fit_csr", CSR_PARAMS, 6};
 constexpr Signature DENSE_SIGNATURE{"fit_dense", DENSE_PARAMS, 3};
 constexpr Signature ADJ_LIST_SIGNATURE{"fit_adj_list", ADJ_LIST_PARAMS, 3};
-
-// The parameters shared by all three functions, from dim to feature_weight,
-// form the tail of every signature.
-constexpr std::size_t SETTINGS_COUNT = 6;
-
-// ---- Conversion of the shared settings -------------------------------------
-
-bool noted(bool converted, const char* name) {
-  if (!converted) add_parameter_note(name);
-  return converted;
-}
-
-struct Settings {
-  std::uint64_t dim = 0;
-  std::vector<double> weights;
-  std::optional<std::uint64_t> seed;
-  bool undirected = true;
-  PyRef node_features;  ///< the caller's array, until it is copied
-  double feature_weight = 1.0;
-};
-
-// Converts dim, weights (under its Python name), seed, undirected,
-// node_features and feature_weight, in that order. Absent optional values
-// keep the defaults above.
-bool convert_settings(std::span<PyObject* const> slot, const char* weights_name, Settings& out) {
-  if (!noted(convert_unsigned(slot[0], out.dim), "dim")) return false;
-  if (!noted(convert_float_sequence(slot[1], out.weights), weights_name)) return false;
-  if (slot[2] != nullptr && slot[2] != Py_None) {
-    std::uint64_t seed = 0;
-    if (!noted(convert_unsigned(slot[2], seed), "seed")) return false;
-    out.seed = seed;
-  }
-  if (slot[3] != nullptr && !noted(convert_bool(slot[3], out.undirected), "undirected")) return false;
-  if (slot[4] != nullptr && slot[4] != Py_None &&
-      !noted(convert_float64_matrix(slot[4], out.node_features), "node_features"))
-    return false;
-  if (slot[5] != nullptr && !noted(convert_float(slot[5], out.feature_weight), "feature_weight")) return false;
-  return true;
-}
-
-// FitParams from the converted settings; node_features is copied here and
-// the hold on the caller's array dropped at once.
-Expected<FitParams> build_params(Settings& settings) {
-  FitParams params(settings.dim);
-  params.weights = std::move(settings.weights);
-  params.seed = settings.seed;
-  params.undirected = settings.undirected;
-  params.feature_weight = settings.feature_weight;
-  if (settings.node_features) {
-    Expected<MatrixF64> features = copy_matrix(settings.node_features.get());
-    if (!features) return std::move(features).error();
-    params.node_features = std::move(features).value();
-    settings.node_features = PyRef();
-  }
-  return params;
-}
 
 // ---- The computation -------------------------------------------------------
 

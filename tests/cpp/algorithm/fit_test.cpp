@@ -12,6 +12,7 @@
 
 #include "algorithm/initial_embedding.h"
 #include "algorithm/projection_matrix.h"
+#include "algorithm/fit_test_support.h"
 #include "algorithm/reference_fit.h"
 #include "pool/worker_pool.h"
 
@@ -19,13 +20,9 @@ namespace graphripple {
 namespace {
 
 using testing::Dense;
-
-constexpr double INF = std::numeric_limits<double>::infinity();
-
-CsrGraph graph_of(std::uint64_t n, std::vector<std::uint64_t> row_ptrs, std::vector<std::uint64_t> cols,
-                  std::vector<double> values) {
-  return CsrGraph{std::move(row_ptrs), std::move(cols), std::move(values), n};
-}
+using testing::graph_of;
+using testing::random_graph;
+using testing::same_bits;
 
 FitParams params_of(std::uint64_t dim, std::vector<double> weights, bool undirected, std::uint64_t seed = 7) {
   FitParams params(dim);
@@ -43,20 +40,6 @@ Dense fit_dense(const CsrGraph& graph, const FitParams& params) {
   auto result = fit(graph, params);
   EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().display());
   return testing::dense_of(result.value());
-}
-
-// Identical bits, any two NaNs matching (their payloads depend on operand
-// order, which compilers may commute).
-bool same_bits(const Dense& a, const Dense& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t r = 0; r < a.size(); ++r) {
-    if (a[r].size() != b[r].size()) return false;
-    for (std::size_t c = 0; c < a[r].size(); ++c)
-      if (!(std::isnan(a[r][c]) && std::isnan(b[r][c])) &&
-          std::bit_cast<std::uint32_t>(a[r][c]) != std::bit_cast<std::uint32_t>(b[r][c]))
-        return false;
-  }
-  return true;
 }
 
 Dense scaled(const std::vector<float>& row, float s) {
@@ -164,30 +147,6 @@ TEST(fit, out_of_memory_in_work_matrices) {
     if (result.has_value()) break;
     EXPECT_TRUE(result.error().is_out_of_memory()) << k;
   }
-}
-
-CsrGraph random_graph(std::mt19937_64& rng, std::uint64_t n, std::uint64_t edges_per_node, bool specials) {
-  std::vector<std::uint64_t> row_ptrs{0}, cols;
-  std::vector<double> values;
-  for (std::uint64_t r = 0; r < n; ++r) {
-    const std::uint64_t degree = rng() % (2 * edges_per_node + 1);
-    std::vector<std::uint64_t> row;
-    for (std::uint64_t e = 0; e < degree; ++e) {
-      // A few hubs take a large share of the edges, as in real graphs.
-      row.push_back(rng() % 4 == 0 ? rng() % 16 : rng() % n);
-    }
-    std::sort(row.begin(), row.end());
-    row.erase(std::unique(row.begin(), row.end()), row.end());
-    for (auto c : row) {
-      cols.push_back(c);
-      double w = double(rng() % 1000) / 250.0 - 1.0;
-      if (specials && rng() % 97 == 0) w = (rng() % 2) ? INF : std::nan("");
-      if (rng() % 31 == 0) w = 0.0;
-      values.push_back(w);
-    }
-    row_ptrs.push_back(cols.size());
-  }
-  return graph_of(n, std::move(row_ptrs), std::move(cols), std::move(values));
 }
 
 TEST(fit, matches_serial_reference_on_random_graphs) {

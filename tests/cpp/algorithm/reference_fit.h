@@ -3,10 +3,15 @@
 // the defining order, no fusion, no SIMD, no threads.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <vector>
 
+#include <cmath>
+#include <limits>
+
+#include "algorithm/fit_options.h"
 #include "algorithm/fit_params.h"
 #include "algorithm/projection_matrix.h"
 #include "csr/csr_graph.h"
@@ -15,10 +20,16 @@ namespace graphripple::testing {
 
 using Rows = std::vector<std::map<std::uint64_t, double>>;
 
-inline Rows rows_of(const CsrGraph& graph, bool undirected) {
+inline Rows rows_of(const CsrGraph& graph, bool undirected, Direction direction = Direction::out) {
   Rows rows(graph.num_nodes);
   for (std::uint64_t r = 0; r < graph.num_nodes; ++r)
     for (std::uint64_t k = graph.row_ptrs[r]; k < graph.row_ptrs[r + 1]; ++k) rows[r][graph.col_indices[k]] = graph.values[k];
+  if (!undirected && direction == Direction::in) {
+    Rows transposed(graph.num_nodes);
+    for (std::uint64_t r = 0; r < graph.num_nodes; ++r)
+      for (const auto& [c, w] : rows[r]) transposed[c][r] = w;
+    return transposed;
+  }
   if (!undirected) return rows;
   Rows sym(graph.num_nodes);
   for (std::uint64_t r = 0; r < graph.num_nodes; ++r) {
@@ -41,10 +52,40 @@ inline Dense dense_of(const MatrixF32& m) {
   return out;
 }
 
+/// Unit Euclidean norm with sixteen partial sums (element j into sum
+/// j mod 16), folded 16 -> 8 -> 4 -> 2 -> 1, then row * (1 / sqrt(total));
+/// totals that are not normal floats rescale by the largest magnitude.
+inline void reference_normalize(std::vector<float>& row) {
+  auto total_of = [](const std::vector<float>& x) {
+    float partial[16] = {};
+    for (std::size_t j = 0; j < x.size(); ++j) {
+      const float square = x[j] * x[j];
+      partial[j % 16] = square + partial[j % 16];
+    }
+    float q[8], r[4], s[2];
+    for (int l = 0; l < 8; ++l) q[l] = partial[l] + partial[l + 8];
+    for (int l = 0; l < 4; ++l) r[l] = q[l] + q[l + 4];
+    for (int l = 0; l < 2; ++l) s[l] = r[l] + r[l + 2];
+    return s[0] + s[1];
+  };
+  float total = total_of(row);
+  const bool normal = total >= std::numeric_limits<float>::min() && total <= std::numeric_limits<float>::max();
+  if (!normal && !std::isnan(total)) {
+    float largest = 0.0f;
+    for (float v : row) largest = std::max(largest, std::fabs(v));
+    if (largest == 0.0f) return;
+    for (float& v : row) v = v / largest;
+    total = total_of(row);
+  }
+  const float factor = 1.0f / std::sqrt(total);
+  for (float& v : row) v = v * factor;
+}
+
 /// The whole fit from the definition. X0 is drawn by the engine's own
-/// projection (checked separately against published digests).
-inline Dense reference_fit(const CsrGraph& graph, const FitParams& params) {
-  const Rows rows = rows_of(graph, params.undirected);
+/// projection (checked separately against published digests); with a
+/// column range the full fit is computed and then sliced.
+inline Dense reference_fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options = {}) {
+  const Rows rows = rows_of(graph, params.undirected, options.direction);
   const std::uint64_t n = graph.num_nodes, dim = params.dim;
   Dense x = dense_of(build_projection_matrix(n, dim, params.seed).value());
   if (params.node_features && params.node_features->cols > 0) {
@@ -63,6 +104,13 @@ inline Dense reference_fit(const CsrGraph& graph, const FitParams& params) {
         const float product = sum * beta;
         x[a][c] = product + x[a][c];
       }
+    }
+  }
+  if (options.degree_exponent != 0.0) {
+    for (std::uint64_t a = 0; a < n; ++a) {
+      if (rows[a].empty()) continue;
+      const float factor = static_cast<float>(std::pow(double(rows[a].size()), options.degree_exponent));
+      for (float& v : x[a]) v = v * factor;
     }
   }
   Dense acc(n, std::vector<float>(dim, 0.0f));
@@ -87,7 +135,13 @@ inline Dense reference_fit(const CsrGraph& graph, const FitParams& params) {
         }
       }
     }
+    if (options.normalize)
+      for (auto& row : next) reference_normalize(row);
     x = std::move(next);
+  }
+  if (options.column_start || options.column_stop) {
+    const std::uint64_t start = options.column_start.value_or(0), stop = options.column_stop.value_or(dim);
+    for (auto& row : acc) row = std::vector<float>(row.begin() + std::ptrdiff_t(start), row.begin() + std::ptrdiff_t(stop));
   }
   return acc;
 }

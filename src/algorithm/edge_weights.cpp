@@ -1,0 +1,43 @@
+// Edge-weight transforms: one pass over the stored values.
+#include "algorithm/edge_weights.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace graphripple {
+
+namespace {
+
+std::string refusal(const CsrGraph& graph, std::uint64_t k) {
+  // The row holding entry k: the last row start not above k.
+  const auto after = std::upper_bound(graph.row_ptrs.begin(), graph.row_ptrs.end(), k);
+  const std::uint64_t row = std::uint64_t(after - graph.row_ptrs.begin()) - 1;
+  char value[32];
+  std::snprintf(value, sizeof value, "%.17g", graph.values[k]);
+  return "edge_weight='log1p' needs non-negative edge weights, but the weight of edge " + std::to_string(row) +
+         " -> " + std::to_string(graph.col_indices[k]) + " is " + value;
+}
+
+}  // namespace
+
+std::optional<std::string> transform_edge_weights(CsrGraph& graph, EdgeWeight edge_weight) {
+  std::vector<double>& values = graph.values;
+  switch (edge_weight) {
+    case EdgeWeight::raw:
+      break;
+    case EdgeWeight::binary:
+      std::fill(values.begin(), values.end(), 1.0);
+      break;
+    case EdgeWeight::log1p:
+      // Checked in full first, so a refusal leaves the graph as it was.
+      for (std::uint64_t k = 0; k < values.size(); ++k)
+        if (!(values[k] >= 0.0)) return refusal(graph, k);  // negative or NaN
+      for (double& v : values) v = std::log1p(v);
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace graphripple

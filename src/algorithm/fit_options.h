@@ -1,0 +1,29 @@
+// FitOptions: the settings of the extended fit beyond FitParams. Every
+// default leaves the fit exactly as `fit(graph, params)` computes it.
+// (Edge-weight transforms act on the graph itself: edge_weights.h.)
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace graphripple {
+
+/// Which graph is propagated in a directed fit.
+enum class Direction {
+  out,  ///< A: row i averages node i's successors
+  in,   ///< A^T: row i averages node i's predecessors
+};
+
+struct FitOptions {
+  /// Columns [start, stop) of the full dim-column embedding; absent: all.
+  /// The bits equal those columns of the full fit (without normalisation).
+  std::optional<std::uint64_t> column_start, column_stop;
+  /// Scale every propagated row to unit Euclidean norm (normalize_row)
+  /// before it is accumulated and propagated further.
+  bool normalize = false;
+  /// Starting row i scaled by f32(deg(i) ** degree_exponent); 0.0: off.
+  double degree_exponent = 0.0;
+  Direction direction = Direction::out;
+};
+
+}  // namespace graphripple

@@ -1,0 +1,247 @@
+// fit_csr_ext: fit_csr with column blocks, row normalisation, degree
+// scaling, edge-weight transforms and the in-direction.
+//
+// In Python terms:
+//
+//     def fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights,
+//                     *, seed=None, undirected=True, node_features=None,
+//                     feature_weight=1.0, columns=None, normalization=None,
+//                     degree_exponent=0.0, edge_weight="raw", direction="out"):
+//         # the shared arguments exactly as fit_csr converts them, then
+//         start, stop = (0, dim) if columns is None else columns
+//         check 0 <= start <= stop <= dim                  # ValueError
+//         check normalization in (None, "l2")              # ValueError
+//         degree_exponent = float(degree_exponent); check finite
+//         check edge_weight in ("raw", "binary", "log1p")  # ValueError
+//         check direction in ("out", "in")                 # ValueError
+//         check not (direction == "in" and undirected)     # ValueError
+//         check not (normalization and (start, stop) != (0, dim))
+//         contiguity tests and copies as fit_csr
+//         with lock_released():
+//             graph = CsrGraph.from_csr(...)
+//             transform_edge_weights(graph, edge_weight)  # ValueError on log1p refusal
+//             matrix = fit(graph, params, options)
+//         return float32_array_over(matrix)                # (num_nodes, stop - start)
+//
+// With every option at its default the bytes are those of fit_csr.
+#include "module/ext/fit_csr_ext.h"
+
+#include <array>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "algorithm/edge_weights.h"
+#include "algorithm/fit.h"
+#include "module/array_input.h"
+#include "module/binding.h"
+#include "module/conversion.h"
+#include "module/errors.h"
+#include "module/interpreter_lock.h"
+#include "module/result_array.h"
+#include "module/settings.h"
+
+namespace graphripple::py {
+
+namespace {
+
+constexpr const char* PARAMS[] = {"row_ptrs",      "col_indices",   "values",        "num_nodes",
+                                  "dim",           "weights",       "seed",          "undirected",
+                                  "node_features", "feature_weight", "columns",      "normalization",
+                                  "degree_exponent", "edge_weight", "direction"};
+constexpr Signature SIGNATURE{"fit_csr_ext", PARAMS, 6};
+// Parameters after weights are keyword-only.
+constexpr std::size_t POSITIONAL = 6;
+constexpr std::size_t COLUMNS = 10;
+
+// ValueError "NAME must be WHAT, not REPR".
+bool refuse_value(const char* name, const char* what, PyObject* object) {
+  PyRef text = PyRef::steal(PyObject_Repr(object));
+  if (!text) return false;
+  PyErr_Format(PyExc_ValueError, "%s must be %s, not %U", name, what, text.get());
+  return false;
+}
+
+// One of `choices` (exact str), or the ValueError; nullptr and absent both
+// give the first choice.
+bool convert_choice(PyObject* object, const char* name, const char* what,
+                    std::initializer_list<const char*> choices, std::size_t& out) {
+  out = 0;
+  if (object == nullptr) return true;
+  if (PyUnicode_Check(object)) {
+    std::size_t i = 0;
+    for (const char* choice : choices) {
+      if (PyUnicode_CompareWithASCIIString(object, choice) == 0) {
+        out = i;
+        return true;
+      }
+      ++i;
+    }
+  }
+  return refuse_value(name, what, object);
+}
+
+bool convert_columns(PyObject* object, std::uint64_t dim, std::optional<std::uint64_t>& start,
+                     std::optional<std::uint64_t>& stop) {
+  if (object == nullptr || object == Py_None) return true;
+  const char* what = "None or a pair (start, stop) of integers with 0 <= start <= stop <= dim";
+  if (!(PyTuple_Check(object) || PyList_Check(object)) || PySequence_Size(object) != 2)
+    return refuse_value("columns", what, object);
+  std::uint64_t bounds[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(object, i));
+    if (!item) return false;
+    if (PyBool_Check(item.get())) return refuse_value("columns", what, object);
+    PyRef index = PyRef::steal(PyNumber_Index(item.get()));
+    if (!index) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+      PyErr_Clear();
+      return refuse_value("columns", what, object);
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < 0 || std::uint64_t(value) > dim) return refuse_value("columns", what, object);
+    bounds[i] = std::uint64_t(value);
+  }
+  if (bounds[0] > bounds[1]) return refuse_value("columns", what, object);
+  start = bounds[0];
+  stop = bounds[1];
+  return true;
+}
+
+struct ExtOptions {
+  FitOptions fit;
+  EdgeWeight edge_weight = EdgeWeight::raw;
+};
+
+// Converts columns to direction (slots 10 to 14) and checks how they
+// combine with the shared settings.
+bool convert_options(std::span<PyObject* const> slot, const Settings& settings, ExtOptions& out) {
+  if (!convert_columns(slot[COLUMNS], settings.dim, out.fit.column_start, out.fit.column_stop)) return false;
+
+  PyObject* normalization = slot[COLUMNS + 1];
+  if (normalization != nullptr && normalization != Py_None) {
+    std::size_t choice = 0;
+    if (!convert_choice(normalization, "normalization", "None or 'l2'", {"l2"}, choice)) return false;
+    out.fit.normalize = true;
+  }
+
+  if (PyObject* exponent = slot[COLUMNS + 2]; exponent != nullptr) {
+    if (!noted(convert_float(exponent, out.fit.degree_exponent), "degree_exponent")) return false;
+    if (!std::isfinite(out.fit.degree_exponent)) return refuse_value("degree_exponent", "a finite float", exponent);
+  }
+
+  std::size_t edge_weight = 0;
+  if (!convert_choice(slot[COLUMNS + 3], "edge_weight", "'raw', 'binary' or 'log1p'", {"raw", "binary", "log1p"},
+                      edge_weight))
+    return false;
+  out.edge_weight = static_cast<EdgeWeight>(edge_weight);
+
+  std::size_t direction = 0;
+  if (!convert_choice(slot[COLUMNS + 4], "direction", "'out' or 'in'", {"out", "in"}, direction)) return false;
+  out.fit.direction = direction == 0 ? Direction::out : Direction::in;
+
+  if (out.fit.direction == Direction::in && settings.undirected) {
+    PyErr_SetString(PyExc_ValueError, "direction='in' needs undirected=False: an undirected graph has one direction");
+    return false;
+  }
+  const bool narrowed = out.fit.column_start.value_or(0) != 0 || out.fit.column_stop.value_or(settings.dim) != settings.dim;
+  if (out.fit.normalize && narrowed) {
+    PyErr_SetString(PyExc_ValueError,
+                    "columns must cover all dim columns with normalization='l2', which couples the columns of a row");
+    return false;
+  }
+  return true;
+}
+
+// The result of the unlocked part: a matrix, an engine error, or the text
+// of an option refusal that only the graph could reveal.
+using Outcome = std::variant<MatrixF32, EmbeddingError, std::string>;
+
+PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (std::size_t(nargs) > POSITIONAL) {
+    PyErr_Format(PyExc_TypeError, "fit_csr_ext() takes %zu positional arguments but %zd were given", POSITIONAL,
+                 nargs);
+    return nullptr;
+  }
+  std::array<PyObject*, std::size(PARAMS)> slot{};
+  if (!bind_arguments(SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+
+  PyRef row_ptrs, col_indices, values;
+  std::uint64_t num_nodes = 0;
+  Settings settings;
+  if (!noted(convert_int64_vector(slot[0], row_ptrs), "row_ptrs") ||
+      !noted(convert_int64_vector(slot[1], col_indices), "col_indices") ||
+      !noted(convert_float64_vector(slot[2], values), "values") ||
+      !noted(convert_unsigned(slot[3], num_nodes), "num_nodes") ||
+      !convert_settings(std::span(slot).subspan(4, SETTINGS_COUNT), "weights", settings))
+    return nullptr;
+  ExtOptions options;
+  if (!convert_options(slot, settings, options)) return nullptr;
+
+  if (!check_contiguous(row_ptrs.get(), "row_ptrs") || !check_contiguous(col_indices.get(), "col_indices") ||
+      !check_contiguous(values.get(), "values"))
+    return nullptr;
+
+  std::vector<std::uint64_t> owned_row_ptrs, owned_col_indices;
+  std::vector<double> owned_values;
+  auto raise_status = [](Status status) -> PyObject* {
+    raise_embedding_error(status.error());
+    return nullptr;
+  };
+  if (Status s = copy_words(row_ptrs.get(), owned_row_ptrs); !s) return raise_status(std::move(s));
+  if (Status s = copy_words(col_indices.get(), owned_col_indices); !s) return raise_status(std::move(s));
+  if (Status s = copy_doubles(values.get(), owned_values); !s) return raise_status(std::move(s));
+  Expected<FitParams> params = build_params(settings);
+  if (!params) return raise_status(std::move(params).error());
+
+  std::optional<Outcome> outcome;
+  {
+    InterpreterUnlocked unlocked;
+    Expected<CsrGraph> graph = CsrGraph::from_csr(std::move(owned_row_ptrs), std::move(owned_col_indices),
+                                                  std::move(owned_values), num_nodes);
+    if (!graph) {
+      outcome.emplace(std::move(graph).error());
+    } else if (auto refusal = transform_edge_weights(*graph, options.edge_weight)) {
+      outcome.emplace(std::move(*refusal));
+    } else {
+      Expected<MatrixF32> matrix = fit(*graph, *params, options.fit);
+      if (matrix) {
+        outcome.emplace(std::move(matrix).value());
+      } else {
+        outcome.emplace(std::move(matrix).error());
+      }
+    }
+  }  // the graph is released before the lock is taken back
+  if (auto* error = std::get_if<EmbeddingError>(&*outcome)) {
+    raise_embedding_error(*error);
+    return nullptr;
+  }
+  if (auto* refusal = std::get_if<std::string>(&*outcome)) {
+    PyErr_SetString(PyExc_ValueError, refusal->c_str());
+    return nullptr;
+  }
+  return wrap_matrix(std::move(std::get<MatrixF32>(*outcome)));
+}
+
+PyObject* fit_csr_ext(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_native([&] { return fit_csr_ext_body(args, nargs, kwnames); });
+}
+
+PyMethodDef g_definitions[] = {
+    {"fit_csr_ext", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_csr_ext)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
+     "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
+     "edge_weight='raw', direction='out')\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> ext_entry_point_definitions() { return g_definitions; }
+
+}  // namespace graphripple::py

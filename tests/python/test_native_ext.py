@@ -1,0 +1,393 @@
+"""graphripple._native_ext.fit_csr_ext: column blocks and the extended options.
+
+Checked bit for bit against slices of the full fit, against _native_core.fit_csr
+(defaults, transposed graphs, unit weights) and against a serial NumPy
+reference of every option, built on the reference of test_reference.py.
+
+log1p: the engine takes log1p of each float64 weight from the C library and
+rounds it to float32 where it is used; the reference takes math.log1p, which
+is the same C library function here, so the comparison is exact. On a
+platform whose Python brings its own log1p the float64 values may differ by
+one ulp, and the honest contract is then float32 agreement within a relative
+1e-6.
+"""
+
+import ctypes
+import math
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from test_reference import (
+    F32, assert_bitwise_equal, canonical_rows, initial_embedding, propagate, random_entries,
+    symmetrised, to_csr,
+)
+
+native_ext = pytest.importorskip("graphripple._native_ext")
+from graphripple import _native_core  # noqa: E402
+
+fit_csr_ext = native_ext.fit_csr_ext
+
+
+# ---- the serial reference of every option ----------------------------------------
+
+def normalised(row):
+    """Unit Euclidean norm, summed in sixteen lanes folded in halves."""
+    def total_of(x):
+        partial = np.zeros(16, dtype=F32)
+        for j, v in enumerate(x):
+            partial[j % 16] = v * v + partial[j % 16]
+        for width in (8, 4, 2, 1):
+            partial[:width] = partial[:width] + partial[width:2 * width]
+        return partial[0]
+
+    with np.errstate(over="ignore", under="ignore", invalid="ignore", divide="ignore"):
+        total = total_of(row)
+        if not (np.finfo(F32).tiny <= total <= np.finfo(F32).max) and not np.isnan(total):
+            largest = np.max(np.abs(row)) if len(row) else F32(0)
+            if largest == 0.0:
+                return row
+            row = row / largest
+            total = total_of(row)
+        return row * (F32(1.0) / np.sqrt(total))
+
+
+def transposed(rows):
+    out = [[] for _ in rows]
+    for r, row in enumerate(rows):
+        for c, w in row:
+            out[c].append((r, w))
+    return out
+
+
+def reference_ext(n, entries, dim, weights, seed, undirected=True, features=None, feature_weight=1.0,
+                  columns=None, normalization=None, degree_exponent=0.0, edge_weight="raw",
+                  direction="out"):
+    rows = canonical_rows(n, entries)
+    transform = {"raw": lambda w: w, "binary": lambda w: 1.0, "log1p": math.log1p}[edge_weight]
+    rows = [[(c, transform(w)) for c, w in row] for row in rows]
+    if undirected:
+        rows = symmetrised(rows)
+    elif direction == "in":
+        rows = transposed(rows)
+    current = initial_embedding(n, dim, seed, features, feature_weight)
+    with np.errstate(invalid="ignore", over="ignore"):
+        if degree_exponent != 0.0:
+            for a, row in enumerate(rows):
+                if row:
+                    current[a] = current[a] * F32(float(len(row)) ** degree_exponent)
+        accumulator = np.zeros((n, dim), dtype=F32)
+        for i, w in enumerate(weights):
+            if w != 0.0:
+                accumulator = accumulator + current * F32(w)
+            if i == len(weights) - 1:
+                break
+            current = propagate(rows, current)
+            if normalization == "l2":
+                current = np.array([normalised(row) for row in current], dtype=F32).reshape(n, dim)
+    start, stop = columns or (0, dim)
+    return accumulator[:, start:stop]
+
+
+def graph(seed, n, count, specials=False):
+    rng = np.random.default_rng(seed)
+    entries = random_entries(rng, n, count, with_specials=specials)
+    return rng, entries, to_csr(n, entries)
+
+
+# ---- defaults and cross-checks against _native_core -----------------------------
+
+DEFAULT_CASES = [
+    # n, edges, dim, weights, undirected, feature columns
+    (1, 0, 5, [1.0], True, 0),
+    (6, 12, 8, [], True, 0),
+    (9, 30, 8, [0.0, 1.0, 1.0], True, 0),
+    (9, 30, 17, [0.5, -1.0, 2.0, 0.25], False, 2),
+    (40, 160, 33, [0.0, 0.0, 1.0, 1.0], True, 3),
+    (40, 160, 12, [1e-50, 1.0, -0.0, float("nan")], False, 0),
+]
+
+
+@pytest.mark.parametrize("n, count, dim, weights, undirected, feature_cols", DEFAULT_CASES)
+def test_defaults_give_the_bytes_of_fit_csr(n, count, dim, weights, undirected, feature_cols):
+    rng, _, csr = graph(n + count, n, count, specials=True)
+    features = rng.choice([0.0, 1.0, -2.0, 1e300], size=(n, feature_cols)) if feature_cols else None
+    kwargs = dict(seed=n, undirected=undirected, node_features=features, feature_weight=0.5)
+    expected = _native_core.fit_csr(*csr, n, dim, weights, **kwargs)
+    explicit = dict(columns=None, normalization=None, degree_exponent=0.0, edge_weight="raw", direction="out")
+    for extra in ({}, explicit, dict(columns=(0, dim))):
+        got = fit_csr_ext(*csr, n, dim, weights, **kwargs, **extra)
+        assert got.dtype == np.float32 and got.flags.c_contiguous
+        assert got.tobytes() == expected.tobytes()
+
+
+def test_in_direction_is_the_out_fit_of_the_transposed_graph():
+    n = 30
+    _, entries, csr = graph(3, n, 120, specials=True)
+    transposed_csr = to_csr(n, [(c, r, w) for r, c, w in entries])
+    for weights in ([0.0, 1.0], [0.3, 0.0, 1.0, 1.0]):
+        got = fit_csr_ext(*csr, n, 16, weights, seed=5, undirected=False, direction="in")
+        expected = _native_core.fit_csr(*transposed_csr, n, 16, weights, seed=5, undirected=False)
+        assert got.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("undirected", [True, False])
+def test_binary_weights_are_a_fit_of_unit_weights(undirected):
+    n = 25
+    _, entries, _ = graph(8, n, 90)
+    merged = [(r, c) for r, row in enumerate(canonical_rows(n, entries)) for c, _ in row]
+    csr = to_csr(n, [(r, c, w) for r, c, w in entries])
+    ones = to_csr(n, [(r, c, 1.0) for r, c in merged])
+    got = fit_csr_ext(*csr, n, 12, [0.0, 1.0, 1.0], seed=2, undirected=undirected, edge_weight="binary")
+    expected = _native_core.fit_csr(*ones, n, 12, [0.0, 1.0, 1.0], seed=2, undirected=undirected)
+    assert got.tobytes() == expected.tobytes()
+
+
+# ---- the reference of every option ------------------------------------------------
+
+OPTION_CASES = [
+    dict(normalization="l2"),
+    dict(normalization="l2", weights=[0.0, 0.0, 1.0, 1.0]),
+    dict(normalization="l2", weights=[1.0, 0.5, 0.0, 0.25]),
+    dict(degree_exponent=-0.5),
+    dict(degree_exponent=1.5, weights=[2.0]),
+    dict(edge_weight="binary", normalization="l2", degree_exponent=-0.5),
+    dict(edge_weight="log1p"),
+    dict(edge_weight="log1p", undirected=False, direction="in", normalization="l2"),
+    dict(undirected=False, direction="in", degree_exponent=-1.0),
+    dict(undirected=False, direction="out", degree_exponent=0.5, columns=(3, 11)),
+    dict(columns=(1, 7), degree_exponent=-0.5, features=2),
+    dict(normalization="l2", features=3, weights=[0.5, 1.0, 1.0]),
+]
+
+
+@pytest.mark.parametrize("case", OPTION_CASES, ids=lambda case: ",".join(f"{k}={v}" for k, v in case.items()))
+def test_options_match_the_numpy_reference(case):
+    case = dict(case)
+    n, dim = 35, 13
+    weights = case.pop("weights", [0.0, 1.0, 1.0])
+    feature_cols = case.pop("features", 0)
+    rng, entries, csr = graph(len(str(case)), n, 140)
+    if case.get("edge_weight") == "log1p":
+        entries = [(r, c, abs(w)) for r, c, w in entries]
+        csr = to_csr(n, entries)
+    features = rng.choice([0.0, 1.0, -2.0, 0.5], size=(n, feature_cols)) if feature_cols else None
+    expected = reference_ext(n, entries, dim, weights, 17, features=features, feature_weight=0.75, **case)
+    got = fit_csr_ext(*csr, n, dim, weights, seed=17, node_features=features, feature_weight=0.75, **case)
+    assert_bitwise_equal(got, expected)
+
+
+def test_l2_rows_are_unit_and_isolated_rows_zero():
+    n = 20
+    rng = np.random.default_rng(12)
+    entries = [(int(rng.integers(n)), int(rng.integers(n)), 1.0) for _ in range(12)]
+    csr = to_csr(n, entries)
+    got = fit_csr_ext(*csr, n, 24, [0.0, 1.0], seed=1, normalization="l2")
+    touched = {r for r, c, _ in entries} | {c for _, c, _ in entries}
+    norms = np.linalg.norm(got.astype(np.float64), axis=1)
+    for node in range(n):
+        assert norms[node] == pytest.approx(1.0 if node in touched else 0.0, abs=1e-6)
+
+
+# ---- column blocks ------------------------------------------------------------------
+
+BLOCK_OPTIONS = [
+    dict(),
+    dict(undirected=False),
+    dict(undirected=False, direction="in", degree_exponent=-0.5),
+    dict(edge_weight="binary", degree_exponent=0.5),
+]
+
+
+@pytest.mark.parametrize("dim", [1, 8, 31])
+@pytest.mark.parametrize("features", [False, True])
+@pytest.mark.parametrize("options", BLOCK_OPTIONS, ids=lambda o: ",".join(o) or "defaults")
+def test_blocks_equal_slices_of_the_full_fit(dim, features, options):
+    n = 45
+    rng, _, csr = graph(dim * 7 + features, n, 200, specials=True)
+    node_features = rng.choice([0.0, 1.0, -3.0], size=(n, 3)) if features else None
+    kwargs = dict(seed=2**64 - 5, node_features=node_features, **options)
+    weights = [0.25, 0.0, 1.0, -1.0]
+    full = fit_csr_ext(*csr, n, dim, weights, **kwargs)
+    bounds = sorted({0, 1, 7, dim - 1, dim} & set(range(dim + 1)))
+    for start in bounds:
+        for stop in bounds:
+            if start <= stop:
+                block = fit_csr_ext(*csr, n, dim, weights, columns=(start, stop), **kwargs)
+                assert block.shape == (n, stop - start)
+                assert block.tobytes() == np.ascontiguousarray(full[:, start:stop]).tobytes()
+
+
+WORKER_SCRIPT = textwrap.dedent("""
+    import hashlib, sys
+    import numpy as np
+    from graphripple._native_ext import fit_csr_ext
+    rng = np.random.default_rng(0)
+    n = 3000
+    rows = rng.integers(n, size=30000)
+    order = np.argsort(rows, kind="stable")
+    row_ptrs = np.concatenate([[0], np.cumsum(np.bincount(rows, minlength=n))]).astype(np.int64)
+    cols = rng.integers(n, size=30000)[order].astype(np.int64)
+    vals = rng.random(30000)
+    for kwargs in (dict(columns=(0, 40)), dict(columns=(7, 33)), dict(normalization="l2"),
+                   dict(undirected=False, direction="in", degree_exponent=-0.5, edge_weight="log1p")):
+        out = fit_csr_ext(row_ptrs, cols, vals, n, 40, [0.0, 1.0, 1.0], seed=9, **kwargs)
+        print(hashlib.sha256(out.tobytes()).hexdigest())
+""")
+
+
+def test_bytes_agree_at_one_two_and_three_workers():
+    digests = set()
+    for workers in ("1", "2", "3"):
+        env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        run = subprocess.run([sys.executable, "-c", WORKER_SCRIPT], env=env, capture_output=True, text=True,
+                             timeout=120)
+        assert run.returncode == 0, run.stderr
+        digests.add(run.stdout)
+    assert len(digests) == 1
+    lines = digests.pop().split()
+    assert len(lines) == 4 and len(set(lines)) == 4
+
+
+# ---- refusals -----------------------------------------------------------------------
+
+BAD_OPTIONS = [
+    (dict(normalization="x"), "normalization must be None or 'l2', not 'x'"),
+    (dict(normalization="L2"), "normalization must be None or 'l2', not 'L2'"),
+    (dict(normalization=2), "normalization must be None or 'l2', not 2"),
+    (dict(edge_weight="log"), "edge_weight must be 'raw', 'binary' or 'log1p', not 'log'"),
+    (dict(edge_weight=None), "edge_weight must be 'raw', 'binary' or 'log1p', not None"),
+    (dict(direction="both", undirected=False), "direction must be 'out' or 'in', not 'both'"),
+    (dict(direction="in"), "direction='in' needs undirected=False: an undirected graph has one direction"),
+    (dict(degree_exponent=float("inf")), "degree_exponent must be a finite float, not inf"),
+    (dict(degree_exponent=float("nan")), "degree_exponent must be a finite float, not nan"),
+    (dict(normalization="l2", columns=(0, 4)),
+     "columns must cover all dim columns with normalization='l2', which couples the columns of a row"),
+]
+COLUMNS_TEXT = "columns must be None or a pair (start, stop) of integers with 0 <= start <= stop <= dim, not "
+BAD_COLUMNS = [(3, 2), (0, 9), (-1, 2), (0,), (0, 1, 2), "ab", 5, (0.0, 2), (True, 2), (0, 2**70)]
+
+
+@pytest.mark.parametrize("kwargs, message", BAD_OPTIONS + [
+    (dict(columns=columns), COLUMNS_TEXT + repr(columns)) for columns in BAD_COLUMNS])
+def test_bad_option_values(kwargs, message):
+    _, _, csr = graph(1, 5, 8)
+    with pytest.raises(ValueError) as exc_info:
+        fit_csr_ext(*csr, 5, 8, [0.0, 1.0], seed=1, **kwargs)
+    assert str(exc_info.value) == message
+
+
+def test_options_after_weights_are_keyword_only():
+    _, _, csr = graph(1, 5, 8)
+    with pytest.raises(TypeError, match=r"^fit_csr_ext\(\) takes 6 positional arguments but 7 were given$"):
+        fit_csr_ext(*csr, 5, 8, [1.0], 3)
+    with pytest.raises(TypeError) as exc_info:
+        fit_csr_ext(*csr, 5, 8, [1.0], degree_exponent="x")
+    assert exc_info.value.__notes__ == ["while processing 'degree_exponent'"]
+
+
+@pytest.mark.parametrize("values, message", [
+    ([1.0, -0.5, 2.0], "the weight of edge 0 -> 2 is -0.5"),
+    ([1.0, float("nan"), 2.0], "the weight of edge 0 -> 2 is nan"),
+    ([1.0, 2.0, -3.0], "the weight of edge 1 -> 0 is -3"),
+])
+def test_log1p_refuses_negative_and_nan_merged_weights(values, message):
+    row_ptrs = np.array([0, 2, 3, 3], dtype=np.int64)
+    col_indices = np.array([1, 2, 0], dtype=np.int64)
+    with pytest.raises(ValueError) as exc_info:
+        fit_csr_ext(row_ptrs, col_indices, np.array(values), 3, 4, [0.0, 1.0], seed=1, edge_weight="log1p")
+    assert str(exc_info.value) == "edge_weight='log1p' needs non-negative edge weights, but " + message
+
+
+def test_log1p_judges_the_merged_weight():
+    # Two entries 0 -> 1 of 2.0 and -1.5 merge to 0.5 and pass; -0.0 passes too.
+    row_ptrs = np.array([0, 2, 3], dtype=np.int64)
+    got = fit_csr_ext(row_ptrs, np.array([1, 1, 0], dtype=np.int64), np.array([2.0, -1.5, -0.0]), 2, 4,
+                      [0.0, 1.0], seed=1, edge_weight="log1p", undirected=False)
+    expected = reference_ext(2, [(0, 1, 2.0), (0, 1, -1.5), (1, 0, -0.0)], 4, [0.0, 1.0], 1, undirected=False,
+                             edge_weight="log1p")
+    assert_bitwise_equal(got, expected)
+
+
+SHARED_BAD_ARGUMENTS = [
+    dict(row_ptrs=np.array([0.0, 1.0])),
+    dict(values=[1.0]),
+    dict(num_nodes=-1),
+    dict(dim="8"),
+    dict(weights="abc"),
+    dict(seed=-3),
+    dict(undirected=None),
+    dict(node_features=np.zeros((2, 2), dtype=np.float32)),
+    dict(feature_weight="x"),
+    dict(node_features=np.zeros((3, 2))),
+    dict(row_ptrs=np.array([0, 5, 1], dtype=np.int64)),
+    dict(col_indices=np.array([0, 9], dtype=np.int64)),
+    dict(row_ptrs=np.zeros(10, dtype=np.int64)[::2]),
+]
+
+
+@pytest.mark.parametrize("bad", SHARED_BAD_ARGUMENTS, ids=lambda bad: next(iter(bad)))
+def test_shared_arguments_fail_as_in_fit_csr(bad):
+    kwargs = dict(row_ptrs=np.array([0, 1, 2], dtype=np.int64), col_indices=np.array([1, 0], dtype=np.int64),
+                  values=np.array([1.0, 1.0]), num_nodes=2, dim=8, weights=[0.0, 1.0], seed=1)
+    kwargs.update(bad)
+    with pytest.raises(Exception) as core:
+        _native_core.fit_csr(**kwargs)
+    with pytest.raises(core.type) as ext:
+        fit_csr_ext(**kwargs)
+    assert str(ext.value) == str(core.value)
+    assert getattr(ext.value, "__notes__", None) == getattr(core.value, "__notes__", None)
+
+
+def test_seeds_of_the_feature_projection_and_the_module_surface():
+    assert native_ext.__all__ == ["fit_csr_ext"]
+    assert fit_csr_ext.__text_signature__.startswith("(row_ptrs, col_indices, values, num_nodes, dim, weights, *,")
+    # A block with features draws both projections for its columns only.
+    n = 6
+    rng, entries, csr = graph(2, n, 10)
+    features = rng.random((n, 2))
+    expected = reference_ext(n, entries, 9, [1.0], 3, features=features, columns=(2, 5))
+    assert_bitwise_equal(fit_csr_ext(*csr, n, 9, [1.0], seed=3, node_features=features, columns=(2, 5)),
+                         expected)
+
+
+def _ext_seam():
+    library = ctypes.CDLL(native_ext.__file__)
+    arm = getattr(library, "graphripple_test_fail_reservation_after", None)
+    if arm is not None:
+        arm.argtypes, arm.restype = [ctypes.c_uint64], None
+    return arm
+
+
+@pytest.mark.skipif(_ext_seam() is None, reason="module built without GRAPHRIPPLE_TEST_SEAMS")
+@pytest.mark.parametrize("options", [
+    dict(normalization="l2", degree_exponent=-0.5, weights=[0.5, 1.0, 0.0, 1.0]),
+    dict(undirected=False, direction="in", edge_weight="log1p", weights=[0.0, 1.0, 1.0]),
+    dict(columns=(2, 5), node_features=np.arange(18.0).reshape(6, 3), weights=[1.0, 0.0, 1.0]),
+], ids=["l2-degree", "in-log1p", "block-features"])
+def test_out_of_memory_at_every_reservation(options):
+    from test_oom_injection import assert_out_of_memory
+
+    arm = _ext_seam()
+    options = dict(options)
+    weights = options.pop("weights")
+    _, _, csr = graph(5, 6, 20)
+    csr = (csr[0], csr[1], np.abs(csr[2]))
+    expected = fit_csr_ext(*csr, 6, 8, weights, seed=3, **options)
+    for k in range(1, 200):
+        arm(k)
+        try:
+            result = fit_csr_ext(*csr, 6, 8, weights, seed=3, **options)
+        except ValueError as error:
+            assert_out_of_memory(error)
+        else:
+            break
+        finally:
+            arm(0)
+    else:
+        pytest.fail("the walk never got through")
+    assert k > 3 and result.tobytes() == expected.tobytes()

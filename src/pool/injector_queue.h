@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pool/job.h"
 #include "pool/work_queue.h"
 
 namespace graphripple::detail {

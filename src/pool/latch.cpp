@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "pool/thread_pool.h"
+#include "pool/worker_pool.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>

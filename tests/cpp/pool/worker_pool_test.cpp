@@ -17,10 +17,7 @@
 #include <vector>
 
 #include "error/internal_fault.h"
-#include "pool/join.h"
-#include "pool/range_split.h"
 #include "pool/thread_count.h"
-#include "pool/thread_pool.h"
 
 namespace graphripple {
 namespace {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "csr/strided_matrix.h"
+#include "csr/matrix_f64.h"
 #include "error/expected.h"
 
 namespace graphripple {

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
-#include <thread>
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -21,10 +20,6 @@
 
 #include "error/internal_fault.h"
 #include "pool/thread_count.h"
-
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#endif
 
 namespace graphripple {
 namespace detail {
@@ -35,20 +30,8 @@ constexpr const char* NOT_INITIALIZED = "The global thread pool has not been ini
 // Idle rounds before sleeping: first short pause bursts (work usually comes
 // back within microseconds between the stages of a fit), then yields so a
 // spinning worker gives its core to the thread that is about to produce work.
-constexpr unsigned PAUSE_ROUNDS = 24;
-constexpr unsigned YIELD_ROUNDS = 40;
-
-void idle_backoff(unsigned round) {
-  if (round < PAUSE_ROUNDS) {
-    for (unsigned i = 0; i < (1u << std::min(round, 6u)); ++i) {
-#if defined(__x86_64__) || defined(_M_X64)
-      _mm_pause();
-#endif
-    }
-  } else {
-    std::this_thread::yield();
-  }
-}
+constexpr std::uint32_t PAUSE_ROUNDS = 24;
+constexpr std::uint32_t YIELD_ROUNDS = 40;
 
 // A fault of the pool's own machinery leaves no consistent state to report
 // from, so it ends the process with a one-line diagnostic.
@@ -137,15 +120,15 @@ bool Worker::take_back_or_wait(Job* job, const WorkerLatch& latch) {
 void Worker::run_until(const WorkerLatch* latch) {
   const auto done = [&] { return latch != nullptr ? latch->probe() : pool_->terminating(); };
   Sleep& sleep = pool_->sleep();
-  unsigned idle_rounds = 0;
+  Backoff idle(PAUSE_ROUNDS);
   while (!done()) {
     if (Job* job = find_work()) {
       run_job(job);
-      idle_rounds = 0;
+      idle.reset();
       continue;
     }
-    if (idle_rounds < PAUSE_ROUNDS + YIELD_ROUNDS) {
-      idle_backoff(idle_rounds++);
+    if (idle.steps() < PAUSE_ROUNDS + YIELD_ROUNDS) {
+      idle.snooze();
       continue;
     }
     // Prepare, re-check, commit: after announce, every source of work and
@@ -162,7 +145,7 @@ void Worker::run_until(const WorkerLatch* latch) {
     } else {
       sleep.commit(index_);
     }
-    idle_rounds = 0;
+    idle.reset();
   }
 }
 

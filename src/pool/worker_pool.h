@@ -43,33 +43,35 @@
 
 namespace graphripple {
 
-/// Non-owning reference to a callable `void(std::size_t lo, std::size_t hi)`.
-class RangeBody {
+/// Non-owning reference to a callable of type R(Args...), for passing loop
+/// bodies and pool operations without templates or allocation. The callable
+/// must outlive every call through the reference.
+template <class Signature>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
  public:
-  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, RangeBody>>>
-  RangeBody(F& f) : object_(&f), call_([](void* o, std::size_t lo, std::size_t hi) { (*static_cast<F*>(o))(lo, hi); }) {}
-  void operator()(std::size_t lo, std::size_t hi) const { call_(object_, lo, hi); }
+  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
+  FunctionRef(F& f)
+      : object_(&f), call_([](void* o, Args... args) -> R { return (*static_cast<F*>(o))(std::forward<Args>(args)...); }) {}
+  R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
 
  private:
   void* object_;
-  void (*call_)(void*, std::size_t, std::size_t);
+  R (*call_)(void*, Args...);
 };
+
+/// A loop body: body(lo, hi) processes rows [lo, hi).
+using RangeBody = FunctionRef<void(std::size_t lo, std::size_t hi)>;
 
 class WorkerPool;
 
 namespace detail {
 
-/// Non-owning reference to a callable `void(Worker&)`.
-class WorkerOp {
- public:
-  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, WorkerOp>>>
-  WorkerOp(F& f) : object_(&f), call_([](void* o, Worker& w) { (*static_cast<F*>(o))(w); }) {}
-  void operator()(Worker& w) const { call_(object_, w); }
-
- private:
-  void* object_;
-  void (*call_)(void*, Worker&);
-};
+class Worker;
+/// An operation run on one of the pool's workers.
+using WorkerOp = FunctionRef<void(Worker&)>;
 
 class Worker {
  public:

@@ -9,12 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <sched.h>
 #include <unistd.h>
-#endif
 
 namespace graphripple {
 
@@ -53,16 +49,6 @@ std::size_t decide_num_threads(std::optional<std::string_view> num_threads_value
   return capped(fallback);
 }
 
-#ifdef _WIN32
-
-std::size_t processor_count() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return static_cast<std::size_t>(info.dwNumberOfProcessors);
-}
-
-#else
-
 std::size_t processor_count() {
   // Count the CPUs this process may actually run on (containers and taskset
   // restrict it), growing the mask for machines with more than CPU_SETSIZE.
@@ -80,8 +66,6 @@ std::size_t processor_count() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
-
-#endif
 
 std::size_t num_threads_from_environment() {
   const auto read = [](const char* name) -> std::optional<std::string_view> {

@@ -14,9 +14,7 @@
 #include <exception>
 #include <new>
 
-#ifndef _WIN32
 #include <pthread.h>
-#endif
 
 #include "error/internal_fault.h"
 #include "pool/thread_count.h"
@@ -235,14 +233,12 @@ PoolHolder& global_pool_holder() {
   // Never destroyed: worker threads may outlive static destruction at exit.
   static PoolHolder* const holder = [] {
     auto* created = new PoolHolder([] { return std::make_unique<WorkerPool>(num_threads_from_environment()); });
-#ifndef _WIN32
     // Registered before the first pool exists, so no fork can fall between
     // the pool's creation and its handlers. pthread_atfork only fails for
     // lack of memory; a process that cannot allocate a few bytes at this
     // point has no fit to run in a child either.
     pthread_atfork([] { global_pool_holder().before_fork(); }, [] { global_pool_holder().after_fork_in_parent(); },
                    [] { global_pool_holder().after_fork_in_child(); });
-#endif
     return created;
   }();
   return *holder;

@@ -3,9 +3,7 @@
 
 #include <atomic>
 
-#ifndef _WIN32
 #include <pthread.h>
-#endif
 
 namespace graphripple {
 
@@ -24,13 +22,11 @@ thread_local std::uint64_t t_generation = 0;
 // pthread_atfork only fails for lack of memory, and then so would the
 // state's own allocation right after.
 void register_fork_handler() {
-#ifndef _WIN32
   static const bool registered = [] {
     pthread_atfork(nullptr, nullptr, [] { detail::invalidate_thread_rngs(); });
     return true;
   }();
   (void)registered;
-#endif
 }
 }  // namespace
 

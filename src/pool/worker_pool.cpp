@@ -14,9 +14,8 @@
 #include <exception>
 #include <new>
 
-#include <pthread.h>
-
 #include "error/internal_fault.h"
+#include "os/fork_handlers.h"
 #include "pool/thread_count.h"
 
 namespace graphripple {
@@ -233,12 +232,12 @@ PoolHolder& global_pool_holder() {
   // Never destroyed: worker threads may outlive static destruction at exit.
   static PoolHolder* const holder = [] {
     auto* created = new PoolHolder([] { return std::make_unique<WorkerPool>(num_threads_from_environment()); });
-    // Registered before the first pool exists, so no fork can fall between
-    // the pool's creation and its handlers. pthread_atfork only fails for
-    // lack of memory; a process that cannot allocate a few bytes at this
-    // point has no fit to run in a child either.
-    pthread_atfork([] { global_pool_holder().before_fork(); }, [] { global_pool_holder().after_fork_in_parent(); },
-                   [] { global_pool_holder().after_fork_in_child(); });
+    // Added before the first pool exists, so no fork can fall between the
+    // pool's creation and its handlers. Adding only fails for lack of
+    // memory; a process that cannot allocate a few bytes at this point has
+    // no fit to run in a child either.
+    add_fork_handlers([] { global_pool_holder().before_fork(); }, [] { global_pool_holder().after_fork_in_parent(); },
+                      [] { global_pool_holder().after_fork_in_child(); });
     return created;
   }();
   return *holder;

@@ -37,7 +37,7 @@
 
 #include "pool/injector_queue.h"
 #include "pool/latch.h"
-#include "pool/os_thread.h"
+#include "os/os_thread.h"
 #include "pool/sleep.h"
 #include "pool/work_queue.h"
 

@@ -1,5 +1,5 @@
 // OsThread on pthreads.
-#include "pool/os_thread.h"
+#include "os/os_thread.h"
 
 #include <utility>
 

@@ -58,7 +58,8 @@ class WorkQueue {
   WorkQueue(const WorkQueue&) = delete;
   WorkQueue& operator=(const WorkQueue&) = delete;
 
-  /// Owner only. May allocate when the ring is full (std::bad_alloc).
+  /// Owner only. May allocate when the ring is full; std::bad_alloc then
+  /// leaves the queue as it was.
   void push(Job* job) {
     // relaxed: only the owner writes bottom, so it reads its own last value.
     const std::int64_t b = bottom_.load(std::memory_order_relaxed);

@@ -9,10 +9,7 @@
 #include "pool/worker_pool.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
-#include <new>
 
 #include "error/internal_fault.h"
 #include "os/fork_handlers.h"
@@ -29,14 +26,6 @@ constexpr const char* NOT_INITIALIZED = "The global thread pool has not been ini
 // spinning worker gives its core to the thread that is about to produce work.
 constexpr std::uint32_t PAUSE_ROUNDS = 24;
 constexpr std::uint32_t YIELD_ROUNDS = 40;
-
-// A fault of the pool's own machinery leaves no consistent state to report
-// from, so it ends the process with a one-line diagnostic.
-[[noreturn]] void fatal(const char* what) noexcept {
-  std::fprintf(stderr, "graphripple worker pool: %s\n", what);
-  std::fflush(stderr);
-  std::abort();
-}
 
 constinit thread_local Worker* this_thread_worker = nullptr;
 
@@ -67,12 +56,11 @@ Worker* current_worker() noexcept { return this_thread_worker; }
 Worker::Worker(WorkerPool& pool, std::size_t index)
     : pool_(&pool), index_(index), victim_seed_(0x9E3779B97F4A7C15ull * (index + 1)) {}
 
-void Worker::push(Job* job) noexcept {
-  try {
-    queue_.push(job);
-  } catch (const std::bad_alloc&) {
-    fatal("out of memory growing a work queue");
-  }
+void Worker::push(Job* job) {
+  // A queue that cannot grow throws std::bad_alloc with nothing queued; the
+  // join has not started either half yet, so the fault simply unwinds to
+  // the loop's caller like a fault of a body.
+  queue_.push(job);
   pool_->sleep().notify_new_work();
 }
 
@@ -191,11 +179,9 @@ void WorkerPool::run_on_worker(detail::WorkerOp op) {
   thread_local detail::LockLatch latch;
   latch.reset();
   detail::InjectedJob job(op, latch);
-  try {
-    injector_.push(&job);
-  } catch (const std::bad_alloc&) {
-    detail::fatal("out of memory growing the injector queue");
-  }
+  // A refused block allocation throws std::bad_alloc before any slot is
+  // claimed, so nothing refers to `job` and the caller just gets the fault.
+  injector_.push(&job);
   sleep_.notify_new_work();
   latch.wait();
   if (job.error) std::rethrow_exception(job.error);

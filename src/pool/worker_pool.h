@@ -82,8 +82,9 @@ class Worker {
   WorkerPool& pool() const { return *pool_; }
   std::size_t index() const { return index_; }
 
-  /// Queues a job other workers may steal, waking a sleeper for it.
-  void push(Job* job) noexcept;
+  /// Queues a job other workers may steal, waking a sleeper for it. Throws
+  /// std::bad_alloc, with nothing queued, when the queue cannot grow.
+  void push(Job* job);
   /// After running a join's first half: takes `job` back if nobody stole it
   /// (returns true; the caller runs it), else runs other work until `latch`
   /// is set (returns false).

@@ -80,7 +80,9 @@ void raise_panic(std::string_view message) noexcept {
       restore_raised_exception(panic.release());
     }
   } catch (...) {
-    // A fault while reporting a fault: nothing sound is left to do.
+    // The process cannot continue: no exception could be set for Python, and
+    // returning without one would break the rule that a null result always
+    // carries an exception, so the caller would run on with a lost fault.
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }

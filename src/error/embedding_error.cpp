@@ -8,6 +8,10 @@
 
 namespace graphripple {
 
+// The texts in this file are part of the module's public contract: callers
+// match the "Shape mismatch: " prefix and the out-of-memory report line by
+// line. Change none of them, not even whitespace.
+
 std::string ReserveError::raw_text() const {
   if (kind == Kind::CapacityOverflow) return "TryReserveError { kind: CapacityOverflow }";
   const int shift = std::countr_zero(align);

@@ -73,6 +73,8 @@ std::size_t num_threads_from_environment() {
     if (value == nullptr) return std::nullopt;
     return std::string_view(value);
   };
+  // The variable names are part of the module's public contract: callers
+  // set them to size the pool. Do not rename them.
   return decide_num_threads(read("RAYON_NUM_THREADS"), read("RAYON_RS_NUM_CPUS"), processor_count());
 }
 

@@ -19,6 +19,8 @@ namespace graphripple {
 namespace detail {
 namespace {
 
+// Part of the module's public contract: callers match this text in the
+// exception they get when the pool cannot start. Keep it byte for byte.
 constexpr const char* NOT_INITIALIZED = "The global thread pool has not been initialized.: ";
 
 // Idle rounds before sleeping: first short pause bursts (work usually comes

@@ -16,7 +16,7 @@ namespace graphripple {
 struct OsRandomError {
   std::uint32_t code = 0;
 
-  /// "OS Error: <code>"
+  /// "OS Error: <code>"; part of a message callers match, keep it as is.
   std::string text() const { return "OS Error: " + std::to_string(code); }
 
   friend bool operator==(const OsRandomError&, const OsRandomError&) = default;

@@ -1,8 +1,10 @@
 """Shared inputs for the Python tests: one small graph in all three forms,
 and the process measurements the leak checks compare before and after."""
 
+import gc
 import os
 import sys
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -76,3 +78,20 @@ def resident_bytes():
 def refcounts(objects):
     """The reference count of each object, for checks that calls keep none."""
     return [sys.getrefcount(obj) for obj in objects]
+
+
+def traced_growth(function, rounds=1000):
+    """Bytes of interpreter memory still traced after `rounds` more calls of
+    `function`, measured after one warm-up call and one baseline call."""
+    function()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        function()
+        baseline = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            function()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - baseline
+    finally:
+        tracemalloc.stop()

@@ -7,13 +7,12 @@ that sees native buffers (input copies, graphs, work matrices).
 """
 
 import gc
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import graphripple
-from conftest import needs_statm, refcounts, resident_bytes
+from conftest import needs_statm, refcounts, resident_bytes, traced_growth
 
 
 class Boom(Exception):
@@ -132,19 +131,7 @@ def test_argument_refcounts_unchanged_on_every_path():
 def test_traced_memory_flat(name):
     # Paths that the result tests do not already trace: exceptions raised by
     # the caller's objects (and noted), and the engine's own errors.
-    run = PATHS[name]
-    run()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        run()
-        baseline = tracemalloc.get_traced_memory()[0]
-        for _ in range(60):
-            run()
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - baseline
-    finally:
-        tracemalloc.stop()
+    growth = traced_growth(PATHS[name], rounds=60)
     assert growth < 64 * 1024, f"{name}: {growth} bytes"
 
 

@@ -24,6 +24,7 @@
 #include "algorithm/kernels.h"
 #include "power_law_graph.h"
 #include "pool/worker_pool.h"
+#include "support/reference_graph.h"
 
 using namespace graphripple;
 

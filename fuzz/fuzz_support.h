@@ -1,6 +1,7 @@
 // Shared pieces of the fuzz targets: the failure report, the graph
-// invariant check, a slow map-based reference of row merging, and the
-// decoding of weights from input bytes.
+// invariant check, the row comparison against the map-based references of
+// tests/cpp/support/reference_graph.h, and the decoding of weights from
+// input bytes.
 //
 // - Any broken expectation prints one line and aborts, which libFuzzer
 //   records as a crash together with the input that caused it.
@@ -12,17 +13,14 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <map>
 #include <string>
-#include <vector>
 
 #include "csr/csr_graph.h"
+#include "support/reference_graph.h"
 
 namespace graphripple::fuzz {
 
@@ -36,8 +34,11 @@ inline void check(bool condition, const std::string& what) {
   if (!condition) fail(what);
 }
 
-/// One map per row: column -> weight.
-using RowMaps = std::vector<std::map<std::uint64_t, double>>;
+using test::add_entry;
+using test::reference_symmetrize;
+using test::RowMaps;
+using test::rows_of;
+using test::same_bits;
 
 /// Checks the four invariants every built graph must satisfy.
 inline void check_invariants(const CsrGraph& g, const char* where) {
@@ -57,36 +58,6 @@ inline void check_invariants(const CsrGraph& g, const char* where) {
   }
 }
 
-/// The rows of a graph that already passed check_invariants.
-inline RowMaps rows_of(const CsrGraph& g) {
-  RowMaps rows(g.num_nodes);
-  for (std::uint64_t i = 0; i < g.num_nodes; ++i)
-    for (std::uint64_t k = g.row_ptrs[i]; k < g.row_ptrs[i + 1]; ++k) rows[i][g.col_indices[k]] = g.values[k];
-  return rows;
-}
-
-/// Adds one (row, column, weight) entry, summing a repeated column.
-inline void add_entry(RowMaps& rows, std::uint64_t row, std::uint64_t column, double weight) {
-  auto [it, fresh] = rows[row].try_emplace(column, weight);
-  if (!fresh) it->second = weight + it->second;
-}
-
-/// A + A^T without the sums equal to 0.0.
-inline RowMaps symmetrized(const RowMaps& a) {
-  RowMaps s(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (const auto& [j, w] : a[i]) {
-      add_entry(s, i, j, w);
-      add_entry(s, j, i, w);
-    }
-  for (auto& row : s) std::erase_if(row, [](const auto& entry) { return !(entry.second != 0.0); });
-  return s;
-}
-
-inline bool same_weight(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-
 inline void check_rows(const RowMaps& got, const RowMaps& want, const char* where) {
   check(got.size() == want.size(), std::string(where) + ": wrong number of rows");
   for (std::size_t i = 0; i < got.size(); ++i) {
@@ -94,7 +65,7 @@ inline void check_rows(const RowMaps& got, const RowMaps& want, const char* wher
     check(got[i].size() == want[i].size(), at + " has the wrong entries");
     for (auto g = got[i].begin(), w = want[i].begin(); g != got[i].end(); ++g, ++w) {
       check(g->first == w->first, at + " has the wrong columns");
-      check(same_weight(g->second, w->second), at + " column " + std::to_string(g->first) + " has weight " +
+      check(same_bits(g->second, w->second), at + " column " + std::to_string(g->first) + " has weight " +
                                                    std::to_string(g->second) + ", want " +
                                                    std::to_string(w->second));
     }

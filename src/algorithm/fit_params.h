@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "csr/strided_matrix.h"
+#include "csr/matrix_f64.h"
 
 namespace graphripple {
 

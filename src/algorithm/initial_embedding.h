@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "algorithm/dense_matrix.h"
-#include "csr/strided_matrix.h"
+#include "csr/matrix_f64.h"
 #include "error/expected.h"
 
 namespace graphripple {

@@ -32,6 +32,7 @@ Expected<CsrGraph> CsrGraph::from_adj_list(AdjacencyList adj_list) {
   graph.row_ptrs.push_back(0);
   for (AdjacencyRow& row : adj_list) {
     for (const auto& [target, weight] : row) {
+      // Public contract: callers match this message; keep it exactly.
       if (target >= n)
         return EmbeddingError::shape_mismatch("Target node ID " + std::to_string(target) +
                                               " is out of bounds for graph with " + std::to_string(n) +

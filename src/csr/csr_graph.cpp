@@ -22,7 +22,9 @@ namespace graphripple {
 
 namespace {
 
-// The six structural tests, in their fixed order. Everything is unsigned:
+// The six structural tests, in their fixed order; their order and texts are
+// part of the module's public contract (callers match the messages), so
+// keep both exactly. Everything is unsigned:
 // negative caller values arrive reinterpreted as very large numbers.
 Status validate_csr(const std::vector<std::uint64_t>& row_ptrs,
                     const std::vector<std::uint64_t>& col_indices, const std::vector<double>& values,

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "csr/strided_matrix.h"
+#include "csr/matrix_f64.h"
 #include "error/expected.h"
 
 namespace graphripple {
@@ -43,9 +43,6 @@ struct CsrGraph {
   /// Sorts each row by column and sums repeated columns. Allocates nothing
   /// when every row is already strictly increasing. Needs invariants 1-3.
   Status canonicalize();
-
-  /// A + A^T as a new graph; zero sums are dropped. This graph is unchanged.
-  Expected<CsrGraph> symmetrize() const;
 };
 
 }  // namespace graphripple

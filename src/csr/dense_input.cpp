@@ -15,6 +15,7 @@
 namespace graphripple {
 
 Expected<CsrGraph> CsrGraph::from_dense(const MatrixViewF64& matrix) {
+  // Public contract: callers match this message; keep it exactly.
   if (matrix.rows != matrix.cols) return EmbeddingError::shape_mismatch("Adjacency matrix must be square");
   const std::uint64_t n = matrix.rows;
 

@@ -1,9 +1,9 @@
 // SymmetrizedRows: the rows of A + A^T, merged one at a time on demand.
 //
 // `prepare` re-validates the graph and builds A^T by counting sort;
-// `merge_row` then merges row i of A with row i of A^T. CsrGraph::symmetrize
-// stores the merged rows as a graph; the engine can consume them directly
-// instead, without materialising the 16-byte entries it would only convert.
+// `merge_row` then merges row i of A with row i of A^T. The engine consumes
+// the merged rows directly, without materialising the 16-byte entries of a
+// symmetric graph that it would only convert.
 // - A value stored in one direction only becomes x + 0.0; one stored in both
 //   becomes left + right (one IEEE addition). Values equal to 0.0 (either
 //   sign) are dropped, NaN is kept.

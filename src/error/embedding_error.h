@@ -59,7 +59,4 @@ class EmbeddingError {
   std::variant<ShapeMismatch, OutOfMemory> kind_;
 };
 
-/// The six-line out-of-memory report for a raw reservation record.
-std::string out_of_memory_report(const std::string& raw);
-
 }  // namespace graphripple

@@ -2,6 +2,9 @@
 //
 // Reads go through memcpy on byte addresses: a view made with explicit
 // strides may be misaligned, and memcpy is correct for any address.
+//
+// The error texts raised here are part of the module's public contract:
+// callers match them, so keep each one byte for byte.
 #include "module/array_input.h"
 
 #include <cstring>

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "csr/strided_matrix.h"
+#include "csr/matrix_f64.h"
 #include "error/expected.h"
 #include "module/python_ref.h"
 

@@ -3,6 +3,9 @@
 // Checks run in the interpreter's own order: surplus positional arguments,
 // then each keyword (unknown, or already given by position), then the
 // required parameters still empty, all named in one message.
+//
+// The argument-binding error texts below follow CPython's own wording and
+// are part of the module's public contract: callers match them.
 #include "module/binding.h"
 
 #include <string>

@@ -3,6 +3,9 @@
 // A sequence's length is only a capacity hint: a __len__ that fails, lies or
 // reports an absurd size must not make the module reserve gigabytes, so the
 // hint is capped and vectors grow while iterating past it.
+//
+// The error texts raised here are part of the module's public contract:
+// callers match them, so keep each one byte for byte.
 #include "module/conversion.h"
 
 #include <algorithm>

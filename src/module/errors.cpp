@@ -58,6 +58,8 @@ void restore_raised_exception(PyObject* exception) {
 #endif
 }
 
+// The qualified name "pyo3_runtime.PanicException" is part of the module's
+// public contract: callers catch the type by that name. Do not rename it.
 PyObject* panic_exception_type() {
   if (PyObject* known = g_panic_type.load(std::memory_order_acquire)) return known;
   return publish_once(
@@ -80,7 +82,9 @@ void raise_panic(std::string_view message) noexcept {
       restore_raised_exception(panic.release());
     }
   } catch (...) {
-    // A fault while reporting a fault: nothing sound is left to do.
+    // The process cannot continue: no exception could be set for Python, and
+    // returning without one would break the rule that a null result always
+    // carries an exception, so the caller would run on with a lost fault.
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }
@@ -107,6 +111,9 @@ void raise_embedding_error(const EmbeddingError& error) {
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
+// The texts below (type refusals, "<failed to extract type name>", the
+// "while processing '...'" note) are part of the public contract: callers
+// match them. Keep them byte for byte.
 PyRef type_qualname(PyTypeObject* type) {
   PyRef name = PyRef::steal(PyType_GetQualName(type));
   if (name) return name;

@@ -8,11 +8,8 @@
 #include "pool/injector_queue.h"
 
 #include <memory>
-#include <thread>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#endif
+#include "pool/sleep.h"
 
 namespace graphripple::detail {
 namespace {
@@ -24,24 +21,7 @@ constexpr std::uint32_t DESTROY = 4;
 
 // Waits for another thread that is between two steps of a short,
 // non-blocking sequence (installing a block, storing a job).
-class Backoff {
- public:
-  void snooze() {
-    if (step_ < 6) {
-      for (unsigned i = 0; i < (1u << step_); ++i) {
-#if defined(__x86_64__) || defined(_M_X64)
-        _mm_pause();
-#endif
-      }
-      ++step_;
-    } else {
-      std::this_thread::yield();
-    }
-  }
-
- private:
-  unsigned step_ = 0;
-};
+constexpr std::uint32_t SHORT_WAIT_PAUSE_STEPS = 6;
 
 }  // namespace
 
@@ -55,7 +35,7 @@ struct InjectorQueue::Block {
   Slot slots[BLOCK_CAP];
 
   Block* wait_next() const {
-    Backoff backoff;
+    Backoff backoff(SHORT_WAIT_PAUSE_STEPS);
     for (;;) {
       // acquire: pairs with the producer's release of the new block.
       if (Block* n = next.load(std::memory_order_acquire)) return n;
@@ -82,7 +62,7 @@ InjectorQueue::~InjectorQueue() {
 }
 
 void InjectorQueue::push(Job* job) {
-  Backoff backoff;
+  Backoff backoff(SHORT_WAIT_PAUSE_STEPS);
   std::unique_ptr<Block> spare;
   for (;;) {
     // acquire: pairs with the release that moved the tail into a new block,
@@ -122,7 +102,7 @@ void InjectorQueue::push(Job* job) {
 }
 
 Job* InjectorQueue::pop() {
-  Backoff backoff;
+  Backoff backoff(SHORT_WAIT_PAUSE_STEPS);
   for (;;) {
     // acquire: pairs with the release that moved the head into a new block.
     std::uint64_t head = head_index_.load(std::memory_order_acquire);
@@ -149,7 +129,7 @@ Job* InjectorQueue::pop() {
       head_index_.store(head + 2, std::memory_order_release);
     }
     Slot& slot = block->slots[offset];
-    Backoff wait_write;
+    Backoff wait_write(SHORT_WAIT_PAUSE_STEPS);
     // acquire: pairs with the producer's release of WRITTEN.
     while ((slot.state.load(std::memory_order_acquire) & WRITTEN) == 0) wait_write.snooze();
     // relaxed: ordered by the WRITTEN acquire above.

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pool/job.h"
 #include "pool/work_queue.h"
 
 namespace graphripple::detail {
@@ -30,7 +29,8 @@ class InjectorQueue {
   InjectorQueue(const InjectorQueue&) = delete;
   InjectorQueue& operator=(const InjectorQueue&) = delete;
 
-  /// Any thread. May throw std::bad_alloc when a new block is needed.
+  /// Any thread. May throw std::bad_alloc when a new block is needed; the
+  /// block is allocated before a slot is claimed, so the queue is unchanged.
   void push(Job* job);
   /// Any thread. The oldest job, or nullptr when the queue is empty.
   Job* pop();

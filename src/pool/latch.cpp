@@ -1,21 +1,17 @@
 // Latch signalling and waiting.
 #include "pool/latch.h"
 
-#include <thread>
-
-#include "pool/thread_pool.h"
-
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#endif
+#include "pool/sleep.h"
+#include "pool/worker_pool.h"
 
 namespace graphripple::detail {
 namespace {
 
 // Spin checks before a waiting caller blocks: a short loop finishes in a few
 // microseconds, and blocking would add a futex round trip to every call.
-constexpr int CALLER_PAUSE_SPINS = 256;
-constexpr int CALLER_YIELD_SPINS = 64;
+// Nine pause steps are about 256 pause instructions.
+constexpr std::uint32_t CALLER_PAUSE_STEPS = 9;
+constexpr std::uint32_t CALLER_YIELD_STEPS = 64;
 
 }  // namespace
 
@@ -42,20 +38,14 @@ void LockLatch::set() noexcept {
 }
 
 void LockLatch::wait() {
-  for (int i = 0; i < CALLER_PAUSE_SPINS + CALLER_YIELD_SPINS; ++i) {
+  for (Backoff backoff(CALLER_PAUSE_STEPS); backoff.steps() < CALLER_PAUSE_STEPS + CALLER_YIELD_STEPS;
+       backoff.snooze()) {
     // acquire: pairs with set's release, so the job's results are visible.
     if (set_.load(std::memory_order_acquire)) {
       // The setter may still hold the mutex; taking it once means set() is
       // done with this latch before the caller reuses or destroys it.
       std::lock_guard lock(mutex_);
       return;
-    }
-    if (i < CALLER_PAUSE_SPINS) {
-#if defined(__x86_64__) || defined(_M_X64)
-      _mm_pause();
-#endif
-    } else {
-      std::this_thread::yield();
     }
   }
   std::unique_lock lock(mutex_);

@@ -1,3 +1,11 @@
+// How a thread with nothing to do waits: spinning briefly (Backoff), then
+// parking (Sleep, for idle workers).
+//
+// Backoff: step k of a wait spins 2^min(k, 6) pause instructions while k is
+// below the pause-step count given at construction, and yields the core
+// after that, so a short wait costs no system call and a long one gives the
+// core to the thread that is about to publish what is awaited.
+//
 // Parking and waking of idle workers.
 //
 // Protocol (no wake-up is lost):
@@ -12,16 +20,50 @@
 // it can sleep, so waking any one sleeper is enough for a new job.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "pool/work_queue.h"
 
 namespace graphripple::detail {
+
+class Backoff {
+ public:
+  explicit Backoff(std::uint32_t pause_steps) : pause_steps_(pause_steps) {}
+
+  /// One step of waiting.
+  void snooze() {
+    if (step_ < pause_steps_) {
+      for (std::uint32_t i = 0; i < (1u << std::min<std::uint32_t>(step_, 6)); ++i) pause();
+    } else {
+      std::this_thread::yield();
+    }
+    if (step_ != UINT32_MAX) ++step_;
+  }
+  /// Steps taken since construction or the last reset.
+  std::uint32_t steps() const { return step_; }
+  void reset() { step_ = 0; }
+
+ private:
+  static void pause() {
+#if defined(__x86_64__)
+    _mm_pause();
+#endif
+  }
+
+  std::uint32_t pause_steps_;
+  std::uint32_t step_ = 0;
+};
 
 class Sleep {
  public:

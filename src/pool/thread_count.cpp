@@ -9,12 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <sched.h>
 #include <unistd.h>
-#endif
 
 namespace graphripple {
 
@@ -53,16 +49,6 @@ std::size_t decide_num_threads(std::optional<std::string_view> num_threads_value
   return capped(fallback);
 }
 
-#ifdef _WIN32
-
-std::size_t processor_count() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return static_cast<std::size_t>(info.dwNumberOfProcessors);
-}
-
-#else
-
 std::size_t processor_count() {
   // Count the CPUs this process may actually run on (containers and taskset
   // restrict it), growing the mask for machines with more than CPU_SETSIZE.
@@ -81,14 +67,14 @@ std::size_t processor_count() {
   return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
 
-#endif
-
 std::size_t num_threads_from_environment() {
   const auto read = [](const char* name) -> std::optional<std::string_view> {
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     return std::string_view(value);
   };
+  // The variable names are part of the module's public contract: callers
+  // set them to size the pool. Do not rename them.
   return decide_num_threads(read("RAYON_NUM_THREADS"), read("RAYON_RS_NUM_CPUS"), processor_count());
 }
 

@@ -35,8 +35,8 @@ std::size_t decide_num_threads(std::optional<std::string_view> num_threads_value
                                std::optional<std::string_view> num_cpus_value,
                                std::size_t processor_count);
 
-/// Logical processors this process may run on (its affinity mask on Linux,
-/// GetSystemInfo on Windows); 0 when the OS cannot tell.
+/// Logical processors this process may run on (its affinity mask, else the
+/// online count); 0 when the OS cannot tell.
 std::size_t processor_count();
 
 /// decide_num_threads applied to the process environment and processor count.

@@ -1,5 +1,9 @@
-// Per-worker work-stealing deque of Job pointers (Chase-Lev).
+// Job, the unit of work the pool's queues carry, and the per-worker
+// work-stealing deque of Job pointers (Chase-Lev).
 //
+// - A Job is a pointer-sized handle: queues store Job* in single atomic words,
+//   so the lock-free queues need no double-width operations. Jobs live on the
+//   stack of the thread that waits for them; a queue never owns or frees one.
 // - One owner thread pushes and pops at the bottom (newest first, which keeps
 //   a join's own half hot in cache); any thread may steal from the top
 //   (oldest first, which hands thieves the biggest pieces of a split).
@@ -19,11 +23,21 @@
 #include <new>
 #include <vector>
 
-#include "pool/job.h"
-
 namespace graphripple::detail {
 
 inline constexpr std::size_t CACHE_LINE = 64;
+
+class Worker;
+
+/// Base of every queued job. `run` is called exactly once, on a worker; after
+/// it signals completion the job may be destroyed by its waiting owner, so
+/// `run` must not touch the job after that point.
+struct Job {
+  using RunFn = void (*)(Job* job, Worker& worker) noexcept;
+  explicit Job(RunFn run_fn) : run(run_fn) {}
+  RunFn run;
+};
+
 
 class WorkQueue {
  public:
@@ -44,7 +58,8 @@ class WorkQueue {
   WorkQueue(const WorkQueue&) = delete;
   WorkQueue& operator=(const WorkQueue&) = delete;
 
-  /// Owner only. May allocate when the ring is full (std::bad_alloc).
+  /// Owner only. May allocate when the ring is full; std::bad_alloc then
+  /// leaves the queue as it was.
   void push(Job* job) {
     // relaxed: only the owner writes bottom, so it reads its own last value.
     const std::int64_t b = bottom_.load(std::memory_order_relaxed);

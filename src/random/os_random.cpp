@@ -1,12 +1,19 @@
-// The platform-independent loops behind fill_os_random. The files
-// os_random_linux.cpp and os_random_windows.cpp bind them to the real
-// system calls.
+// fill_os_random: getrandom(2) from the blocking-until-seeded pool, through
+// the retry loop that the tests drive with a scripted system call.
 #include "random/os_random.h"
 
-#include <algorithm>
+#include <sys/random.h>
+
 #include <cerrno>
 
-namespace graphripple::detail {
+namespace graphripple {
+
+std::optional<OsRandomError> fill_os_random(std::uint8_t* data, std::size_t length) {
+  if (length == 0) return std::nullopt;
+  return detail::fill_with_getrandom(data, length, &::getrandom);
+}
+
+namespace detail {
 
 std::optional<OsRandomError> fill_with_getrandom(std::uint8_t* data, std::size_t length,
                                                  GetrandomFn getrandom) {
@@ -24,19 +31,5 @@ std::optional<OsRandomError> fill_with_getrandom(std::uint8_t* data, std::size_t
   return std::nullopt;
 }
 
-std::optional<OsRandomError> fill_with_windows_rng(std::uint8_t* data, std::size_t length,
-                                                   PreferredRngFn preferred, FallbackRngFn fallback,
-                                                   std::size_t max_chunk) {
-  while (length > 0) {
-    const auto chunk = static_cast<std::uint32_t>(std::min(length, max_chunk));
-    const std::uint32_t status = preferred(data, chunk);
-    // NTSTATUS values from 0xC0000000 up carry the error severity; success,
-    // information and warning codes all leave the buffer filled.
-    if (status > 0xBFFFFFFFu && !fallback(data, chunk)) return OsRandomError{status & 0x7FFFFFFFu};
-    data += chunk;
-    length -= chunk;
-  }
-  return std::nullopt;
-}
-
-}  // namespace graphripple::detail
+}  // namespace detail
+}  // namespace graphripple

@@ -14,6 +14,7 @@ ReseedingChaCha::ReseedingChaCha(const Seed& seed, ByteSource source) : source_(
 ReseedingChaCha ReseedingChaCha::from_source(ByteSource source) {
   Seed seed{};
   if (auto error = source(seed.data(), seed.size()))
+    // Public contract: callers match this text (and OsRandomError::text).
     throw InternalFault("could not initialize thread_rng: " + error->text());
   return ReseedingChaCha(seed, std::move(source));
 }

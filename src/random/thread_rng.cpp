@@ -3,9 +3,7 @@
 
 #include <atomic>
 
-#ifndef _WIN32
-#include <pthread.h>
-#endif
+#include "os/fork_handlers.h"
 
 namespace graphripple {
 
@@ -21,16 +19,14 @@ thread_local std::uint64_t t_generation = 0;
 // handler bumps the generation so the child keys fresh ones instead of
 // replaying the parent's stream. Registered once, before the first state
 // exists: a process that never made one has nothing a child could replay.
-// pthread_atfork only fails for lack of memory, and then so would the
+// Adding the handler only fails for lack of memory, and then so would the
 // state's own allocation right after.
 void register_fork_handler() {
-#ifndef _WIN32
   static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, [] { detail::invalidate_thread_rngs(); });
+    detail::add_fork_handlers(nullptr, nullptr, [] { detail::invalidate_thread_rngs(); });
     return true;
   }();
   (void)registered;
-#endif
 }
 }  // namespace
 

@@ -1,4 +1,10 @@
-"""Shared inputs for the Python tests: one small graph in all three forms."""
+"""Shared inputs for the Python tests: one small graph in all three forms,
+and the process measurements the leak checks compare before and after."""
+
+import gc
+import os
+import sys
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -57,3 +63,35 @@ def caller(request):
 def raises_with_note(exc_info, note):
     """The exception carries exactly one note, `note`."""
     return getattr(exc_info.value, "__notes__", None) == [note]
+
+
+HAVE_STATM = os.path.exists("/proc/self/statm")
+needs_statm = pytest.mark.skipif(not HAVE_STATM, reason="needs /proc/self/statm")
+
+
+def resident_bytes():
+    """This process's resident set size."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def refcounts(objects):
+    """The reference count of each object, for checks that calls keep none."""
+    return [sys.getrefcount(obj) for obj in objects]
+
+
+def traced_growth(function, rounds=1000):
+    """Bytes of interpreter memory still traced after `rounds` more calls of
+    `function`, measured after one warm-up call and one baseline call."""
+    function()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        function()
+        baseline = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            function()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - baseline
+    finally:
+        tracemalloc.stop()

@@ -4,7 +4,9 @@ Whatever is passed (wrong dtypes and shapes, odd strides, huge integers,
 objects whose __len__, __iter__, __index__ or __float__ lie or raise), a
 call either returns a float32 (n, dim) array or raises one of the ordinary
 argument errors; never SystemError, PanicException or a crash. Exceptions
-raised by the caller's own objects pass through unchanged.
+raised by the caller's own objects pass through unchanged. About half the
+examples are well formed throughout (a valid graph, dim, weights and
+settings), and those calls must succeed.
 
 GRAPHRIPPLE_FUZZ_EXAMPLES raises the number of examples per test.
 """
@@ -212,8 +214,9 @@ def any_array(int_like):
 
 
 @st.composite
-def csr_parts(draw):
-    """Valid CSR arrays of a small graph, or the same slightly broken."""
+def csr_parts(draw, broken=True):
+    """Valid CSR arrays of a small graph, or (when `broken` allows) the same
+    slightly broken."""
     n = draw(st.integers(0, 6))
     counts = draw(st.lists(st.integers(0, 4), min_size=n, max_size=n))
     nnz = sum(counts)
@@ -221,7 +224,8 @@ def csr_parts(draw):
     cols = np.array(draw(st.lists(st.integers(0, max(n - 1, 0)), min_size=nnz, max_size=nnz)), dtype=np.int64)
     values = np.array(draw(st.lists(st.floats(), min_size=nnz, max_size=nnz)), dtype=np.float64)
     num_nodes = n
-    breakage = draw(st.sampled_from(["none", "none", "none", "row_ptrs", "cols", "num_nodes", "values"]))
+    breakage = draw(st.sampled_from(["none", "none", "none", "row_ptrs", "cols", "num_nodes", "values"]
+                                    if broken else ["none"]))
     if breakage == "row_ptrs" and row_ptrs.size:
         row_ptrs[draw(st.integers(0, row_ptrs.size - 1))] = draw(st.sampled_from([-1, 2**63 - 1, 1, 100]))
     elif breakage == "cols" and cols.size:
@@ -258,15 +262,37 @@ def settings_kwargs(draw):
     return kwargs
 
 
+valid_dims = st.integers(0, 9)
+valid_weights = st.lists(st.floats(), max_size=4)
+
+
+def valid_settings_kwargs(draw, n):
+    """Optional settings that are all valid for a graph of n nodes."""
+    kwargs = {}
+    valid = [("seed", st.one_of(st.none(), st.integers(0, 2**64 - 1))), ("undirected", st.booleans()),
+             ("feature_weight", st.floats())]
+    for name, strategy in valid:
+        if draw(st.booleans()):
+            kwargs[name] = draw(strategy)
+    if draw(st.booleans()):
+        kind = draw(st.sampled_from(["none", "reversed", "step", "fortran", "misaligned"]))
+        columns = draw(st.integers(0, 3))
+        kwargs["node_features"] = _relayout(np.arange(n * columns, dtype=np.float64).reshape(n, columns), kind)
+    return kwargs
+
+
 # ---- checking one call ----------------------------------------------------------
 
-def check_call(function, *args, rows=None, **kwargs):
-    """Calls `function`; the outcome must be a well-formed result or an
-    expected exception. Anything else (SystemError, PanicException, which
-    derives from BaseException) fails the test."""
+def check_call(function, *args, rows=None, must_succeed=False, **kwargs):
+    """Calls `function`; the outcome must be a well-formed result or, unless
+    the arguments are all valid (`must_succeed`), an expected exception.
+    Anything else (SystemError, PanicException, which derives from
+    BaseException) fails the test."""
     try:
         result = function(*args, **kwargs)
     except EXPECTED as error:
+        if must_succeed:
+            raise AssertionError(f"valid arguments refused: {error!r}") from error
         if isinstance(error, Boom):
             notes = getattr(error, "__notes__", [])
             assert len(notes) == 1 and notes[0].startswith("while processing '"), notes
@@ -288,6 +314,13 @@ def dim_arg(draw):
 @given(st.data())
 def test_fit_csr_survives_anything(data):
     draw = data.draw
+    if draw(st.booleans()):
+        row_ptrs, cols, values, num_nodes = draw(csr_parts(broken=False))
+        dim = draw(valid_dims)
+        result = check_call(graphripple.fit_csr, row_ptrs, cols, values, num_nodes, dim, draw(valid_weights),
+                            must_succeed=True, **valid_settings_kwargs(draw, num_nodes))
+        assert result.shape == (num_nodes, dim)
+        return
     row_ptrs, cols, values, num_nodes = draw(csr_parts())
     if draw(st.booleans()):
         row_ptrs = draw(st.one_of(st.just(row_ptrs), any_array(True)))
@@ -318,6 +351,15 @@ def adjacency_lists(draw):
 @given(st.data())
 def test_fit_adj_list_survives_anything(data):
     draw = data.draw
+    if draw(st.booleans()):
+        n = draw(st.integers(0, 6))
+        pairs = st.tuples(st.integers(0, max(n - 1, 0)), st.floats())
+        adj_list = draw(st.lists(st.lists(pairs, max_size=4) if n else st.just([]), min_size=n, max_size=n))
+        dim = draw(valid_dims)
+        result = check_call(graphripple.fit_adj_list, adj_list, dim, draw(valid_weights), must_succeed=True,
+                            **valid_settings_kwargs(draw, n))
+        assert result.shape == (n, dim)
+        return
     adj_list = draw(adjacency_lists())
     rows = len(adj_list) if isinstance(adj_list, (list, tuple)) else None
     dim = dim_arg(draw)
@@ -333,6 +375,13 @@ def test_fit_dense_survives_anything(data):
     draw = data.draw
     n = draw(st.integers(0, 6))
     square = np.array(draw(st.lists(st.floats(), min_size=n * n, max_size=n * n))).reshape(n, n)
+    if draw(st.booleans()):
+        kind = draw(st.sampled_from(["none", "reversed", "transposed", "broadcast", "misaligned", "fortran"]))
+        dim = draw(valid_dims)
+        result = check_call(graphripple.fit_dense, _restride(square, kind), dim, draw(valid_weights),
+                            must_succeed=True, **valid_settings_kwargs(draw, n))
+        assert result.shape == (n, dim)
+        return
     adj = draw(st.one_of(
         st.just(square),
         st.sampled_from(["none", "reversed", "transposed", "broadcast", "misaligned", "fortran"]).map(

@@ -7,14 +7,12 @@ that sees native buffers (input copies, graphs, work matrices).
 """
 
 import gc
-import os
-import sys
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import graphripple
+from conftest import needs_statm, refcounts, resident_bytes, traced_growth
 
 
 class Boom(Exception):
@@ -118,12 +116,12 @@ def test_argument_refcounts_unchanged_on_every_path():
         run()
     gc.collect()
     arguments = SMALL.arguments()
-    before = [sys.getrefcount(obj) for obj in arguments]
+    before = refcounts(arguments)
     for name, run in PATHS.items():
         for _ in range(20):
             run()
         gc.collect()
-        after = [sys.getrefcount(obj) for obj in arguments]
+        after = refcounts(arguments)
         changed = [i for i, (b, a) in enumerate(zip(before, after)) if a != b]
         assert not changed, f"{name}: reference counts changed for arguments {changed}"
 
@@ -133,19 +131,7 @@ def test_argument_refcounts_unchanged_on_every_path():
 def test_traced_memory_flat(name):
     # Paths that the result tests do not already trace: exceptions raised by
     # the caller's objects (and noted), and the engine's own errors.
-    run = PATHS[name]
-    run()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        run()
-        baseline = tracemalloc.get_traced_memory()[0]
-        for _ in range(60):
-            run()
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - baseline
-    finally:
-        tracemalloc.stop()
+    growth = traced_growth(PATHS[name], rounds=60)
     assert growth < 64 * 1024, f"{name}: {growth} bytes"
 
 
@@ -155,12 +141,7 @@ def _under_address_sanitizer():
     return hasattr(ctypes.CDLL(None), "__asan_init")
 
 
-def _resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@needs_statm
 @pytest.mark.skipif(_under_address_sanitizer(), reason="freed memory is held in quarantine")
 def test_resident_size_flat_on_every_path():
     # Each call makes megabytes of native buffers (input copies, graphs,
@@ -171,10 +152,10 @@ def test_resident_size_flat_on_every_path():
     for run in paths.values():
         run()
     gc.collect()
-    baseline = _resident_bytes()
+    baseline = resident_bytes()
     for name, run in paths.items():
         for _ in range(rounds):
             run()
     gc.collect()
-    growth = _resident_bytes() - baseline
+    growth = resident_bytes() - baseline
     assert growth < 16 * 2**20, f"resident size grew by {growth / 2**20:.1f} MiB"

@@ -14,6 +14,7 @@ import pytest
 
 import graphripple
 from graphripple import _native_core
+from conftest import refcounts
 
 
 def _load_seam():
@@ -124,14 +125,12 @@ def test_every_reservation_failure_is_reported(name, settings):
 def test_refusal_during_input_copy():
     # The CSR arrays are copied before the lock is released; a refusal there
     # is the same error and keeps no hold on the caller's arrays.
-    import sys
-
-    refs = [sys.getrefcount(a) for a in (ROW_PTRS, COLS, VALUES)]
+    refs = refcounts((ROW_PTRS, COLS, VALUES))
     with pytest.raises(ValueError) as info:
         _fit_with_failure_at(FITS["fit_csr"], 1)
     assert_out_of_memory(info.value)
     assert "size: %d," % (ROW_PTRS.size * 8) in str(info.value)
-    assert [sys.getrefcount(a) for a in (ROW_PTRS, COLS, VALUES)] == refs
+    assert refcounts((ROW_PTRS, COLS, VALUES)) == refs
 
 
 def test_refusals_across_threads_leave_other_fits_intact():

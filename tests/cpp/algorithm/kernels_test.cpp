@@ -10,6 +10,8 @@
 #include <limits>
 #include <random>
 
+#include "support/reference_graph.h"
+
 namespace graphripple {
 namespace {
 
@@ -194,7 +196,7 @@ TEST(transition_matrix, merged_rows_match_the_stored_symmetrisation) {
       row_ptrs.push_back(cols.size());
     }
     const auto graph = graph_of(n, row_ptrs, cols, values);
-    const auto symmetrized = graph.symmetrize().value();
+    const auto symmetrized = test::symmetrized_graph(graph).value();
     const auto stored = TransitionMatrix::from_graph(symmetrized).value();
     const auto merged = TransitionMatrix::from_symmetrized(SymmetrizedRows::prepare(graph).value()).value();
     ASSERT_EQ(std::vector<std::uint64_t>(stored.row_ptrs, stored.row_ptrs + n + 1), merged.owned_row_ptrs);

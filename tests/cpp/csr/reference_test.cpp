@@ -51,7 +51,7 @@ TEST(csr_graph, builders_match_references_on_random_graphs) {
     ASSERT_TRUE(same_rows(canonical_rows(*from_dense), nonzero)) << "from_dense, round " << round;
 
     const CsrGraph before = *g;
-    auto s = g->symmetrize();
+    auto s = symmetrized_graph(*g);
     ASSERT_TRUE(s);
     ASSERT_TRUE(same_rows(canonical_rows(*s), reference_symmetrize(want))) << "symmetrize, round " << round;
     ASSERT_TRUE(g->col_indices == before.col_indices && g->row_ptrs == before.row_ptrs);
@@ -85,12 +85,13 @@ TEST(csr_graph, every_refused_reservation_is_out_of_memory) {
          EXPECT_TRUE(g || g.error().is_out_of_memory());
          return bool(g);
        }, 3},
-      // transpose starts and entries; result starts, columns, weights
-      {"symmetrize", [] {
-         auto g = CsrGraph{{0, 1, 2}, {1, 1}, {1.0, 1.0}, 2}.symmetrize();
-         EXPECT_TRUE(g || g.error().is_out_of_memory());
-         return bool(g);
-       }, 5},
+      // transpose starts and entries
+      {"symmetrized_rows", [] {
+         const CsrGraph graph{{0, 1, 2}, {1, 1}, {1.0, 1.0}, 2};
+         auto rows = SymmetrizedRows::prepare(graph);
+         EXPECT_TRUE(rows || rows.error().is_out_of_memory());
+         return bool(rows);
+       }, 2},
   };
   for (const auto& c : cases) {
     int refused = 0;

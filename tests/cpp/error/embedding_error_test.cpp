@@ -57,13 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MegabyteCase{4000000000, "3814.70"},
                       MegabyteCase{std::numeric_limits<std::uint64_t>::max(), "17592186044416.00"}));
 
-TEST(embedding_error, report_parses_only_a_well_formed_size_field) {
-  EXPECT_EQ(line(out_of_memory_report("size: +12582912, x"), 1), "- Requested Memory: 12.00 MB");
-  for (const char* raw : {"size: 12", "size: , x", "size: 1x2, x", "size: -1, x", "no field",
-                          "size: 18446744073709551616, x"})
-    EXPECT_EQ(line(out_of_memory_report(raw), 1), "- Requested Memory: Unknown") << raw;
-}
-
 TEST(fallible_alloc, unrepresentable_sizes_are_capacity_overflow) {
   std::vector<std::uint64_t> v;
   auto status = try_reserve(v, std::uint64_t{1} << 61);

@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "pool/thread_pool.h"
 #include "pool/worker_pool.h"
 
 #if defined(__SANITIZE_THREAD__)

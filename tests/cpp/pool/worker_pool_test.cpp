@@ -17,10 +17,7 @@
 #include <vector>
 
 #include "error/internal_fault.h"
-#include "pool/join.h"
-#include "pool/range_split.h"
 #include "pool/thread_count.h"
-#include "pool/thread_pool.h"
 
 namespace graphripple {
 namespace {
@@ -114,8 +111,15 @@ TEST_P(PoolSweep, body_fault_reaches_caller_and_pool_stays_usable) {
     std::size_t throw_from;  // rows >= throw_from throw
   };
   for (const Case c : {Case{2, 1}, Case{1000, 37}, Case{1000, 999}, Case{1000, 0}}) {
-    std::atomic<std::size_t> finished{0};
+    std::atomic<std::size_t> finished{0}, entered{0};
+    std::atomic<int> in_flight{0};
     auto body = [&](std::size_t lo, std::size_t hi) {
+      entered.fetch_add(1);
+      in_flight.fetch_add(1);
+      struct Leave {
+        std::atomic<int>& count;
+        ~Leave() { count.fetch_sub(1); }
+      } leave{in_flight};
       for (std::size_t i = lo; i < hi; ++i) {
         if (i >= c.throw_from) throw InternalFault("row " + std::to_string(i));
         finished.fetch_add(1);
@@ -128,13 +132,16 @@ TEST_P(PoolSweep, body_fault_reaches_caller_and_pool_stays_usable) {
       // The fault of whichever throwing row ran first in its piece.
       EXPECT_EQ(std::string(fault.what()).rfind("row ", 0), 0u);
     }
-    // Every piece had finished before the fault was re-thrown: nothing runs
-    // after the call returned.
+    // Every piece had finished before the fault was re-thrown: none is
+    // running, and none starts later (another loop on the same workers runs
+    // to its end without one of them turning up).
+    EXPECT_EQ(in_flight.load(), 0);
+    const std::size_t pieces = entered.load();
     const std::size_t seen = finished.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(finished.load(), seen);
     EXPECT_LE(seen, c.throw_from);
     expect_each_index_once(pool, Loop::RANGES, 1000);
+    EXPECT_EQ(entered.load(), pieces);
+    EXPECT_EQ(finished.load(), seen);
   }
 }
 
@@ -155,25 +162,52 @@ TEST(worker_pool, short_loops_run_on_caller_longer_ones_only_on_workers) {
   }
 }
 
-TEST(worker_pool, unstolen_loop_splits_into_two_pieces_per_worker) {
-  // One worker: nothing is ever stolen, so the split budget alone decides.
-  // The handed-in root renews its budget to 1, one halving leaves 0: 4 pieces.
-  WorkerPool pool(1);
-  std::vector<std::pair<std::size_t, std::size_t>> pieces;
-  auto body = [&](std::size_t lo, std::size_t hi) { pieces.emplace_back(lo, hi); };
-  pool.parallel_for_ranges(100, RangeBody(body));
-  using Pieces = std::vector<std::pair<std::size_t, std::size_t>>;
-  EXPECT_EQ(pieces, (Pieces{{0, 25}, {25, 50}, {50, 75}, {75, 100}}));
+// The pieces of one loop, in the order they ran.
+using Pieces = std::vector<std::pair<std::size_t, std::size_t>>;
 
-  pieces.clear();
-  const std::vector<std::uint64_t> star = [] {
-    std::vector<std::uint64_t> prefix{0, 1000};  // row 0 is a hub
-    for (int i = 1; i < 100; ++i) prefix.push_back(prefix.back() + 1);
-    return prefix;
-  }();
-  pool.parallel_for_ranges_weighted(100, star.data(), RangeBody(body));
-  // The hub is split off alone at the first level; a 1-row piece cannot split.
-  EXPECT_EQ(pieces, (Pieces{{0, 1}, {1, 51}, {51, 100}}));
+// Pieces of a loop over [0, n) that tile it in order with no gaps.
+bool tile_in_order(Pieces pieces, std::size_t n) {
+  std::sort(pieces.begin(), pieces.end());
+  std::size_t next = 0;
+  for (const auto& [lo, hi] : pieces) {
+    if (lo != next || hi <= lo) return false;
+    next = hi;
+  }
+  return next == n;
+}
+
+TEST(worker_pool, unstolen_loop_is_split_a_little_and_weighted_pieces_follow_cost) {
+  // One worker: nothing is ever stolen, so the split budget alone decides.
+  // A loop is cut into a few pieces (so other workers could take some), not
+  // into rows (each piece costs a join).
+  WorkerPool pool(1);
+  constexpr std::size_t N = 100;
+  Pieces by_rows;
+  auto record_rows = [&](std::size_t lo, std::size_t hi) { by_rows.emplace_back(lo, hi); };
+  pool.parallel_for_ranges(N, RangeBody(record_rows));
+  EXPECT_TRUE(tile_in_order(by_rows, N));
+  EXPECT_GE(by_rows.size(), 2u);
+  EXPECT_LE(by_rows.size(), N / 4);
+
+  // Row 0 is a hub costing about as much as all others together. Split by
+  // cost, the piece holding it is smaller than split by rows, and no piece
+  // costs more than the costliest piece split by rows.
+  std::vector<std::uint64_t> star{0, 1000};
+  for (std::size_t i = 1; i < N; ++i) star.push_back(star.back() + 1);
+  Pieces by_cost;
+  auto record_cost = [&](std::size_t lo, std::size_t hi) { by_cost.emplace_back(lo, hi); };
+  pool.parallel_for_ranges_weighted(N, star.data(), RangeBody(record_cost));
+  EXPECT_TRUE(tile_in_order(by_cost, N));
+  const auto hub_piece = [](const Pieces& pieces) {
+    return *std::find_if(pieces.begin(), pieces.end(), [](const auto& p) { return p.first == 0; });
+  };
+  EXPECT_LT(hub_piece(by_cost).second, hub_piece(by_rows).second);
+  const auto max_cost = [&star](const Pieces& pieces) {
+    std::uint64_t most = 0;
+    for (const auto& [lo, hi] : pieces) most = std::max(most, star[hi] - star[lo] + (hi - lo));
+    return most;
+  };
+  EXPECT_LE(max_cost(by_cost), max_cost(by_rows));
 }
 
 TEST(split_budget, halves_at_home_and_renews_when_moved) {
@@ -234,18 +268,24 @@ TEST(join, runs_both_tasks_from_outside_and_inside_the_pool) {
 }
 
 TEST(join, rethrows_after_both_finish_first_task_winning) {
+  // b cannot finish before a has returned or is unwinding its throw, so a
+  // join that re-threw a's exception without waiting for b would find b
+  // unfinished.
   struct Case {
     bool a_throws, b_throws;
     const char* expected;
   };
   for (const Case c : {Case{true, false, "a"}, Case{false, true, "b"}, Case{true, true, "a"}}) {
-    std::atomic<bool> a_done{false}, b_done{false};
+    std::atomic<bool> a_left{false}, b_done{false};
     auto a = [&] {
-      a_done = true;
+      struct Leave {
+        std::atomic<bool>& left;
+        ~Leave() { left = true; }
+      } leave{a_left};
       if (c.a_throws) throw std::runtime_error("a");
     };
     auto b = [&] {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      while (!a_left.load()) std::this_thread::yield();
       b_done = true;
       if (c.b_throws) throw std::runtime_error("b");
     };
@@ -255,7 +295,7 @@ TEST(join, rethrows_after_both_finish_first_task_winning) {
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), c.expected);
     }
-    EXPECT_TRUE(a_done && b_done);
+    EXPECT_TRUE(a_left && b_done);
   }
 }
 

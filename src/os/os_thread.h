@@ -1,11 +1,13 @@
 // Minimal owned OS thread with an explicit stack size.
 //
-// - Worker threads get a fixed 2 MiB stack (the platform default varies:
-//   8 MiB on Linux, 1 MiB on Windows) and no name.
+// - Worker threads get a fixed 2 MiB stack, whatever the system default
+//   (8 MiB on most Linux systems), and no name.
 // - Starting reports failure as an error code instead of throwing, so the
 //   pool can turn it into its own fault text; tests substitute a failing
 //   starter through the ThreadStartFn seam.
 #pragma once
+
+#include <pthread.h>
 
 #include <cstddef>
 #include <system_error>
@@ -32,11 +34,7 @@ class OsThread {
   bool joinable() const { return started_; }
 
  private:
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  unsigned long handle_ = 0;  // pthread_t
-#endif
+  pthread_t handle_{};
   bool started_ = false;
 };
 

@@ -1,4 +1,4 @@
-// symmetrize: structure re-validation and the weight rules of A + A^T.
+// SymmetrizedRows: structure re-validation and the weight rules of A + A^T.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,7 +19,8 @@ void PrintTo(const BadStructure& c, std::ostream* os) { *os << c.name; }
 
 class SymmetrizeRejects : public ::testing::TestWithParam<BadStructure> {};
 TEST_P(SymmetrizeRejects, with_structure_error) {
-  EXPECT_TRUE(fails_with(GetParam().graph.symmetrize(), "Invalid CSR structure: Structure Error " + GetParam().detail));
+  EXPECT_TRUE(fails_with(SymmetrizedRows::prepare(GetParam().graph),
+                         "Invalid CSR structure: Structure Error " + GetParam().detail));
 }
 INSTANTIATE_TEST_SUITE_P(
     csr_graph, SymmetrizeRejects,
@@ -41,7 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "(out of range): Indice is larger than inner dimension"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(symmetrize, weight_rules) {
+TEST(symmetrized_rows, weight_rules) {
   struct Case {
     const char* name;
     CsrGraph input;
@@ -60,14 +61,14 @@ TEST(symmetrize, weight_rules) {
       {"offset_row_ptrs", {{3, 4, 5}, {1, 0}, {1.0, 2.0}, 2}, {0, 1, 2}, {1, 0}, {3.0, 3.0}},
   };
   for (const Case& c : cases) {
-    auto s = c.input.symmetrize();
+    auto s = symmetrized_graph(c.input);
     ASSERT_TRUE(s) << c.name;
     EXPECT_EQ(s->num_nodes, c.input.num_nodes) << c.name;
     EXPECT_EQ(s->row_ptrs, c.row_ptrs) << c.name;
     EXPECT_EQ(s->col_indices, c.cols) << c.name;
     EXPECT_EQ(s->values, c.vals) << c.name;
   }
-  auto nan = CsrGraph{{0, 1, 1}, {1}, {NAN}, 2}.symmetrize();
+  auto nan = symmetrized_graph(CsrGraph{{0, 1, 1}, {1}, {NAN}, 2});
   ASSERT_TRUE(nan);
   EXPECT_TRUE(std::isnan(nan->values.at(0)) && std::isnan(nan->values.at(1)));
 }

@@ -1,10 +1,11 @@
-// CsrGraph::symmetrize: the graph of A + A^T, for undirected fits.
+// SymmetrizedRows::prepare: the transpose behind the rows of A + A^T, for
+// undirected fits.
 //
-// Stages: re-validate the structure -> transpose by counting sort -> merge
-// row i of A with row i of A^T -> drop the zero sums.
+// Stages: re-validate the structure -> transpose by counting sort; the merge
+// of row i of A with row i of A^T that drops the zero sums is
+// SymmetrizedRows::merge_row (symmetrized_rows.h).
 // - Time and memory are linear in n + nnz; the given graph is read in place
 //   and never changed.
-// - The merge itself lives in SymmetrizedRows (symmetrized_rows.h).
 // - Every buffer is reserved fallibly, so running out of memory is an
 //   EmbeddingError and the given graph is untouched.
 #include <cstdint>
@@ -107,29 +108,6 @@ Expected<SymmetrizedRows> SymmetrizedRows::prepare(const CsrGraph& graph) {
     }
   }
   return SymmetrizedRows(graph, base, std::move(t_ptrs).value(), std::move(t_entries).value());
-}
-
-Expected<CsrGraph> CsrGraph::symmetrize() const {
-  auto rows = SymmetrizedRows::prepare(*this);
-  if (!rows) return std::move(rows).error();
-  const std::uint64_t n = num_nodes;
-
-  // At most nnz(A) + nnz(A^T) entries: reserved once so the merge only appends.
-  CsrGraph result;
-  result.num_nodes = n;
-  if (Status reserved = try_reserve(result.row_ptrs, n + 1); !reserved) return std::move(reserved).error();
-  if (Status reserved = try_reserve(result.col_indices, rows->max_entries()); !reserved) return std::move(reserved).error();
-  if (Status reserved = try_reserve(result.values, rows->max_entries()); !reserved) return std::move(reserved).error();
-
-  result.row_ptrs.push_back(0);
-  for (std::uint64_t i = 0; i < n; ++i) {
-    rows->merge_row(i, [&result](std::uint64_t column, double value) {
-      result.col_indices.push_back(column);
-      result.values.push_back(value);
-    });
-    result.row_ptrs.push_back(result.col_indices.size());
-  }
-  return result;
 }
 
 }  // namespace graphripple

@@ -16,6 +16,7 @@ import math
 import os
 import sys
 import time
+import warnings
 
 import numpy as np
 import scipy.sparse as sp
@@ -77,9 +78,11 @@ def torch_product(threads):
         key = id(t)
         if key not in cache:
             cache.clear()
-            cache[key] = (t, torch.sparse_csr_tensor(
-                torch.from_numpy(t.indptr.astype(np.int64)), torch.from_numpy(t.indices.astype(np.int64)),
-                torch.from_numpy(t.data), size=t.shape))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", UserWarning)  # "sparse CSR support is in beta"
+                cache[key] = (t, torch.sparse_csr_tensor(
+                    torch.from_numpy(t.indptr.astype(np.int64)), torch.from_numpy(t.indices.astype(np.int64)),
+                    torch.from_numpy(t.data), size=t.shape, check_invariants=False))
         tensor = cache[key][1]
         return (tensor @ torch.from_numpy(np.ascontiguousarray(x))).numpy()
 

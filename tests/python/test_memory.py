@@ -102,12 +102,6 @@ MEASURE = textwrap.dedent(
     """
 )
 
-PLAN = pytest.mark.xfail(
-    reason="needs the engine's memory plan (fewer work matrices); drop this mark once it is merged",
-    strict=False,
-)
-
-
 def measured_peak(n, m, dim, undirected, weights, f=0):
     if not os.access("/proc/self/clear_refs", os.W_OK):
         pytest.skip("needs Linux /proc/self/clear_refs to reset the resident high-water mark")
@@ -123,8 +117,8 @@ def measured_peak(n, m, dim, undirected, weights, f=0):
         (True, (1.0, 1.0, 1.0), 0),
         (False, (1.0, 1.0, 1.0), 0),
         (True, (1.0, 0.5, 0.25), 8),
-        pytest.param(True, (0.0, 1.0, 1.0), 0, marks=PLAN, id="plan-default-weights"),
-        pytest.param(False, (2.0,), 0, marks=PLAN, id="plan-scaled-in-place"),
+        (True, (0.0, 1.0, 1.0), 0),
+        (False, (2.0,), 0),
     ],
 )
 def test_estimate_within_ten_percent_of_measured_peak(size, undirected, weights, features):

@@ -25,13 +25,22 @@
 //   are never stored as a graph of their own;
 // - a first accumulation stores (x * w) + 0.0f instead of reading the
 //   all-zero accumulator.
+//
+// PreparedFit splits the pipeline at the transition: validation and the
+// transition depend only on the graph and the options, X0 and the
+// propagations on the columns as well, so one prepared graph serves every
+// column block of a fit (fit_into) without rebuilding the transition.
 #include "algorithm/fit.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "algorithm/initial_embedding.h"
 #include "algorithm/kernels.h"
+#include "algorithm/row_loop.h"
+#include "random/thread_rng.h"
 
 namespace graphripple {
 
@@ -79,34 +88,52 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
 }
 
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options) {
-  const std::vector<double>& weights = params.weights;
-  const WeightSpan span = span_of(weights);
-  const std::size_t propagations = span.any ? span.last : 0;
-  const bool scales_by_degree = span.any && options.degree_exponent != 0.0;
-  const bool needs_transition = propagations > 0 || scales_by_degree;
   const std::uint64_t start = options.column_start.value_or(0);
   const std::uint64_t stop = options.column_stop.value_or(params.dim);
   fault_unless(start <= stop && stop <= params.dim, "fit: column range outside the embedding");
+  auto prepared = PreparedFit::prepare(graph, params, options);
+  if (!prepared) return std::move(prepared).error();
+  return prepared.value().fit_columns(start, stop);
+}
 
+Expected<PreparedFit> PreparedFit::prepare(const CsrGraph& graph, const FitParams& params,
+                                           const FitOptions& options) {
+  const WeightSpan span = span_of(params.weights);
+  const bool needs_transition = span.any && (span.last > 0 || options.degree_exponent != 0.0);
+  PreparedFit prepared(graph, params, options);
   // Undirected: the rows of A + A^T go straight into the transition, so
   // the symmetrised graph is never stored as 16-byte entries. Validation
   // and its errors come first, as for a stored symmetrisation.
-  std::optional<TransitionMatrix> transition;
   if (params.undirected) {
     auto rows = SymmetrizedRows::prepare(graph);
     if (!rows) return std::move(rows).error();
     if (needs_transition) {
       auto merged = TransitionMatrix::from_symmetrized(rows.value());
       if (!merged) return std::move(merged).error();
-      transition.emplace(std::move(merged).value());
+      prepared.transition_.emplace(std::move(merged).value());
     }
+  } else if (needs_transition) {
+    auto built = options.direction == Direction::in ? TransitionMatrix::from_transposed(graph)
+                                                    : TransitionMatrix::from_graph(graph);
+    if (!built) return std::move(built).error();
+    prepared.transition_.emplace(std::move(built).value());
   }
-  const std::uint64_t n = graph.num_nodes;
+  return prepared;
+}
+
+Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t stop) const {
+  const FitParams& params = *params_;
+  const FitOptions& options = *options_;
+  const std::vector<double>& weights = params.weights;
+  const WeightSpan span = span_of(weights);
+  const bool scales_by_degree = span.any && options.degree_exponent != 0.0;
+  fault_unless(start <= stop && stop <= params.dim, "fit: column range outside the embedding");
+  const std::uint64_t n = graph_->num_nodes;
 
   std::optional<MatrixViewF64> features;
   if (params.node_features) features = params.node_features->view();
-  auto initial = initial_embedding_columns(n, start, stop, params.seed, features ? &*features : nullptr,
-                                           params.feature_weight);
+  auto initial = initial_embedding_columns(n, start, stop, seed_ ? seed_ : params.seed,
+                                           features ? &*features : nullptr, params.feature_weight);
   if (!initial) return std::move(initial).error();
   MatrixF32 current = std::move(initial).value();
   const std::uint64_t width = current.cols;
@@ -115,13 +142,7 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const Fi
     current = MatrixF32{};
     return MatrixF32::try_zeroed(n, width);
   }
-
-  if (needs_transition && !transition) {
-    auto built = options.direction == Direction::in ? TransitionMatrix::from_transposed(graph)
-                                                    : TransitionMatrix::from_graph(graph);
-    if (!built) return std::move(built).error();
-    transition.emplace(std::move(built).value());
-  }
+  const TransitionMatrix* transition = transition_ ? &*transition_ : nullptr;
   if (scales_by_degree) {
     if (auto status = scale_by_degree(current, *transition, options.degree_exponent); !status)
       return std::move(status).error();
@@ -187,6 +208,55 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const Fi
   }
   if (single || deferred) return next;
   return std::move(*accumulator);
+}
+
+namespace {
+
+// Block columns [0, block.cols) into columns [first, first + block.cols) of
+// `out`, rows on the worker pool (each row written by one task).
+void copy_block(const MatrixF32& block, const StridedOutput& out, std::uint64_t first) {
+  const std::uint64_t width = block.cols;
+  if (width == 0) return;
+  const bool unit = out.col_stride == std::int64_t(sizeof(float));
+  auto body = [&](std::size_t lo, std::size_t hi) {
+    for (std::uint64_t r = lo; r < hi; ++r) {
+      char* row = out.data + std::int64_t(r) * out.row_stride + std::int64_t(first) * out.col_stride;
+      const float* src = block.row(r);
+      if (unit) {
+        std::memcpy(row, src, width * sizeof(float));
+      } else {
+        for (std::uint64_t c = 0; c < width; ++c)
+          std::memcpy(row + std::int64_t(c) * out.col_stride, src + c, sizeof(float));
+      }
+    }
+  };
+  for_row_ranges(block.rows, block.rows * width, RangeBody(body));
+}
+
+}  // namespace
+
+Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
+                std::uint64_t block_columns, const StridedOutput& out) {
+  const std::uint64_t start = options.column_start.value_or(0);
+  const std::uint64_t stop = options.column_stop.value_or(params.dim);
+  fault_unless(start <= stop && stop <= params.dim, "fit_into: column range outside the embedding");
+  fault_unless(block_columns > 0, "fit_into: blocks of no columns");
+  fault_unless(out.rows == graph.num_nodes && out.cols == stop - start, "fit_into: output shape does not match");
+  auto prepared = PreparedFit::prepare(graph, params, options);
+  if (!prepared) return std::move(prepared).error();
+  PreparedFit& plan = prepared.value();
+  const std::uint64_t width = stop - start;
+  if (!params.seed && width > block_columns) plan.seed_ = thread_rng().next_u64();
+  // A range of no columns is still one (empty) block, for the checks of X0.
+  std::uint64_t lo = start;
+  do {
+    const std::uint64_t hi = lo + std::min(block_columns, stop - lo);
+    auto block = plan.fit_columns(lo, hi);
+    if (!block) return std::move(block).error();
+    copy_block(block.value(), out, lo - start);
+    lo = hi;
+  } while (lo < stop);
+  return Status::ok();
 }
 
 }  // namespace graphripple

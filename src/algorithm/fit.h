@@ -6,7 +6,12 @@
 // on any number of worker threads.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <optional>
+
 #include "algorithm/dense_matrix.h"
+#include "algorithm/kernels.h"
 #include "algorithm/fit_options.h"
 #include "algorithm/fit_params.h"
 #include "csr/csr_graph.h"
@@ -22,5 +27,56 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params);
 /// the propagation direction of a directed fit. With default options the
 /// bytes are those of fit(graph, params).
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options);
+
+/// A caller's float32 destination: rows x cols elements, element (r, c) at
+/// data + r * row_stride + c * col_stride (strides in bytes, either sign,
+/// not necessarily multiples of 4: elements are written with memcpy). The
+/// elements must not overlap.
+struct StridedOutput {
+  char* data = nullptr;
+  std::uint64_t rows = 0;
+  std::uint64_t cols = 0;
+  std::int64_t row_stride = 0;
+  std::int64_t col_stride = 0;
+};
+
+/// The graph side of a fit, built once and shared by any number of column
+/// blocks: the graph validated (with the errors of fit) and the transition
+/// the weights and options need. Borrows the graph, the params and the
+/// options, which must outlive it; the options' column range is not used.
+class PreparedFit {
+ public:
+  static Expected<PreparedFit> prepare(const CsrGraph& graph, const FitParams& params, const FitOptions& options);
+
+  /// Columns [start, stop) of the embedding (stop <= dim), with the bytes of
+  /// fit() given the same column range. Only the block's own n x
+  /// (stop - start) matrices are allocated. Reads the prepared state only,
+  /// so a call never changes what a later one computes.
+  Expected<MatrixF32> fit_columns(std::uint64_t start, std::uint64_t stop) const;
+
+ private:
+  friend Status fit_into(const CsrGraph&, const FitParams&, const FitOptions&, std::uint64_t,
+                         const StridedOutput&);
+  PreparedFit(const CsrGraph& graph, const FitParams& params, const FitOptions& options)
+      : graph_(&graph), params_(&params), options_(&options) {}
+
+  const CsrGraph* graph_;
+  const FitParams* params_;
+  const FitOptions* options_;
+  std::optional<TransitionMatrix> transition_;
+  std::optional<std::uint64_t> seed_;  ///< drawn once for every block of an unseeded fit_into
+};
+
+/// Columns [start, stop) of the embedding (options.column_start/stop, or
+/// all) fitted in consecutive blocks of `block_columns` columns over one
+/// PreparedFit, each finished block copied into its columns of `out`
+/// (out.cols == stop - start, out.rows == n) and released before the next
+/// block is fitted. The bytes written are those of one fit of the whole
+/// range. Without a seed and with more than one block, one seed is drawn
+/// from the calling thread's generator for every block, so the blocks
+/// belong to one embedding. On an error the columns of the blocks already
+/// fitted are written and the rest of `out` is unchanged.
+Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
+                std::uint64_t block_columns, const StridedOutput& out);
 
 }  // namespace graphripple

@@ -25,6 +25,8 @@ def fit_csr_ext(
     degree_exponent: float = 0.0,
     edge_weight: Literal["raw", "binary", "log1p"] = "raw",
     direction: Literal["out", "in"] = "out",
+    out: npt.NDArray[np.float32] | None = None,
+    block_columns: int | None = None,
 ) -> npt.NDArray[np.float32]:
     """Embedding of shape (num_nodes, stop - start) for columns=(start, stop).
 
@@ -35,5 +37,16 @@ def fit_csr_ext(
     raise ValueError naming the option; edge_weight="log1p" raises ValueError
     for a negative or NaN merged weight; direction="in" needs
     undirected=False. The interpreter lock is released during the fit.
+
+    out: a writable float32 array of shape (num_nodes, stop - start) with
+    any strides (a numpy.memmap included). The graph is validated and its
+    transition built once, the columns are fitted in consecutive blocks of
+    block_columns columns (default: all at once), each written into its
+    columns of out, and out is returned; the bytes are those of the
+    one-block fit. Peak memory: the graph side plus one block's matrices.
+    Bad out: TypeError (not an array, dtype) or ValueError (shape,
+    read-only, overlapping elements); block_columns < 1: ValueError, and so
+    is block_columns narrower than the columns with normalization="l2".
+    On an error the blocks already fitted stay written.
     """
     ...

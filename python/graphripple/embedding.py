@@ -13,7 +13,10 @@ in-embedding (seed s + DIRECTION_SEED_OFFSET, modulo 2**64); ``columns``,
 or ``block_columns`` the result is computed block by block of columns, so
 that only one block's work matrices exist at a time; without a seed one
 64-bit seed is drawn once from the operating system so that the blocks
-belong to the same embedding.
+belong to the same embedding. When ``_native_ext`` is built and the target
+is a NumPy array (a ``numpy.memmap`` included), each direction is one
+native call that builds the transition once for all its blocks and writes
+them into the target; other targets (zarr, h5py) get one call per block.
 """
 
 from __future__ import annotations
@@ -366,6 +369,9 @@ def fit_input(
             offset += hi - lo
         return result
     target = out if out is not None else np.empty((csr.num_nodes, options.width), dtype=np.float32)
+    ext = native_ext()
+    if ext is not None and isinstance(target, np.ndarray):
+        return _fit_into(ext, csr, options, node_features, target)
     cache: dict[str, NDArray[np.float32]] = {}
     for offset, (lo, hi), _size in _blocks(options):
         column = offset
@@ -376,6 +382,34 @@ def fit_input(
             target[:, column:column + piece_hi - piece_lo] = block
             column += piece_hi - piece_lo
             del block
+    return target
+
+
+def _fit_into(
+    ext: ModuleType,
+    csr: CsrInput,
+    options: Options,
+    node_features: NDArray[np.float64] | None,
+    target: NDArray[np.float32],
+) -> NDArray[np.float32]:
+    """Fill ``target`` with one native call per direction.
+
+    Each call validates the graph and builds its transition once and fits
+    its columns block by block into its own columns of ``target`` (a view),
+    so a blocked fit pays the graph side once rather than once per block.
+    """
+    start, stop = options.column_range
+    pieces = [p for p in _pieces(options, start, stop) if p[2] > p[1]] or _pieces(options, start, stop)[:1]
+    column = 0
+    for direction, lo, hi in pieces:
+        ext.fit_csr_ext(
+            csr.row_ptrs, csr.col_indices, csr.values, csr.num_nodes, options.dim, list(options.weights),
+            seed=_direction_seed(options, direction), undirected=options.undirected, node_features=node_features,
+            feature_weight=options.feature_weight, columns=(lo, hi), normalization=options.normalization,
+            degree_exponent=options.degree_exponent, edge_weight=options.edge_weight, direction=direction,
+            out=target[:, column:column + hi - lo], block_columns=options.block_columns,
+        )
+        column += hi - lo
     return target
 
 

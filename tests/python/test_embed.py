@@ -197,6 +197,10 @@ class FakeExt:
         if options["direction"] == "in":
             base = base + 1000.0  # tell the directions apart
         start, stop = options["columns"] or (0, dim)
+        out = options.get("out")
+        if out is not None:
+            out[...] = base[:, start:stop]
+            return out
         return np.ascontiguousarray(base[:, start:stop])
 
 
@@ -253,9 +257,43 @@ def test_blocks_without_seed_share_one_drawn_seed(monkeypatch, fake_ext):
     drawn = []
     monkeypatch.setattr(embedding_module, "draw_seed", lambda: drawn.append(1) or 1234)
     result = embed(DENSE, DIM, block_columns=3)
-    assert len(drawn) == 1 and {c["seed"] for c in fake_ext.calls} == {1234}
-    assert [c["columns"] for c in fake_ext.calls] == [(0, 3), (3, 6), (6, 9), (9, 12), (12, 15), (15, 16)]
+    # One call does every block over one transition, with the drawn seed.
+    (call,) = fake_ext.calls
+    assert len(drawn) == 1 and call["seed"] == 1234
+    assert call["columns"] == (0, DIM) and call["block_columns"] == 3 and call["out"].shape == (5, DIM)
     assert same_bytes(result, native(*CSR, seed=1234))
+
+
+def test_blocks_of_both_directions_are_one_call_per_direction_into_views(fake_ext):
+    out = np.full((5, 2 * DIM + 1), np.nan, np.float32)[:, 1:]  # a strided target
+    returned = embed(DENSE, DIM, seed=SEED, undirected=False, direction="both", out=out, block_columns=5)
+    assert returned is out
+    calls = [(c["direction"], c["columns"], c["block_columns"]) for c in fake_ext.calls]
+    assert calls == [("out", (0, DIM), 5), ("in", (0, DIM), 5)]
+    assert all(c["out"].base is out.base for c in fake_ext.calls)
+    out_part = native(*CSR, seed=SEED, undirected=False)
+    in_part = native(*CSR, seed=(SEED + DIRECTION_SEED_OFFSET) % (1 << 64), undirected=False) + 1000.0
+    assert same_bytes(out, np.hstack([out_part, in_part]))
+
+
+def test_array_likes_that_are_not_numpy_arrays_are_filled_per_block(fake_ext):
+    class Sink:
+        """An out= target with shape, dtype and __setitem__ only (as zarr or h5py datasets)."""
+
+        shape, dtype = (5, DIM), np.dtype(np.float32)
+
+        def __init__(self):
+            self.data = np.zeros(self.shape, np.float32)
+            self.writes = []
+
+        def __setitem__(self, key, value):
+            self.writes.append(key)
+            self.data[key] = value
+
+    sink = Sink()
+    assert embed(DENSE, DIM, seed=SEED, out=sink, block_columns=6) is sink
+    assert len(sink.writes) == 3 and all("out" not in c for c in fake_ext.calls)
+    assert same_bytes(sink.data, native(*CSR))
 
 
 def test_without_the_extension_columns_slice_and_other_options_refuse(no_ext):

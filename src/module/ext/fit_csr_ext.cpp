@@ -6,7 +6,8 @@
 //     def fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights,
 //                     *, seed=None, undirected=True, node_features=None,
 //                     feature_weight=1.0, columns=None, normalization=None,
-//                     degree_exponent=0.0, edge_weight="raw", direction="out"):
+//                     degree_exponent=0.0, edge_weight="raw", direction="out",
+//                     out=None, block_columns=None):
 //         # the shared arguments exactly as fit_csr converts them, then
 //         start, stop = (0, dim) if columns is None else columns
 //         check 0 <= start <= stop <= dim                  # ValueError
@@ -16,18 +17,36 @@
 //         check direction in ("out", "in")                 # ValueError
 //         check not (direction == "in" and undirected)     # ValueError
 //         check not (normalization and (start, stop) != (0, dim))
+//         block_columns: None or an integer >= 1       # TypeError / ValueError
+//         check not (normalization and block_columns < stop - start)
+//         out: None, or a writable float32 buffer of shape
+//              (num_nodes, stop - start), any strides     # TypeError / ValueError
 //         contiguity tests and copies as fit_csr
 //         with lock_released():
 //             graph = CsrGraph.from_csr(...)
 //             transform_edge_weights(graph, edge_weight)  # ValueError on log1p refusal
-//             matrix = fit(graph, params, options)
-//         return float32_array_over(matrix)                # (num_nodes, stop - start)
+//             if out is None:
+//                 matrix = fit(graph, params, options)
+//             else:
+//                 fit_into(graph, params, options, block_columns, out)
+//         return out if out is given else float32_array_over(matrix)
 //
-// With every option at its default the bytes are those of fit_csr.
+// With every option at its default the bytes are those of fit_csr. With
+// `out`, the graph is validated and its transition built once, and the
+// column blocks are fitted one after the other over it, each copied into
+// `out` (still without the lock) before the next one is allocated. The
+// lock-free copy is safe because the call holds a reference to `out` and
+// a writable buffer view of it for its whole duration (a NumPy array
+// cannot be resized while exported), and a view of the object at the end
+// of its `base` chain when that exports a buffer, so that a memory map
+// under the array cannot be closed while its pages are written.
 #include "module/ext/fit_csr_ext.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,6 +60,7 @@
 #include "module/conversion.h"
 #include "module/errors.h"
 #include "module/interpreter_lock.h"
+#include "module/numpy_api.h"
 #include "module/result_array.h"
 #include "module/settings.h"
 
@@ -51,11 +71,14 @@ namespace {
 constexpr const char* PARAMS[] = {"row_ptrs",      "col_indices",   "values",        "num_nodes",
                                   "dim",           "weights",       "seed",          "undirected",
                                   "node_features", "feature_weight", "columns",      "normalization",
-                                  "degree_exponent", "edge_weight", "direction"};
+                                  "degree_exponent", "edge_weight", "direction", "out",
+                                  "block_columns"};
 constexpr Signature SIGNATURE{"fit_csr_ext", PARAMS, 6};
 // Parameters after weights are keyword-only.
 constexpr std::size_t POSITIONAL = 6;
 constexpr std::size_t COLUMNS = 10;
+constexpr std::size_t OUT = 15;
+constexpr std::size_t BLOCK_COLUMNS = 16;
 
 // ValueError "NAME must be WHAT, not REPR".
 bool refuse_value(const char* name, const char* what, PyObject* object) {
@@ -158,6 +181,154 @@ bool convert_options(std::span<PyObject* const> slot, const Settings& settings, 
   return true;
 }
 
+// None or an integer of at least 1.
+bool convert_block_columns(PyObject* object, std::optional<std::uint64_t>& out) {
+  if (object == nullptr || object == Py_None) return true;
+  if (PyBool_Check(object) || !PyIndex_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "block_columns must be None or an integer, not %s", Py_TYPE(object)->tp_name);
+    return false;
+  }
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && value < 1)) return refuse_value("block_columns", "at least 1", object);
+  out = overflow > 0 ? UINT64_MAX : std::uint64_t(value);
+  return true;
+}
+
+// A buffer view released (with the lock held) when the holder goes.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool acquire(PyObject* object, int flags) {
+    if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
+    held_ = true;
+    return true;
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The caller's output array, held for the whole call: a reference, a
+// writable strided view, and a view of the object that owns the memory
+// (when that is not the array itself and exports a buffer).
+struct OutTarget {
+  PyRef object;
+  BufferView view;
+  BufferView owner;
+  StridedOutput strided;
+};
+
+// dtype text for messages: the object's dtype when it has one, else the
+// buffer format.
+PyRef describe_dtype(PyObject* object, const char* format) {
+  if (PyObject_HasAttrString(object, "dtype")) {
+    PyRef dtype = PyRef::steal(PyObject_GetAttrString(object, "dtype"));
+    if (dtype) return PyRef::steal(PyObject_Str(dtype.get()));
+    PyErr_Clear();
+  }
+  return PyRef::steal(PyUnicode_FromFormat("format '%s'", format != nullptr ? format : "B"));
+}
+
+bool native_float32(const char* format) {
+  if (format == nullptr) return false;
+  const std::string text(format);
+  constexpr bool little = std::endian::native == std::endian::little;
+  return text == "f" || text == "@f" || text == "=f" || (little ? text == "<f" : text == ">f");
+}
+
+// Two elements of a rows x cols view with these byte strides can share a
+// byte only when the strides interleave: with the smaller stride (in
+// magnitude) at least 4 and the larger at least its extent, none can.
+bool elements_disjoint(std::uint64_t rows, std::uint64_t cols, std::int64_t row_stride, std::int64_t col_stride) {
+  struct Axis {
+    std::uint64_t extent;
+    std::uint64_t stride;
+  };
+  Axis a{rows, std::uint64_t(row_stride < 0 ? -row_stride : row_stride)};
+  Axis b{cols, std::uint64_t(col_stride < 0 ? -col_stride : col_stride)};
+  if (a.extent <= 1) a.stride = UINT64_MAX;
+  if (b.extent <= 1) b.stride = UINT64_MAX;
+  if (a.stride > b.stride) std::swap(a, b);
+  if (a.stride == UINT64_MAX) return true;  // at most one element
+  if (a.stride < sizeof(float)) return false;
+  if (b.stride == UINT64_MAX) return true;
+  return b.stride / a.stride >= a.extent && b.stride >= a.extent * a.stride;
+}
+
+bool convert_out(PyObject* object, std::uint64_t rows, std::uint64_t cols, OutTarget& target) {
+  if (!PyObject_CheckBuffer(object)) {
+    PyErr_Format(PyExc_TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not %s",
+                 Py_TYPE(object)->tp_name);
+    return false;
+  }
+  {
+    // A read-only array is a ValueError of its own; exporters differ in
+    // what they raise for a writable request, so ask for a plain view first.
+    BufferView probe;
+    if (!probe.acquire(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not %s",
+                   Py_TYPE(object)->tp_name);
+      return false;
+    }
+    if (probe.view().readonly) {
+      PyErr_SetString(PyExc_ValueError, "out is read-only");
+      return false;
+    }
+  }
+  if (!target.view.acquire(object, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT)) return false;
+  const Py_buffer& view = target.view.view();
+  if (!native_float32(view.format) || view.itemsize != Py_ssize_t(sizeof(float))) {
+    PyRef dtype = describe_dtype(object, view.format);
+    if (!dtype) return false;
+    PyErr_Format(PyExc_TypeError, "out must have dtype float32 (native byte order), not %U", dtype.get());
+    return false;
+  }
+  if (view.ndim != 2 || std::uint64_t(view.shape[0]) != rows || std::uint64_t(view.shape[1]) != cols) {
+    PyRef shape = PyRef::steal(PyTuple_New(view.ndim));
+    if (!shape) return false;
+    for (int i = 0; i < view.ndim; ++i) {
+      PyObject* extent = PyLong_FromSsize_t(view.shape[i]);
+      if (extent == nullptr) return false;
+      PyTuple_SET_ITEM(shape.get(), i, extent);
+    }
+    PyErr_Format(PyExc_ValueError, "out must have shape (%llu, %llu), not %R", (unsigned long long)rows,
+                 (unsigned long long)cols, shape.get());
+    return false;
+  }
+  const std::int64_t row_stride = view.strides[0], col_stride = view.strides[1];
+  if (!elements_disjoint(rows, cols, row_stride, col_stride)) {
+    PyErr_SetString(PyExc_ValueError, "out must not have overlapping elements (strides that repeat memory)");
+    return false;
+  }
+  // Pin the memory's owner: for a numpy.memmap the mmap object, whose
+  // close() refuses while a view of it exists.
+  if (acquire_numpy_api() && PyArray_Check(object)) {
+    PyObject* base = object;
+    while (PyArray_Check(base) && PyArray_BASE(reinterpret_cast<PyArrayObject*>(base)) != nullptr)
+      base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(base));
+    if (base != object && !PyArray_Check(base) && PyObject_CheckBuffer(base) &&
+        !target.owner.acquire(base, PyBUF_SIMPLE))
+      PyErr_Clear();  // an owner that exports no plain view keeps its own rules
+  } else if (PyErr_Occurred()) {
+    return false;
+  }
+  target.object = PyRef::borrow(object);
+  target.strided = StridedOutput{static_cast<char*>(view.buf), rows, cols, row_stride, col_stride};
+  return true;
+}
+
 // The result of the unlocked part: a matrix, an engine error, or the text
 // of an option refusal that only the graph could reveal.
 using Outcome = std::variant<MatrixF32, EmbeddingError, std::string>;
@@ -182,6 +353,23 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return nullptr;
   ExtOptions options;
   if (!convert_options(slot, settings, options)) return nullptr;
+  const std::uint64_t start = options.fit.column_start.value_or(0);
+  const std::uint64_t width = options.fit.column_stop.value_or(settings.dim) - start;
+  std::optional<std::uint64_t> block_columns;
+  if (!convert_block_columns(slot[BLOCK_COLUMNS], block_columns)) return nullptr;
+  if (options.fit.normalize && block_columns && *block_columns < width) {
+    PyErr_SetString(PyExc_ValueError,
+                    "block_columns must cover all dim columns with normalization='l2', which couples the columns "
+                    "of a row");
+    return nullptr;
+  }
+  // Declared before the unlocked scope, so its views are released with the
+  // lock held again.
+  std::optional<OutTarget> out;
+  if (slot[OUT] != nullptr && slot[OUT] != Py_None) {
+    out.emplace();
+    if (!convert_out(slot[OUT], num_nodes, width, *out)) return nullptr;
+  }
 
   if (!check_contiguous(row_ptrs.get(), "row_ptrs") || !check_contiguous(col_indices.get(), "col_indices") ||
       !check_contiguous(values.get(), "values"))
@@ -208,6 +396,14 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       outcome.emplace(std::move(graph).error());
     } else if (auto refusal = transform_edge_weights(*graph, options.edge_weight)) {
       outcome.emplace(std::move(*refusal));
+    } else if (out) {
+      const std::uint64_t block = block_columns.value_or(std::max<std::uint64_t>(width, 1));
+      Status status = fit_into(*graph, *params, options.fit, block, out->strided);
+      if (status) {
+        outcome.emplace(MatrixF32{});
+      } else {
+        outcome.emplace(std::move(status).error());
+      }
     } else {
       Expected<MatrixF32> matrix = fit(*graph, *params, options.fit);
       if (matrix) {
@@ -225,6 +421,7 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     PyErr_SetString(PyExc_ValueError, refusal->c_str());
     return nullptr;
   }
+  if (out) return Py_NewRef(out->object.get());
   return wrap_matrix(std::move(std::get<MatrixF32>(*outcome)));
 }
 
@@ -237,7 +434,7 @@ PyMethodDef g_definitions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
      "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
-     "edge_weight='raw', direction='out')\n--\n\n"},
+     "edge_weight='raw', direction='out', out=None, block_columns=None)\n--\n\n"},
 };
 
 }  // namespace

@@ -141,7 +141,7 @@ TEST(fit_into, prepared_blocks_are_repeatable_and_independent_of_order) {
   }
 }
 
-TEST(fit_into, unseeded_blocks_share_one_seed) {
+TEST(fit_into, unseeded_blocked_fits_draw_afresh_per_call) {
   // Weights [1]: the result is X0 itself. Unseeded blocked fits draw
   // afresh per call and still hold projection values in every block.
   std::mt19937_64 rng(9);

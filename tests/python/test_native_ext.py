@@ -222,6 +222,174 @@ def test_blocks_equal_slices_of_the_full_fit(dim, features, options):
                 assert block.tobytes() == np.ascontiguousarray(full[:, start:stop]).tobytes()
 
 
+# ---- blocks over one transition, written into the caller's array --------------------
+
+def _layouts(n, width):
+    """Writable float32 targets of shape (n, width): C order, padded rows, F order, reversed rows, unaligned."""
+    padded = np.full((n, width + 3), np.nan, np.float32)[:, 1:width + 1]
+    reversed_rows = np.full((n, width), np.nan, np.float32)[::-1]
+    raw = np.zeros(n * width * 4 + 1, np.uint8)[1:]
+    unaligned = raw.view(np.float32).reshape(n, width) if width else np.zeros((n, 0), np.float32)
+    return {"c": np.full((n, width), np.nan, np.float32), "padded": padded,
+            "fortran": np.full((n, width), np.nan, np.float32, order="F"), "reversed": reversed_rows,
+            "unaligned": unaligned}
+
+
+OUT_CASES = [
+    # dim, columns, options, features
+    (31, None, dict(), False),
+    (31, (3, 29), dict(undirected=False), True),
+    (17, None, dict(undirected=False, direction="in", degree_exponent=-0.5), True),
+    (9, None, dict(edge_weight="log1p", degree_exponent=0.5), False),
+    (13, None, dict(normalization="l2", weights=[0.5, 1.0, 0.0, 1.0]), True),
+    (8, (5, 5), dict(), False),
+    (6, None, dict(weights=[]), False),
+    (6, (1, 6), dict(weights=[2.0], undirected=False), True),
+]
+
+
+@pytest.mark.parametrize("dim, columns, options, features", OUT_CASES,
+                         ids=lambda v: repr(v) if not isinstance(v, dict) else ",".join(v) or "defaults")
+def test_blocks_into_out_equal_the_one_block_fit(dim, columns, options, features):
+    options = dict(options)
+    weights = options.pop("weights", [0.25, 0.0, 1.0, -1.0])
+    n = 41
+    rng, _, csr = graph(dim + 3 * features, n, 170)
+    csr = (csr[0], csr[1], np.abs(csr[2]))
+    kwargs = dict(seed=2**63 + 7, node_features=rng.random((n, 3)) if features else None, columns=columns,
+                  **options)
+    expected = fit_csr_ext(*csr, n, dim, weights, **kwargs)
+    width = expected.shape[1]
+    blocks = [1, 3, 7, dim, None] if options.get("normalization") is None else [dim, 10 * dim, None]
+    for block_columns in blocks:
+        for name, out in _layouts(n, width).items():
+            returned = fit_csr_ext(*csr, n, dim, weights, out=out, block_columns=block_columns, **kwargs)
+            assert returned is out
+            assert np.ascontiguousarray(out).tobytes() == expected.tobytes(), (block_columns, name)
+
+
+def test_blocks_into_a_memmap(tmp_path):
+    n, dim = 300, 24
+    _, _, csr = graph(7, n, 1200)
+    expected = fit_csr_ext(*csr, n, dim, [0.0, 0.0, 1.0, 1.0], seed=4)
+    path = tmp_path / "e.npy"
+    stored = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32, shape=(n, dim + 2))
+    # A column range of the file (a strided view of the map) is written in place.
+    fit_csr_ext(*csr, n, dim, [0.0, 0.0, 1.0, 1.0], seed=4, out=stored[:, 1:dim + 1], block_columns=5)
+    stored.flush()
+    del stored
+    loaded = np.load(path)
+    assert loaded[:, 1:dim + 1].tobytes() == expected.tobytes()
+    assert not loaded[:, 0].any() and not loaded[:, -1].any()
+
+
+def test_unseeded_blocks_belong_to_one_embedding():
+    # Without a seed the call draws one for all of its blocks: two calls
+    # differ, and with weights [1] every entry is still a projection value.
+    n, dim = 64, 40
+    _, _, csr = graph(9, n, 100)
+    first = fit_csr_ext(*csr, n, dim, [1.0], out=np.empty((n, dim), np.float32), block_columns=8)
+    second = fit_csr_ext(*csr, n, dim, [1.0], out=np.empty((n, dim), np.float32), block_columns=8)
+    assert first.tobytes() != second.tobytes()
+    assert set(np.unique(np.abs(first))) <= {np.float32(0.0), np.sqrt(np.float32(3.0))}
+
+
+OUT_REFUSALS = [
+    (lambda n, w: np.zeros((n, w)), TypeError, "out must have dtype float32 (native byte order), not float64"),
+    (lambda n, w: np.zeros((n, w), ">f4"), TypeError, "out must have dtype float32 (native byte order), not >f4"),
+    (lambda n, w: [[0.0] * w] * n, TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not list"),
+    (lambda n, w: bytearray(n * w * 4), TypeError, "out must have dtype float32 (native byte order), not format 'B'"),
+    (lambda n, w: np.zeros((n, w + 1), np.float32), ValueError, r"out must have shape (5, 8), not (5, 9)"),
+    (lambda n, w: np.zeros(n * w, np.float32), ValueError, r"out must have shape (5, 8), not (40,)"),
+    (lambda n, w: np.broadcast_to(np.zeros(w, np.float32), (n, w)), ValueError, "out is read-only"),
+    (lambda n, w: np.lib.stride_tricks.as_strided(np.zeros(n + w, np.float32), (n, w), (4, 4)), ValueError,
+     "out must not have overlapping elements (strides that repeat memory)"),
+]
+
+
+@pytest.mark.parametrize("make, error, message", OUT_REFUSALS)
+def test_bad_out_is_refused_before_any_work(make, error, message):
+    _, _, csr = graph(1, 5, 8)
+    out = make(5, 8)
+    with pytest.raises(error) as exc_info:
+        fit_csr_ext(*csr, 5, 8, [0.0, 1.0], seed=1, out=out)
+    assert str(exc_info.value) == message
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(block_columns=0), ValueError, "block_columns must be at least 1, not 0"),
+    (dict(block_columns=-2), ValueError, "block_columns must be at least 1, not -2"),
+    (dict(block_columns=True), TypeError, "block_columns must be None or an integer, not bool"),
+    (dict(block_columns=2.0), TypeError, "block_columns must be None or an integer, not float"),
+    (dict(block_columns=7, normalization="l2"), ValueError,
+     "block_columns must cover all dim columns with normalization='l2', which couples the columns of a row"),
+])
+def test_bad_block_columns(kwargs, error, message):
+    _, _, csr = graph(1, 5, 8)
+    with pytest.raises(error) as exc_info:
+        fit_csr_ext(*csr, 5, 8, [0.0, 1.0], seed=1, out=np.zeros((5, 8), np.float32), **kwargs)
+    assert str(exc_info.value) == message
+
+
+def test_graph_errors_with_out_are_those_without_and_leave_out_alone():
+    out = np.full((3, 4), 7.0, np.float32)
+    bad = (np.array([0, 2, 1, 3], dtype=np.int64), np.array([1, 2, 0], dtype=np.int64), np.ones(3))
+    with pytest.raises(Exception) as plain:
+        fit_csr_ext(*bad, 3, 4, [0.0, 1.0], seed=1)
+    with pytest.raises(plain.type) as blocked:
+        fit_csr_ext(*bad, 3, 4, [0.0, 1.0], seed=1, out=out, block_columns=1)
+    assert str(blocked.value) == str(plain.value)
+    assert (out == 7.0).all()
+    # A large block count and a huge block_columns are both one-call fits.
+    _, _, csr = graph(2, 3, 4)
+    for block_columns in (2**70, 1):
+        assert fit_csr_ext(*csr, 3, 4, [1.0], seed=2, out=out, block_columns=block_columns) is out
+    assert out.tobytes() == fit_csr_ext(*csr, 3, 4, [1.0], seed=2).tobytes()
+
+
+def test_out_keeps_its_references_and_the_fit_runs_unlocked(tmp_path):
+    import threading
+
+    n, dim = 200_000, 32
+    rng = np.random.default_rng(3)
+    rows = np.sort(rng.integers(n, size=5 * n))
+    row_ptrs = np.concatenate([[0], np.cumsum(np.bincount(rows, minlength=n))]).astype(np.int64)
+    cols = rng.integers(n, size=5 * n).astype(np.int64)
+    values = np.ones(5 * n)
+    out = np.lib.format.open_memmap(tmp_path / "big.npy", mode="w+", dtype=np.float32, shape=(n, dim))
+    before = sys.getrefcount(out)
+    started, refusals, ticks = threading.Event(), [], []
+
+    def profile(frame, event, arg):
+        if event == "c_call" and arg is fit_csr_ext:
+            started.set()
+
+    def run():
+        sys.setprofile(profile)
+        try:
+            fit_csr_ext(row_ptrs, cols, values, n, dim, [0.0, 1.0, 1.0, 1.0, 1.0], seed=1, out=out,
+                        block_columns=8)
+        finally:
+            sys.setprofile(None)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    assert started.wait(30)
+    while worker.is_alive():
+        ticks.append(1)  # this thread runs while the fit works
+        if len(ticks) == 1:
+            # The map under the array cannot be closed while blocks are written into it.
+            try:
+                out._mmap.close()
+            except BufferError as error:
+                refusals.append(error)
+        worker.join(0.001)
+    assert refusals and len(ticks) > 1
+    assert sys.getrefcount(out) == before
+    expected = fit_csr_ext(row_ptrs, cols, values, n, dim, [0.0, 1.0, 1.0, 1.0, 1.0], seed=1, columns=(0, 8))
+    assert np.asarray(out[:, :8]).tobytes() == expected.tobytes()
+
+
 WORKER_SCRIPT = textwrap.dedent("""
     import hashlib, sys
     import numpy as np

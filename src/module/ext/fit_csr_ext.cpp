@@ -251,6 +251,7 @@ bool native_float32(const char* format) {
 // byte only when the strides interleave: with the smaller stride (in
 // magnitude) at least 4 and the larger at least its extent, none can.
 bool elements_disjoint(std::uint64_t rows, std::uint64_t cols, std::int64_t row_stride, std::int64_t col_stride) {
+  if (rows == 0 || cols == 0) return true;
   struct Axis {
     std::uint64_t extent;
     std::uint64_t stride;

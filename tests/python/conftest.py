@@ -95,3 +95,13 @@ def traced_growth(function, rounds=1000):
         return tracemalloc.get_traced_memory()[0] - baseline
     finally:
         tracemalloc.stop()
+
+
+def _under_address_sanitizer():
+    import ctypes
+
+    return hasattr(ctypes.CDLL(None), "__asan_init")
+
+
+# Resident sizes mean little under ASan: its shadow memory and quarantine.
+UNDER_ADDRESS_SANITIZER = _under_address_sanitizer()

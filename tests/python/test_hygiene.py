@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import graphripple
-from conftest import needs_statm, refcounts, resident_bytes, traced_growth
+from conftest import UNDER_ADDRESS_SANITIZER, needs_statm, refcounts, resident_bytes, traced_growth
 
 
 class Boom(Exception):
@@ -135,14 +135,8 @@ def test_traced_memory_flat(name):
     assert growth < 64 * 1024, f"{name}: {growth} bytes"
 
 
-def _under_address_sanitizer():
-    import ctypes
-
-    return hasattr(ctypes.CDLL(None), "__asan_init")
-
-
 @needs_statm
-@pytest.mark.skipif(_under_address_sanitizer(), reason="freed memory is held in quarantine")
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="freed memory is held in quarantine")
 def test_resident_size_flat_on_every_path():
     # Each call makes megabytes of native buffers (input copies, graphs,
     # matrices); losing any of them on one path adds well over the bound

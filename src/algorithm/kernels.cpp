@@ -234,10 +234,27 @@ __attribute__((target("avx2"))) void propagate_range_avx2(const PropagationArgs<
     std::uint64_t column = 0;
     bool first = true;  // the first pass over the entries prefetches ahead
     __m256 squares[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+    // Widest passes first; what is left (under 64 columns) takes one pass
+    // each of 32, 16 and 8 columns at most, so a block of 32 columns walks
+    // its entries once rather than four times. Every column still adds its
+    // terms in ascending entry order, whatever pass it falls in.
     for (; column + 64 <= dim; column += 64, first = false)
       propagate_columns_avx2<8>(a, r, start, end, column, dst, first, range_end, squares);
-    for (; column + 8 <= dim; column += 8, first = false)
+    if (column + 32 <= dim) {
+      propagate_columns_avx2<4>(a, r, start, end, column, dst, first, range_end, squares);
+      column += 32;
+      first = false;
+    }
+    if (column + 16 <= dim) {
+      propagate_columns_avx2<2>(a, r, start, end, column, dst, first, range_end, squares);
+      column += 16;
+      first = false;
+    }
+    if (column + 8 <= dim) {
       propagate_columns_avx2<1>(a, r, start, end, column, dst, first, range_end, squares);
+      column += 8;
+      first = false;
+    }
     alignas(32) float partial[16];
     if (a.normalize) {
       _mm256_store_ps(partial, squares[0]);

@@ -75,6 +75,23 @@ TEST(fit_plan, every_weight_pattern_matches_the_reference) {
   }
 }
 
+TEST(fit_plan, every_width_takes_the_same_bytes_on_both_paths) {
+  // Widths around the SIMD pass sizes (8, 16, 32, 64 columns).
+  std::mt19937_64 rng(19);
+  const auto graph = random_graph(rng, 70, 5, true);
+  for (std::uint64_t dim = 1; dim <= 137; dim += (dim < 72 ? 1 : 13)) {
+    for (bool normalize : {false, true}) {
+      FitOptions options;
+      options.normalize = normalize;
+      const auto params = params_of(dim, {0.5, 1.0, 0.0, 1.0}, true, dim);
+      detail::set_force_portable_propagation(true);
+      const Dense portable = fit_dense(graph, params, options);
+      detail::set_force_portable_propagation(false);
+      EXPECT_TRUE(same_bits(portable, fit_dense(graph, params, options))) << "dim " << dim;
+    }
+  }
+}
+
 TEST(fit_plan, portable_propagation_gives_the_same_bytes) {
   std::mt19937_64 rng(8);
   const auto graph = random_graph(rng, 90, 5, true);

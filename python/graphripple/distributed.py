@@ -12,6 +12,9 @@ single-machine fit, so the joined result has its bytes.
   imported when ``embed`` is called, never by ``import graphripple``.
 - The fit inside a task releases the interpreter lock, so thread workers
   run blocks side by side as well as process workers do.
+- With more blocks than task slots, each task fits a contiguous range of
+  blocks over one transition (the graph side is built once per task, not
+  once per block); the result keeps one chunk per block.
 - ``embed`` returns only when every block is done. A task whose worker dies
   is rerun elsewhere by the scheduler and gives the same bytes (the seed is
   fixed before any task starts); when that is impossible (too many worker
@@ -100,25 +103,51 @@ class _Payload:
             self.node_features = np.require(self.node_features, requirements="A")
 
 
-def _fit_block(payload, dim, weights, seed, columns, options, sink):
-    """Task body: fit one column block; return it, or write it to the sink and return its bounds."""
+def task_ranges(bounds, tasks):
+    """Group consecutive blocks into at most `tasks` contiguous ranges: [[(start, stop), ...], ...].
+
+    Sizes differ by at most one block, earlier groups taking the extra ones.
+    """
+    count = max(1, min(tasks, len(bounds)))
+    size, extra = divmod(len(bounds), count)
+    groups, at = [], 0
+    for i in range(count):
+        take = size + (1 if i < extra else 0)
+        groups.append(bounds[at:at + take])
+        at += take
+    return groups
+
+
+def _fit_block(payload, dim, weights, seed, columns, options, sink, block_columns=None):
+    """Task body: fit the column range `columns` in blocks of `block_columns` (default: one block).
+
+    Returns the range's columns, or writes them to the sink and returns the
+    bounds. Without a sink, and into a .npy store, the blocks of the range
+    share one transition (one native call); a zarr store is written block by
+    block, so only one block's columns are ever held.
+    """
     import graphripple
 
     payload.align()
     if payload.node_features is not None:
         options = dict(options, node_features=payload.node_features)
-    block = graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns, **options)
-    if sink is None:
-        return block
     start, stop = columns
+    if sink is None:
+        return graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns,
+                                 block_columns=block_columns, **options)
     kind, target = sink
     if kind == "npy":
         stored = np.lib.format.open_memmap(target, mode="r+")
-        stored[:, start:stop] = block
+        graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns, out=stored[:, start:stop],
+                          block_columns=block_columns, **options)
         stored.flush()
         del stored
     else:
-        target[:, start:stop] = block
+        step = block_columns or max(stop - start, 1)
+        for lo in range(start, max(stop, start + 1), step):
+            hi = min(lo + step, stop)
+            target[:, lo:hi] = graphripple.embed(payload.graph, dim, weights, seed=seed, columns=(lo, hi),
+                                                 **options)
     return columns
 
 
@@ -165,10 +194,12 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     for the same seed. The graph is converted here once and scattered to
     every worker; each task fits one block of columns.
 
-    blocks: number of column blocks (tasks), at most the embedding width
-        (with normalization="l2": one per direction); default one per
-        worker. Blocks have equal widths except the last, so there may be
-        fewer than asked for.
+    blocks: number of column blocks, at most the embedding width (with
+        normalization="l2": one per direction); default one per worker.
+        Blocks have equal widths except the last, so there may be fewer
+        than asked for. A block is the unit of a fit's work matrices (its
+        memory); with more blocks than task slots (the workers' threads)
+        each task fits a contiguous range of blocks over one transition.
     seed: without one, a 64-bit seed is drawn here once, so all blocks agree.
     out: None returns a ``dask.array`` (float32, num_nodes x width, one
         chunk per block) whose blocks stay in worker memory. A path ending
@@ -217,11 +248,17 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
 
     node_features = options.pop("node_features", None)
     [payload] = client.scatter([_Payload(csr, node_features)], broadcast=True, hash=False)
+    # More blocks than task slots: each task takes a contiguous range of
+    # blocks and fits them over one transition instead of one per block.
+    slots = max(1, sum(client.nthreads().values()))
+    groups = task_ranges(bounds, slots)
+    ranges = [(group[0][0], group[-1][1]) for group in groups]
+    block_width = bounds[0][1] - bounds[0][0] if len(groups) < len(bounds) else None
     token = uuid.uuid4().hex
     futures = [
-        client.submit(_fit_block, payload, dim, weights, seed, (start, stop), options, sink,
+        client.submit(_fit_block, payload, dim, weights, seed, (start, stop), options, sink, block_width,
                       key=f"{_KEY_PREFIX}-{token}-{start}-{stop}", pure=False)
-        for start, stop in bounds
+        for start, stop in ranges
     ]
     try:
         # Stop at the first failed block rather than waiting for the rest.
@@ -239,12 +276,16 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
 
     if sink is not None:
         done = client.gather(futures)
-        if sorted(tuple(c) for c in done) != bounds:
-            raise RuntimeError(f"blocks written {sorted(done)} do not cover the columns {bounds}")
+        if sorted(tuple(c) for c in done) != ranges:
+            raise RuntimeError(f"blocks written {sorted(done)} do not cover the columns {ranges}")
         client.cancel(futures)
         return result()
     import dask.array as da
 
     parts = [da.from_delayed(f, shape=(shape[0], stop - start), dtype=np.float32)
-             for f, (start, stop) in zip(futures, bounds)]
-    return parts[0] if len(parts) == 1 else da.concatenate(parts, axis=1)
+             for f, (start, stop) in zip(futures, ranges)]
+    result = parts[0] if len(parts) == 1 else da.concatenate(parts, axis=1)
+    if len(ranges) < len(bounds):
+        # Still one chunk per block, sliced on the worker that holds its range.
+        result = result.rechunk({1: tuple(stop - start for start, stop in bounds)})
+    return result

@@ -102,6 +102,34 @@ def test_blocks_equal_the_local_fit(client, blocks, dim, weights, options):
     assert computed.tobytes() == expected.tobytes()
 
 
+@pytest.mark.parametrize("blocks, tasks, sizes", [
+    (12, 2, [6, 6]), (7, 2, [4, 3]), (5, 3, [2, 2, 1]), (2, 2, [1, 1]), (1, 4, [1]), (3, 1, [3])])
+def test_task_ranges_group_consecutive_blocks(blocks, tasks, sizes):
+    bounds = gd.block_bounds(blocks * 3 - 1, blocks)
+    groups = gd.task_ranges(bounds, tasks)
+    assert [len(g) for g in groups] == sizes
+    assert [b for g in groups for b in g] == bounds
+
+
+def fit_task_keys(result):
+    return {k for k in result.__dask_graph__() if str(k).startswith(gd._KEY_PREFIX)}
+
+
+@pytest.mark.parametrize("out", [None, "embedding.npy", "embedding.zarr"])
+def test_more_blocks_than_slots_share_a_transition_per_task(client, tmp_path, out):
+    if out and out.endswith(".zarr"):
+        pytest.importorskip("zarr")
+    expected = local_fit(GRAPH, 14, [0.5, 0.0, 1.0, 1.0], 3, undirected=False, direction="both")
+    result = gd.embed(GRAPH, client, 14, [0.5, 0.0, 1.0, 1.0], seed=3, blocks=9, undirected=False,
+                      direction="both", out=None if out is None else str(tmp_path / out))
+    if out is None:
+        # Two task slots: two fits, and still one chunk per block.
+        assert len(fit_task_keys(result)) == 2
+        assert result.chunks[1] == tuple(b - a for a, b in gd.block_bounds(28, 9))
+        result = result.compute()
+    assert np.asarray(result[:]).tobytes() == expected.tobytes()
+
+
 def test_thread_workers_in_this_process_give_the_same_bytes():
     # Blocks run side by side on one worker's threads (the fit releases the GIL).
     with distributed.Client(processes=False, n_workers=1, threads_per_worker=3, dashboard_address=":0",

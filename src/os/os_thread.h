@@ -1,15 +1,15 @@
-// Minimal owned OS thread with an explicit stack size.
+// Minimal owned OS thread with an explicit stack size: pthreads on Linux
+// (os_thread_linux.cpp), _beginthreadex on Windows (os_thread_windows.cpp).
 //
 // - Worker threads get a fixed 2 MiB stack, whatever the system default
-//   (8 MiB on most Linux systems), and no name.
+//   (8 MiB on most Linux systems, 1 MiB on Windows), and no name.
 // - Starting reports failure as an error code instead of throwing, so the
 //   pool can turn it into its own fault text; tests substitute a failing
 //   starter through the ThreadStartFn seam.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <system_error>
 
 namespace graphripple::detail {
@@ -34,7 +34,9 @@ class OsThread {
   bool joinable() const { return started_; }
 
  private:
-  pthread_t handle_{};
+  // The thread's handle (pthread_t, or the Windows thread HANDLE), stored
+  // as an integer so this header needs no OS header.
+  std::uintptr_t handle_ = 0;
   bool started_ = false;
 };
 

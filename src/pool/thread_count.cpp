@@ -1,4 +1,4 @@
-// Worker-count parsing and the processor count of this process.
+// Worker-count parsing and its wiring to the environment.
 //
 // The variable values are read with getenv once, when the pool is created;
 // later changes to the environment have no effect because the pool's size is
@@ -6,11 +6,7 @@
 #include "pool/thread_count.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-
-#include <sched.h>
-#include <unistd.h>
 
 namespace graphripple {
 
@@ -47,24 +43,6 @@ std::size_t decide_num_threads(std::optional<std::string_view> num_threads_value
     }
   }
   return capped(fallback);
-}
-
-std::size_t processor_count() {
-  // Count the CPUs this process may actually run on (containers and taskset
-  // restrict it), growing the mask for machines with more than CPU_SETSIZE.
-  for (std::size_t cpus = CPU_SETSIZE; cpus <= (std::size_t{1} << 20); cpus *= 2) {
-    cpu_set_t* set = CPU_ALLOC(cpus);
-    if (set == nullptr) break;
-    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-    CPU_ZERO_S(bytes, set);
-    const int rc = sched_getaffinity(0, bytes, set);
-    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
-    CPU_FREE(set);
-    if (rc == 0) return static_cast<std::size_t>(count);
-    if (errno != EINVAL) break;  // EINVAL: the kernel's mask is larger than ours
-  }
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<std::size_t>(online) : 0;
 }
 
 std::size_t num_threads_from_environment() {

@@ -1,8 +1,8 @@
 // Worker-count decision for the process-wide pool.
 //
 // - The count comes from RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
-//   number of processors this process may run on; it is capped at
-//   MAX_NUM_THREADS.
+//   number of processors this process may run on (os/processor_count.h);
+//   it is capped at MAX_NUM_THREADS.
 // - decide_num_threads is pure (no environment, no OS calls) so the parsing
 //   rules are tested directly; num_threads_from_environment wires it to the
 //   real environment and processor count.
@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "os/processor_count.h"
 
 namespace graphripple {
 
@@ -34,10 +36,6 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 std::size_t decide_num_threads(std::optional<std::string_view> num_threads_value,
                                std::optional<std::string_view> num_cpus_value,
                                std::size_t processor_count);
-
-/// Logical processors this process may run on (its affinity mask, else the
-/// online count); 0 when the OS cannot tell.
-std::size_t processor_count();
 
 /// decide_num_threads applied to the process environment and processor count.
 std::size_t num_threads_from_environment();

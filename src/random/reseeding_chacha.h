@@ -16,7 +16,7 @@
 #include <optional>
 
 #include "random/chacha12.h"
-#include "random/os_random.h"
+#include "os/os_random.h"
 
 namespace graphripple {
 

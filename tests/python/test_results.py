@@ -2,15 +2,23 @@
 
 import gc
 import os
-import sys
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import graphripple
 
-from conftest import COL_INDICES, DENSE, ROW_PTRS, VALUES, call_csr, call_dense
+from conftest import (
+    COL_INDICES,
+    DENSE,
+    ROW_PTRS,
+    VALUES,
+    call_csr,
+    call_dense,
+    refcounts,
+    resident_bytes,
+    traced_growth,
+)
 
 
 def test_result_array_properties(caller):
@@ -82,11 +90,6 @@ def test_view_outlives_result():
     assert view.base.base is container  # the view keeps the result, which keeps the buffer
 
 
-def _resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_buffer_freed_with_last_view():
     n, dim = 4096, 4096  # 64 MiB of float32
@@ -94,19 +97,19 @@ def test_buffer_freed_with_last_view():
     empty = np.zeros(0, np.int64)
     result = graphripple.fit_csr(np.zeros(n + 1, np.int64), empty, np.zeros(0), n, dim, [1.0], seed=1)
     view = result[-1]
-    with_result = _resident_bytes()
+    with_result = resident_bytes()
     del result
     gc.collect()
-    assert _resident_bytes() > with_result - size // 2  # the view keeps it
+    assert resident_bytes() > with_result - size // 2  # the view keeps it
     del view
     gc.collect()
-    assert _resident_bytes() < with_result - size // 2
+    assert resident_bytes() < with_result - size // 2
 
 
 def test_input_refcounts_unchanged():
     features = np.ones((4, 2))
     arrays = [ROW_PTRS, COL_INDICES, VALUES, DENSE, features]
-    before = [sys.getrefcount(a) for a in arrays]
+    before = refcounts(arrays)
     for _ in range(50):
         call_csr(node_features=features)
         call_dense(node_features=features)
@@ -116,22 +119,7 @@ def test_input_refcounts_unchanged():
             call_csr(values=VALUES.astype(np.float32), node_features=features)
         with pytest.raises(ValueError):
             call_dense(node_features=features[:3])
-    assert [sys.getrefcount(a) for a in arrays] == before
-
-
-def _traced_growth(function, rounds=1000):
-    function()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        function()
-        baseline = tracemalloc.get_traced_memory()[0]
-        for _ in range(rounds):
-            function()
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0] - baseline
-    finally:
-        tracemalloc.stop()
+    assert refcounts(arrays) == before
 
 
 def _fails(function, exc):
@@ -159,4 +147,4 @@ def _fails(function, exc):
     ],
 )
 def test_no_leak_over_many_calls(name, function):
-    assert _traced_growth(function) < 64 * 1024, name
+    assert traced_growth(function) < 64 * 1024, name

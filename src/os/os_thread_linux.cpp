@@ -1,7 +1,10 @@
 // OsThread on pthreads.
-#include "os/os_thread.h"
+#include <pthread.h>
 
+#include <cstring>
 #include <utility>
+
+#include "os/os_thread.h"
 
 namespace graphripple::detail {
 namespace {
@@ -11,15 +14,30 @@ struct StartArgs {
   void* arg;
 };
 
+// pthread_t is an integer or a pointer, depending on the C library.
+static_assert(sizeof(pthread_t) <= sizeof(std::uintptr_t));
+
+std::uintptr_t to_stored(pthread_t handle) {
+  std::uintptr_t stored = 0;
+  std::memcpy(&stored, &handle, sizeof handle);
+  return stored;
+}
+
+pthread_t from_stored(std::uintptr_t stored) {
+  pthread_t handle{};
+  std::memcpy(&handle, &stored, sizeof handle);
+  return handle;
+}
+
 }  // namespace
 
 OsThread::OsThread(OsThread&& other) noexcept
-    : handle_(std::exchange(other.handle_, {})), started_(std::exchange(other.started_, false)) {}
+    : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
 
 OsThread& OsThread::operator=(OsThread&& other) noexcept {
   if (this != &other) {
     if (started_) join();
-    handle_ = std::exchange(other.handle_, {});
+    handle_ = std::exchange(other.handle_, 0);
     started_ = std::exchange(other.started_, false);
   }
   return *this;
@@ -51,13 +69,13 @@ std::error_code OsThread::start(OsThread& thread, Entry entry, void* arg) {
     delete args;
     return std::error_code(rc, std::generic_category());
   }
-  thread.handle_ = handle;
+  thread.handle_ = to_stored(handle);
   thread.started_ = true;
   return {};
 }
 
 void OsThread::join() {
-  pthread_join(handle_, nullptr);
+  pthread_join(from_stored(handle_), nullptr);
   started_ = false;
 }
 

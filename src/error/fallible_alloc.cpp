@@ -1,16 +1,15 @@
-// Zeroed block allocation and the reservation-failure seam.
+// Zeroed block allocation and the reservation-failure seam; the pages
+// themselves come from the OS layer in page_memory.h.
 #include "error/fallible_alloc.h"
 
-#include <sys/mman.h>
-
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
+
+#include "error/page_memory.h"
 
 namespace graphripple {
 
 namespace {
-constexpr std::uint64_t HUGE_PAGE = std::uint64_t{2} << 20;
 // Blocks at least this large are mapped directly: the kernel hands out zero
 // pages, so no clearing pass touches memory that is about to be written.
 constexpr std::uint64_t MAP_THRESHOLD = std::uint64_t{1} << 20;
@@ -37,34 +36,18 @@ bool injected_reservation_failure() {
 }  // namespace detail
 
 void* allocate_zeroed(std::uint64_t bytes) {
-  if (bytes < MAP_THRESHOLD) {
-    void* data = std::aligned_alloc(SMALL_ALIGN, round_up(bytes, SMALL_ALIGN));
-    if (data != nullptr) std::memset(data, 0, bytes);
-    return data;
-  }
-  // Map one huge page more than needed so the block can start on a 2 MiB
-  // boundary, then trim the slack on both sides.
-  const std::uint64_t length = round_up(bytes, HUGE_PAGE);
-  const std::uint64_t mapped = length + HUGE_PAGE;
-  void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  const auto base = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t start = round_up(base, HUGE_PAGE);
-  if (start > base) munmap(raw, start - base);
-  const std::uintptr_t end = start + length;
-  if (base + mapped > end) munmap(reinterpret_cast<void*>(end), base + mapped - end);
-#ifdef MADV_HUGEPAGE
-  madvise(reinterpret_cast<void*>(start), length, MADV_HUGEPAGE);
-#endif
-  return reinterpret_cast<void*>(start);
+  if (bytes >= MAP_THRESHOLD) return detail::map_zeroed_pages(bytes);
+  void* data = detail::allocate_aligned(SMALL_ALIGN, round_up(bytes, SMALL_ALIGN));
+  if (data != nullptr) std::memset(data, 0, bytes);
+  return data;
 }
 
 void release_zeroed(void* data, std::uint64_t bytes) noexcept {
   if (data == nullptr) return;
   if (bytes < MAP_THRESHOLD) {
-    std::free(data);
+    detail::free_aligned(data);
   } else {
-    munmap(data, round_up(bytes, HUGE_PAGE));
+    detail::unmap_pages(data, bytes);
   }
 }
 

@@ -30,9 +30,10 @@ accept them. Importing this module imports neither scipy nor networkx.
 from __future__ import annotations
 
 import numbers
-import operator
 from dataclasses import dataclass
 from typing import Any, Hashable, Iterable
+
+from ._checks import non_negative_int
 
 import numpy as np
 from numpy.typing import NDArray
@@ -109,7 +110,7 @@ class Edges:
         ids = _is_integer_ids(src_array) and _is_integer_ids(dst_array)
         count: int | None = None
         if num_nodes is not None:
-            count = _non_negative_int(num_nodes, "num_nodes")
+            count = non_negative_int(num_nodes, "num_nodes")
             if not ids:
                 raise ValueError("num_nodes can only be given with integer node ids, not with labels")
         if ids:
@@ -477,13 +478,3 @@ def _float64(array: Any) -> NDArray[np.float64]:
     return np.ascontiguousarray(array, dtype=np.float64)
 
 
-def _non_negative_int(value: Any, name: str) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        result = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if result < 0:
-        raise ValueError(f"{name} must be non-negative, got {result}")
-    return result

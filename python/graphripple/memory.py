@@ -30,8 +30,9 @@ current allocations.
 from __future__ import annotations
 
 import math
-import operator
 from typing import Any, Sequence
+
+from ._checks import non_negative_int
 
 __all__ = ["estimate_memory", "work_matrices"]
 
@@ -77,10 +78,10 @@ def estimate_memory(
     (before symmetrisation), ``feature_columns`` the columns of the node
     features (0 without them).
     """
-    n = _count(num_nodes, "num_nodes")
-    m = _count(num_entries, "num_entries")
-    d = _count(dim, "dim")
-    f = _count(feature_columns, "feature_columns")
+    n = non_negative_int(num_nodes, "num_nodes")
+    m = non_negative_int(num_entries, "num_entries")
+    d = non_negative_int(dim, "dim")
+    f = non_negative_int(feature_columns, "feature_columns")
     weight_values = [_real(w) for w in _sequence(weights)]
     if not isinstance(undirected, bool):
         raise TypeError(f"undirected must be True or False, not {type(undirected).__name__}")
@@ -100,16 +101,6 @@ def estimate_memory(
     return copies + work + transition
 
 
-def _count(value: Any, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        result = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if result < 0:
-        raise ValueError(f"{name} must be non-negative, got {result}")
-    return result
 
 
 def _sequence(value: Any) -> list[Any]:

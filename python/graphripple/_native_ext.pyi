@@ -46,7 +46,8 @@ def fit_csr_ext(
     one-block fit. Peak memory: the graph side plus one block's matrices.
     Bad out: TypeError (not an array, dtype) or ValueError (shape,
     read-only, overlapping elements); block_columns < 1: ValueError, and so
-    is block_columns narrower than the columns with normalization="l2".
+    is block_columns narrower than the columns with normalization="l2", and
+    block_columns without out.
     On an error the blocks already fitted stay written.
     """
     ...

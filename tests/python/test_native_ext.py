@@ -329,6 +329,8 @@ def test_bad_block_columns(kwargs, error, message):
     with pytest.raises(error) as exc_info:
         fit_csr_ext(*csr, 5, 8, [0.0, 1.0], seed=1, out=np.zeros((5, 8), np.float32), **kwargs)
     assert str(exc_info.value) == message
+    with pytest.raises(ValueError, match=r"^block_columns needs out: pass out=numpy.empty"):
+        fit_csr_ext(*csr, 5, 8, [0.0, 1.0], seed=1, block_columns=2)
 
 
 def test_graph_errors_with_out_are_those_without_and_leave_out_alone():
@@ -559,3 +561,30 @@ def test_out_of_memory_at_every_reservation(options):
     else:
         pytest.fail("the walk never got through")
     assert k > 3 and result.tobytes() == expected.tobytes()
+
+
+@pytest.mark.skipif(_ext_seam() is None, reason="module built without GRAPHRIPPLE_TEST_SEAMS")
+def test_out_of_memory_at_every_reservation_of_a_blocked_fit():
+    from test_oom_injection import assert_out_of_memory
+
+    arm = _ext_seam()
+    rng, _, csr = graph(6, 9, 30)
+    kwargs = dict(seed=5, node_features=rng.random((9, 2)), degree_exponent=-0.5, block_columns=3)
+    expected = fit_csr_ext(*csr, 9, 8, [0.5, 1.0, 0.0, 1.0], **kwargs, out=np.empty((9, 8), np.float32))
+    for k in range(1, 300):
+        out = np.full((9, 8), np.nan, np.float32)
+        arm(k)
+        try:
+            fit_csr_ext(*csr, 9, 8, [0.5, 1.0, 0.0, 1.0], **kwargs, out=out)
+        except ValueError as error:
+            assert_out_of_memory(error)
+            # Blocks are written whole or not at all, in order.
+            written = [not np.isnan(out[:, lo:lo + 3]).any() for lo in (0, 3, 6)]
+            assert written == sorted(written, reverse=True)
+        else:
+            break
+        finally:
+            arm(0)
+    else:
+        pytest.fail("the walk never got through")
+    assert k > 6 and out.tobytes() == expected.tobytes()

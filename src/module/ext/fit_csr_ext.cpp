@@ -18,6 +18,7 @@
 //         check not (direction == "in" and undirected)     # ValueError
 //         check not (normalization and (start, stop) != (0, dim))
 //         block_columns: None or an integer >= 1       # TypeError / ValueError
+//         check out is given when block_columns is     # ValueError
 //         check not (normalization and block_columns < stop - start)
 //         out: None, or a writable float32 buffer of shape
 //              (num_nodes, stop - start), any strides     # TypeError / ValueError
@@ -358,6 +359,13 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   const std::uint64_t width = options.fit.column_stop.value_or(settings.dim) - start;
   std::optional<std::uint64_t> block_columns;
   if (!convert_block_columns(slot[BLOCK_COLUMNS], block_columns)) return nullptr;
+  if (block_columns && (slot[OUT] == nullptr || slot[OUT] == Py_None)) {
+    // Blocks bound memory only when they go straight into the caller's
+    // array; a returned array would be allocated whole anyway.
+    PyErr_SetString(PyExc_ValueError, "block_columns needs out: pass out=numpy.empty((num_nodes, stop - start), "
+                                      "numpy.float32) to fit in blocks");
+    return nullptr;
+  }
   if (options.fit.normalize && block_columns && *block_columns < width) {
     PyErr_SetString(PyExc_ValueError,
                     "block_columns must cover all dim columns with normalization='l2', which couples the columns "

@@ -2,7 +2,6 @@
 #include <pthread.h>
 
 #include <cstring>
-#include <utility>
 
 #include "os/os_thread.h"
 
@@ -30,22 +29,6 @@ pthread_t from_stored(std::uintptr_t stored) {
 }
 
 }  // namespace
-
-OsThread::OsThread(OsThread&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
-
-OsThread& OsThread::operator=(OsThread&& other) noexcept {
-  if (this != &other) {
-    if (started_) join();
-    handle_ = std::exchange(other.handle_, 0);
-    started_ = std::exchange(other.started_, false);
-  }
-  return *this;
-}
-
-OsThread::~OsThread() {
-  if (started_) join();
-}
 
 std::error_code OsThread::start(OsThread& thread, Entry entry, void* arg) {
   pthread_attr_t attr;

@@ -5,7 +5,6 @@
 #include <process.h>
 
 #include <cerrno>
-#include <utility>
 
 #include "os/os_thread.h"
 
@@ -25,22 +24,6 @@ unsigned __stdcall run_entry(void* raw) {
 }
 
 }  // namespace
-
-OsThread::OsThread(OsThread&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
-
-OsThread& OsThread::operator=(OsThread&& other) noexcept {
-  if (this != &other) {
-    if (started_) join();
-    handle_ = std::exchange(other.handle_, 0);
-    started_ = std::exchange(other.started_, false);
-  }
-  return *this;
-}
-
-OsThread::~OsThread() {
-  if (started_) join();
-}
 
 std::error_code OsThread::start(OsThread& thread, Entry entry, void* arg) {
   auto* args = new StartArgs{entry, arg};

@@ -30,6 +30,8 @@ from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Sequence, TypeVar, overload
 
+from ._checks import non_negative_int
+
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
@@ -109,7 +111,7 @@ def check_options(
     direction: Any = "out",
 ) -> Options:
     """Validate the options of ``embed``; raises TypeError/ValueError naming the argument."""
-    dim_value = _non_negative_int(dim, "dim")
+    dim_value = non_negative_int(dim, "dim")
     weight_values = _weights(weights)
     undirected_value = _boolean(undirected, "undirected")
     seed_value = _seed(seed)
@@ -129,7 +131,7 @@ def check_options(
     columns_value = _columns(columns, total)
     block_value = None
     if block_columns is not None:
-        block_value = _non_negative_int(block_columns, "block_columns")
+        block_value = non_negative_int(block_columns, "block_columns")
         if block_value == 0:
             raise ValueError("block_columns must be at least 1")
     options = Options(
@@ -530,16 +532,6 @@ def _with_seed(options: Options, seed: int) -> Options:
 # Argument checks
 
 
-def _non_negative_int(value: Any, name: str) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        result = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if result < 0:
-        raise ValueError(f"{name} must be non-negative, got {result}")
-    return result
 
 
 def _seed(value: Any) -> int | None:
@@ -606,8 +598,8 @@ def _columns(value: Any, total: int) -> tuple[int, int] | None:
         start, stop = value
     except (TypeError, ValueError):
         raise TypeError("columns must be None or a pair (start, stop)") from None
-    start_value = _non_negative_int(start, "columns start")
-    stop_value = _non_negative_int(stop, "columns stop")
+    start_value = non_negative_int(start, "columns start")
+    stop_value = non_negative_int(stop, "columns stop")
     if not start_value <= stop_value <= total:
         raise ValueError(f"columns must satisfy 0 <= start <= stop <= {total}, got ({start_value}, {stop_value})")
     return (start_value, stop_value)

@@ -26,7 +26,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 WEIGHTS = [0.0, 0.0, 1.0, 1.0]
 SEED = 42
 
-TARGET_RATIO = 12.0
+TARGET_RATIO = 8.0
+# Whole fit of the default graph (1M nodes, dim 128, 2 threads).
+TARGET_FIT_SECONDS = 1.5
 TARGET_PEER_RATIO = {"Intel MKL (sparse_dot_mkl)": 4.5}
 TARGET_FIXED_SHARE = 0.15
 TARGET_TINY_US = 100.0
@@ -184,7 +186,11 @@ def main():
     props = len(WEIGHTS) - 1
     full_s, ours = best_of(args.repeat, lambda: fit(graph, dim, WEIGHTS))
     table.section(f"End to end ({n:,} nodes, {nnz:,} entries, dim {dim})")
-    table.row("graphripple.fit_csr", seconds(full_s))
+    if n == 1_000_000 and dim == 128 and args.threads == 2:
+        table.row("graphripple.fit_csr", seconds(full_s), f"<= {TARGET_FIT_SECONDS} s",
+                  full_s <= TARGET_FIT_SECONDS)
+    else:
+        table.row("graphripple.fit_csr", seconds(full_s))
 
     if not args.skip_baseline:
         import bench_baseline

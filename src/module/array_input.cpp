@@ -11,7 +11,9 @@
 
 #include "error/fallible_alloc.h"
 #include "module/errors.h"
+#include "module/conversion.h"
 #include "module/numpy_api.h"
+#include "module/settings.h"
 
 namespace graphripple::py {
 
@@ -127,6 +129,25 @@ Expected<MatrixF64> copy_matrix(PyObject* object) {
     for (npy_intp c = 0; c < cols; ++c) std::memcpy(target++, row + c * col_bytes, ELEMENT_BYTES);
   }
   return matrix;
+}
+
+bool convert_csr_arguments(std::span<PyObject* const> slot, CsrArguments& out) {
+  return noted(convert_int64_vector(slot[0], out.row_ptrs), "row_ptrs") &&
+         noted(convert_int64_vector(slot[1], out.col_indices), "col_indices") &&
+         noted(convert_float64_vector(slot[2], out.values), "values") &&
+         noted(convert_unsigned(slot[3], out.num_nodes), "num_nodes");
+}
+
+bool copy_csr_arguments(const CsrArguments& arguments, OwnedCsr& out) {
+  if (!check_contiguous(arguments.row_ptrs.get(), "row_ptrs") ||
+      !check_contiguous(arguments.col_indices.get(), "col_indices") ||
+      !check_contiguous(arguments.values.get(), "values"))
+    return false;
+  Status status = copy_words(arguments.row_ptrs.get(), out.row_ptrs);
+  if (status) status = copy_words(arguments.col_indices.get(), out.col_indices);
+  if (status) status = copy_doubles(arguments.values.get(), out.values);
+  if (!status) raise_embedding_error(status.error());
+  return bool(status);
 }
 
 }  // namespace graphripple::py

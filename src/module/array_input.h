@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "csr/matrix_f64.h"
@@ -34,6 +35,27 @@ bool check_contiguous(PyObject* array, const char* name);
 Status copy_words(PyObject* array, std::vector<std::uint64_t>& out);
 /// Copies a contiguous 1-D float64 array.
 Status copy_doubles(PyObject* array, std::vector<double>& out);
+
+/// The graph arguments of a CSR fit: row_ptrs, col_indices, values and
+/// num_nodes, as the caller passed them until they are copied.
+struct CsrArguments {
+  PyRef row_ptrs, col_indices, values;
+  std::uint64_t num_nodes = 0;
+};
+
+/// The arrays of a CSR fit, copied into owned storage.
+struct OwnedCsr {
+  std::vector<std::uint64_t> row_ptrs, col_indices;
+  std::vector<double> values;
+};
+
+/// Converts slot[0..4) as row_ptrs, col_indices, values and num_nodes, in
+/// that order, each failure noted with its parameter's name.
+bool convert_csr_arguments(std::span<PyObject* const> slot, CsrArguments& out);
+
+/// Checks the three arrays for contiguity and copies them, in parameter
+/// order; raises (ValueError, or the out-of-memory error) on failure.
+bool copy_csr_arguments(const CsrArguments& arguments, OwnedCsr& out);
 
 /// Copies a 2-D float64 array of any strides. When its elements fill one
 /// block (row- or column-major, axes possibly reversed) the block is copied

@@ -96,40 +96,24 @@ PyObject* finish(Settings& settings, BuildGraph&& build_graph) {
   return compute(std::forward<BuildGraph>(build_graph), *params);
 }
 
-PyObject* raise_status(Status status) {
-  raise_embedding_error(status.error());
-  return nullptr;
-}
-
 // ---- The three functions ---------------------------------------------------
 
 PyObject* fit_csr_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, std::size(CSR_PARAMS)> slot{};
   if (!bind_arguments(CSR_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
 
-  PyRef row_ptrs, col_indices, values;
-  std::uint64_t num_nodes = 0;
+  CsrArguments csr;
   Settings settings;
-  if (!noted(convert_int64_vector(slot[0], row_ptrs), "row_ptrs") ||
-      !noted(convert_int64_vector(slot[1], col_indices), "col_indices") ||
-      !noted(convert_float64_vector(slot[2], values), "values") ||
-      !noted(convert_unsigned(slot[3], num_nodes), "num_nodes") ||
+  if (!convert_csr_arguments(slot, csr) ||
       !convert_settings(std::span(slot).last(SETTINGS_COUNT), "weights", settings))
     return nullptr;
 
-  if (!check_contiguous(row_ptrs.get(), "row_ptrs") || !check_contiguous(col_indices.get(), "col_indices") ||
-      !check_contiguous(values.get(), "values"))
-    return nullptr;
-
-  std::vector<std::uint64_t> owned_row_ptrs, owned_col_indices;
-  std::vector<double> owned_values;
-  if (Status s = copy_words(row_ptrs.get(), owned_row_ptrs); !s) return raise_status(std::move(s));
-  if (Status s = copy_words(col_indices.get(), owned_col_indices); !s) return raise_status(std::move(s));
-  if (Status s = copy_doubles(values.get(), owned_values); !s) return raise_status(std::move(s));
+  OwnedCsr owned;
+  if (!copy_csr_arguments(csr, owned)) return nullptr;
 
   return finish(settings, [&] {
-    return CsrGraph::from_csr(std::move(owned_row_ptrs), std::move(owned_col_indices), std::move(owned_values),
-                              num_nodes);
+    return CsrGraph::from_csr(std::move(owned.row_ptrs), std::move(owned.col_indices), std::move(owned.values),
+                              csr.num_nodes);
   });
 }
 

@@ -344,13 +344,9 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   std::array<PyObject*, std::size(PARAMS)> slot{};
   if (!bind_arguments(SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
 
-  PyRef row_ptrs, col_indices, values;
-  std::uint64_t num_nodes = 0;
+  CsrArguments csr;
   Settings settings;
-  if (!noted(convert_int64_vector(slot[0], row_ptrs), "row_ptrs") ||
-      !noted(convert_int64_vector(slot[1], col_indices), "col_indices") ||
-      !noted(convert_float64_vector(slot[2], values), "values") ||
-      !noted(convert_unsigned(slot[3], num_nodes), "num_nodes") ||
+  if (!convert_csr_arguments(slot, csr) ||
       !convert_settings(std::span(slot).subspan(4, SETTINGS_COUNT), "weights", settings))
     return nullptr;
   ExtOptions options;
@@ -377,30 +373,22 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   std::optional<OutTarget> out;
   if (slot[OUT] != nullptr && slot[OUT] != Py_None) {
     out.emplace();
-    if (!convert_out(slot[OUT], num_nodes, width, *out)) return nullptr;
+    if (!convert_out(slot[OUT], csr.num_nodes, width, *out)) return nullptr;
   }
 
-  if (!check_contiguous(row_ptrs.get(), "row_ptrs") || !check_contiguous(col_indices.get(), "col_indices") ||
-      !check_contiguous(values.get(), "values"))
-    return nullptr;
-
-  std::vector<std::uint64_t> owned_row_ptrs, owned_col_indices;
-  std::vector<double> owned_values;
-  auto raise_status = [](Status status) -> PyObject* {
-    raise_embedding_error(status.error());
-    return nullptr;
-  };
-  if (Status s = copy_words(row_ptrs.get(), owned_row_ptrs); !s) return raise_status(std::move(s));
-  if (Status s = copy_words(col_indices.get(), owned_col_indices); !s) return raise_status(std::move(s));
-  if (Status s = copy_doubles(values.get(), owned_values); !s) return raise_status(std::move(s));
+  OwnedCsr owned;
+  if (!copy_csr_arguments(csr, owned)) return nullptr;
   Expected<FitParams> params = build_params(settings);
-  if (!params) return raise_status(std::move(params).error());
+  if (!params) {
+    raise_embedding_error(params.error());
+    return nullptr;
+  }
 
   std::optional<Outcome> outcome;
   {
     InterpreterUnlocked unlocked;
-    Expected<CsrGraph> graph = CsrGraph::from_csr(std::move(owned_row_ptrs), std::move(owned_col_indices),
-                                                  std::move(owned_values), num_nodes);
+    Expected<CsrGraph> graph = CsrGraph::from_csr(std::move(owned.row_ptrs), std::move(owned.col_indices),
+                                                  std::move(owned.values), csr.num_nodes);
     if (!graph) {
       outcome.emplace(std::move(graph).error());
     } else if (auto refusal = transform_edge_weights(*graph, options.edge_weight)) {

@@ -446,7 +446,7 @@ void propagate(const TransitionMatrix& transition, const MatrixF32& current, con
 void propagate_block(const TransitionMatrix& transition, const float* source, std::uint64_t source_rows,
                      std::uint64_t dim, const RowBlockOutput& output) {
   const std::uint64_t n = transition.num_nodes;
-  if (dim == 0) return;  // (matrices of no columns have no storage)
+  if (dim == 0 || n == 0) return;  // (empty matrices have no storage)
   // The source holds at least the block's own rows; the columns themselves
   // are checked where the transition is built.
   fault_unless(source_rows >= n && (output.mode != AccumulateMode::deferred || output.deferred != nullptr),

@@ -93,7 +93,7 @@ def _client_pieces(client: Any, graph: Any, undirected: bool, num_nodes: Any, pa
     bounds = row_bounds(n, parts)
     pieces = row_blocks.split_edges(edges, bounds, mode)
     del edges, sources
-    return n, bounds, client.scatter(pieces, hash=False)
+    return n, bounds, _hand_over(client, pieces, "edges")
 
 
 def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int,
@@ -121,6 +121,19 @@ def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int,
     return n, bounds, pieces
 
 
+def _hand_over(client: Any, pieces: list[Any], name: str) -> list[Any]:
+    """Futures of pieces made here: each is the argument of a task rather than
+    scattered data, so the scheduler can recompute it when the worker holding
+    it is lost (scattered data would be gone for good)."""
+    token = uuid.uuid4().hex
+    return [client.submit(_same, piece, key=f"{KEY_PREFIX}-{name}-{token}-{p}", pure=False)
+            for p, piece in enumerate(pieces)]
+
+
+def _same(piece: Any) -> Any:
+    return piece
+
+
 def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> list[Any]:
     """Each block's rows of the node features: futures (or None per block)."""
     blocks = len(bounds) - 1
@@ -136,8 +149,8 @@ def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> l
 
     array = embedding._node_features(features, n)
     assert array is not None
-    return client.scatter([np.ascontiguousarray(array[lo:hi]) for lo, hi in zip(bounds[:-1], bounds[1:])],
-                          hash=False)
+    return _hand_over(client, [np.ascontiguousarray(array[lo:hi]) for lo, hi in zip(bounds[:-1], bounds[1:])],
+                      "features")
 
 
 def _graphs(checked: Any) -> list[tuple[bool, str, int]]:
@@ -315,7 +328,7 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
                     asks[p, q] = client.submit(row_blocks.requested_rows, built[p], d, int(bounds[q]),
                                                int(bounds[q + 1]), key=key("ask", d, p, q))
         for i in range(1, last + 1):
-            received = {p: [client.submit(row_blocks.pick_rows, states[q], asks[p, q], key=key("rows", d, i, q, p))
+            received = {p: [client.submit(row_blocks.pick_rows, states[q], asks[p, q], key=key("pick", d, i, q, p))
                             for q in range(count) if (p, q) in asks]
                         for p in range(count)}
             states = [client.submit(row_blocks.step_state, built[p], d, states[p], weights[i], i == last,
@@ -324,7 +337,7 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
         finals.append(states)
     width = checked.total_columns
     blocks = [client.submit(row_blocks.finish, int(bounds[p + 1] - bounds[p]), width,
-                            *[f[p] for f in finals if f[p] is not None], key=key("rows", p))
+                            *[f[p] for f in finals if f[p] is not None], key=key("result", p))
               for p in range(count)]
     try:
         _wait(blocks)

@@ -27,6 +27,7 @@ import operator
 import os
 import shutil
 import uuid
+import warnings
 from typing import Any
 
 import numpy as np
@@ -76,13 +77,17 @@ def _check_csr(csr: Any) -> None:
         raise ValueError(f"col_indices[{k}] = {cols[k]} is out of bounds for graph with {n} nodes")
 
 
-def _client_pieces(client: Any, graph: Any, undirected: bool, num_nodes: Any, parts: int,
-                   mode: str) -> tuple[int, np.ndarray, list[Any]]:
+def _client_pieces(client: Any, graph: Any, undirected: bool, num_nodes: Any, parts: int, mode: str,
+                   edge_weight: str) -> tuple[int, np.ndarray, list[Any]]:
     """An in-memory graph converted here, split by block and scattered: (n, bounds, futures)."""
     from . import inputs
 
+    from . import embedding
+
     csr = inputs.to_csr(graph, undirected=undirected)
     _check_csr(csr)
+    if edge_weight == "log1p":
+        embedding._check_log1p_weights(csr.values)
     n = int(csr.num_nodes)
     if num_nodes is not None and num_nodes != n:
         raise ValueError(f"num_nodes={num_nodes} does not match the graph's {n} nodes")
@@ -96,8 +101,8 @@ def _client_pieces(client: Any, graph: Any, undirected: bool, num_nodes: Any, pa
     return n, bounds, _hand_over(client, pieces, "edges")
 
 
-def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int,
-                  mode: str) -> tuple[int, np.ndarray, list[Any]]:
+def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int, mode: str,
+                  edge_weight: str) -> tuple[int, np.ndarray, list[Any]]:
     """A DataFrame of edges read and split by the workers: (n, bounds, futures of each block's edges)."""
     import dask
 
@@ -110,7 +115,7 @@ def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int,
     bounds = row_bounds(n, parts)
     token = uuid.uuid4().hex
     splits = client.compute([
-        dask.delayed(row_blocks.split_frame, pure=False)(part, j, bounds, n, mode,
+        dask.delayed(row_blocks.split_frame, pure=False)(part, j, bounds, n, mode, edge_weight,
                                                          dask_key_name=f"{KEY_PREFIX}-split-{token}-{j}")
         for j, part in enumerate(frame.to_delayed())])
     pieces = []
@@ -126,8 +131,12 @@ def _hand_over(client: Any, pieces: list[Any], name: str) -> list[Any]:
     scattered data, so the scheduler can recompute it when the worker holding
     it is lost (scattered data would be gone for good)."""
     token = uuid.uuid4().hex
-    return [client.submit(_same, piece, key=f"{KEY_PREFIX}-{name}-{token}-{p}", pure=False)
-            for p, piece in enumerate(pieces)]
+    with warnings.catch_warnings():
+        # The pieces travel with their tasks on purpose; distributed warns about large graphs.
+        warnings.filterwarnings("ignore", message="Sending large graph", category=UserWarning)
+        futures = [client.submit(_same, piece, key=f"{KEY_PREFIX}-{name}-{token}-{p}", pure=False)
+                   for p, piece in enumerate(pieces)]
+    return futures
 
 
 def _same(piece: Any) -> Any:
@@ -256,9 +265,10 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
     graphs = _graphs(checked)
     mode = "touching" if checked.undirected or checked.direction == "both" else checked.direction
     if _is_frame(graph):
-        n, bounds, pieces = _frame_pieces(client, graph, num_nodes, int(parts), mode)
+        n, bounds, pieces = _frame_pieces(client, graph, num_nodes, int(parts), mode, checked.edge_weight)
     else:
-        n, bounds, pieces = _client_pieces(client, graph, checked.undirected, num_nodes, int(parts), mode)
+        n, bounds, pieces = _client_pieces(client, graph, checked.undirected, num_nodes, int(parts), mode,
+                                           checked.edge_weight)
     width = checked.total_columns
     feature_blocks = _feature_blocks(client, features, n, bounds)
     sink = commit = abort = None

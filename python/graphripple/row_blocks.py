@@ -76,7 +76,8 @@ def split_edges(edges: Edges, bounds: NDArray[np.int64], mode: str) -> list[Edge
     return pieces
 
 
-def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes: int, mode: str) -> list[Edges]:
+def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes: int, mode: str,
+                edge_weight: str) -> list[Edges]:
     """Task: check one partition of an edge DataFrame and split it among the blocks."""
     for name in ("source", "target"):
         if name not in frame.columns:
@@ -95,13 +96,17 @@ def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes
                              f"0..{num_nodes - 1} for num_nodes={num_nodes}")
         arrays[name] = values.astype(np.int64, copy=False)
     if "weight" in frame.columns:
+        import pandas
+
         column = frame["weight"]
-        if column.isna().any():
-            raise ValueError("graph: column 'weight' holds missing values")
-        weights = column.to_numpy()
-        if weights.dtype.kind not in "biuf":
-            raise TypeError(f"graph: column 'weight' must hold real numbers, not {weights.dtype}")
-        weights = weights.astype(np.float64)
+        if not (pandas.api.types.is_numeric_dtype(column.dtype) or pandas.api.types.is_bool_dtype(column.dtype)):
+            raise TypeError(f"graph: column 'weight' must hold real numbers, not {column.dtype}")
+        # A missing weight is NaN, which the fit takes as any other weight.
+        weights = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        bad = np.flatnonzero(~(weights >= 0.0)) if edge_weight == "log1p" else ()
+        if len(bad):
+            raise ValueError(f"edge_weight='log1p' needs non-negative weights; the graph has weight {weights[bad[0]]!r} "
+                             f"(partition {partition}, row {bad[0]})")
     else:
         weights = np.ones(len(frame), dtype=np.float64)
     positions = (np.int64(partition) << POSITION_BITS) + np.arange(len(frame), dtype=np.int64)

@@ -56,6 +56,13 @@ class Edges:
     def __len__(self) -> int:
         return int(self.sources.shape[0])
 
+    def __sizeof__(self) -> int:  # what Dask weighs when it places tasks
+        return _nbytes(self.sources, self.targets, self.weights, self.positions)
+
+
+def _nbytes(*arrays: Any) -> int:
+    return 64 + sum(int(a.nbytes) for a in arrays if a is not None)
+
 
 def split_edges(edges: Edges, bounds: NDArray[np.int64], mode: str) -> list[Edges]:
     """The edges each block [bounds[p], bounds[p + 1]) needs, in the order given."""
@@ -131,6 +138,9 @@ class Direction:
     halo: NDArray[np.int64]  # peer node ids, ascending
 
 
+    def __sizeof__(self) -> int:
+        return _nbytes(self.row_ptrs, self.columns, self.scales, self.halo)
+
     def aligned(self) -> Direction:
         """The arrays the native code reads, aligned: arrays deserialised from a
         network frame may start at any byte. Copied once per worker, in place
@@ -154,6 +164,9 @@ class Block:
     @property
     def rows(self) -> int:
         return self.hi - self.lo
+
+    def __sizeof__(self) -> int:
+        return 64 + sum(d.__sizeof__() for d in self.directions)
 
 
 def build_block(edges: Edges, lo: int, hi: int, graphs: list[tuple[bool, str]], edge_weight: str) -> Block:
@@ -214,6 +227,11 @@ class State:
     acc: NDArray[np.float32] | None
     step: int
     consumed: bool = field(default=False)
+
+    def __sizeof__(self) -> int:
+        # Dask places a block's next propagation where this is: it must
+        # know that the state, not the rows received, is the large input.
+        return _nbytes(self.x, self.acc)
 
 
 def _zero_term(weight: float) -> bool:

@@ -308,6 +308,9 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
              for p in range(count)]
     summaries = [client.submit(row_blocks.block_summary, b, bounds, key=key("plan", p))
                  for p, b in enumerate(built)]
+    # Dropped here so that the workers free each block's edges once its graph
+    # side is built (the scheduler can still recompute them for a lost worker).
+    pieces.clear()
     try:
         _wait(summaries)
         results = client.gather(summaries)
@@ -361,6 +364,7 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
                       for p in range(count)]
         finals.append(states)
     width = checked.total_columns
+    feature_blocks.clear()
     blocks = [client.submit(row_blocks.finish, int(bounds[p + 1] - bounds[p]), width,
                             *[f[p] for f in finals if f[p] is not None], key=key("result", p), **home[p])
               for p in range(count)]

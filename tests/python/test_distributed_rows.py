@@ -263,3 +263,37 @@ def test_workers_below_the_single_process_peak_complete_the_fit(tmp_path):
             worker_peaks = small.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
     assert max(worker_peaks.values()) < limit
     assert np.asarray(result).tobytes() == graphripple.embed(graph, dim, [0.0, 1.0, 1.0], seed=3).tobytes()
+
+
+def _propagate_arguments():
+    ptrs, cols = np.array([0, 1, 2]), np.array([1, 2])
+    scales, own, peer = np.ones(2, np.float32), np.ones((2, 3), np.float32), np.ones((1, 3), np.float32)
+    return dict(row_ptrs=ptrs, columns=cols, scales=scales, sources=[own, peer])
+
+
+@pytest.mark.parametrize("change, error, match", [
+    ({"columns": np.array([1.0, 2.0])}, TypeError, "columns must have dtype int64"),
+    ({"columns": np.array([1, 3])}, ValueError, "columns must index the 3 rows"),
+    ({"row_ptrs": np.array([0, 3, 2])}, ValueError, "row_ptrs must not decrease"),
+    ({"sources": [np.ones((2, 4), np.float32), np.ones((1, 3), np.float32)]}, ValueError, "same number of columns"),
+    ({"sources": [np.ones((3, 3), np.float32)]}, ValueError, r"sources\[0\] must hold the block's own rows"),
+    ({"next": np.ones((2, 3), np.float64)}, TypeError, "next must have dtype float32"),
+    ({"accumulator": np.ones((3, 3), np.float32)}, ValueError, r"accumulator must have shape \(2, 3\)"),
+    ({"mode": 3}, ValueError, "mode must be between 0 and 2"),
+])
+def test_native_row_block_arguments_are_checked(change, error, match):
+    arguments = dict(_propagate_arguments(), **change)
+    with pytest.raises(error, match=match):
+        embedding.native_ext().row_block_propagate(**arguments)
+
+
+def test_native_row_block_propagation_reads_the_received_rows_in_place():
+    own = np.array([[1.0, 2.0], [3.0, 4.0]], np.float32)
+    peer = np.array([[10.0, 20.0]], np.float32)
+    nxt, acc = np.zeros((2, 2), np.float32), np.full((2, 2), 5.0, np.float32)
+    # Row 0 averages own row 1 and the peer's row; row 1 has no entries.
+    embedding.native_ext().row_block_propagate(
+        np.array([0, 2, 2]), np.array([1, 2]), np.array([0.5, 0.5], np.float32), [own, peer], next=nxt,
+        accumulator=acc, weight=2.0)
+    assert nxt.tolist() == [[6.5, 12.0], [0.0, 0.0]]
+    assert acc.tolist() == [[18.0, 29.0], [5.0, 5.0]]

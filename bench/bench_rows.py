@@ -1,10 +1,14 @@
 """Row partitions: a fit split by rows over the worker processes of a LocalCluster.
 
-    python bench/bench_rows.py [--quick] [--nodes N] [--dim D] [--workers 2,4]
+    python bench/bench_rows.py [--quick] [--nodes N] [--dim D] [--workers 2,4] [--graph banded]
 
 On the preferential-attachment graph of bench_fit.py (1,000,000 nodes,
-m = 5; weights [0, 0, 1, 1], dim 128), with the edges read by the workers
-from parquet shards (the edge list never passes through the client):
+m = 5, ids shuffled, so the hubs are spread over every block: the worst
+case for the exchange), or with --graph banded on a graph of the same size
+whose nodes link to nodes with nearby ids (5 links each, to ids at most 40
+above: an ordering with locality); weights [0, 0, 1, 1], dim 128, the
+edges read by the workers from parquet shards (the edge list never passes
+through the client):
 
 - the local fit in a process of its own (1 thread, and 2): wall time and
   peak memory (VmHWM) above the loaded graph, and in all;
@@ -43,6 +47,7 @@ def parse_args(argv):
     p.add_argument("--nodes", type=int, help="nodes (default 1000000; 100000 with --quick)")
     p.add_argument("--dim", type=int, default=128, help="embedding width (default 128)")
     p.add_argument("--workers", default="2,4", help="worker process counts (default 2,4)")
+    p.add_argument("--graph", choices=("power-law", "banded"), default="power-law", help="the graph (default power-law)")
     p.add_argument("--local-child", nargs=3, metavar=("SHARDS", "THREADS", "OUT"), help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     args.nodes = args.nodes or (100_000 if args.quick else 1_000_000)
@@ -86,12 +91,18 @@ def local_child(shards, threads, out):
                       "threads": threads}))
 
 
-def write_shards(folder, nodes):
+def write_shards(folder, nodes, kind):
     import pandas as pd
     from bench_graphs import power_law_csr
 
-    row_ptrs, cols, values = power_law_csr(nodes, 5)[:3]
-    src = np.repeat(np.arange(nodes, dtype=np.int64), np.diff(row_ptrs))
+    if kind == "banded":
+        rng = np.random.default_rng(5)
+        src = np.repeat(np.arange(nodes, dtype=np.int64), 5)
+        cols = (src + rng.integers(1, 41, src.size)) % nodes
+        values = rng.integers(1, 5, src.size).astype(np.float64)
+    else:
+        row_ptrs, cols, values = power_law_csr(nodes, 5)[:3]
+        src = np.repeat(np.arange(nodes, dtype=np.int64), np.diff(row_ptrs))
     order = np.random.default_rng(7).permutation(src.size)  # edges in no particular order
     for j, part in enumerate(np.array_split(order, 8)):
         part = np.sort(part)
@@ -148,8 +159,8 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         shards = os.path.join(folder, "edges")
         os.mkdir(shards)
-        src, dst = write_shards(shards, args.nodes)
-        print(f"graph: {args.nodes:,} nodes, {src.size:,} stored entries in 8 parquet shards; dim {args.dim}, "
+        src, dst = write_shards(shards, args.nodes, args.graph)
+        print(f"{args.graph} graph: {args.nodes:,} nodes, {src.size:,} stored entries in 8 parquet shards; dim {args.dim}, "
               f"weights {WEIGHTS}")
         local = {}
         for threads in (1, 2):

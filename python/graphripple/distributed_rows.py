@@ -34,7 +34,7 @@ import numpy as np
 
 from . import row_blocks
 
-__all__ = ["embed_rows"]
+__all__ = ["embed_rows", "is_edge_frame"]
 
 KEY_PREFIX = "graphripple-rows"
 _OPTIONS = frozenset(
@@ -42,7 +42,8 @@ _OPTIONS = frozenset(
      "direction"})
 
 
-def _is_frame(graph: Any) -> bool:
+def is_edge_frame(graph: Any) -> bool:
+    """True for a dask DataFrame (the edge-list input that only row partitions take)."""
     return type(graph).__module__.split(".")[0] in ("dask", "dask_expr") and hasattr(graph, "to_delayed") \
         and hasattr(graph, "columns")
 
@@ -264,7 +265,7 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
         raise ImportError("row-partitioned fits need graphripple's _native_ext extension")
     graphs = _graphs(checked)
     mode = "touching" if checked.undirected or checked.direction == "both" else checked.direction
-    if _is_frame(graph):
+    if is_edge_frame(graph):
         n, bounds, pieces = _frame_pieces(client, graph, num_nodes, int(parts), mode, checked.edge_weight)
     else:
         n, bounds, pieces = _client_pieces(client, graph, checked.undirected, num_nodes, int(parts), mode,

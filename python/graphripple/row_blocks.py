@@ -36,6 +36,15 @@ POSITION_BITS = 40
 _EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}
 
 
+def _native() -> Any:
+    from . import embedding
+
+    native = embedding.native_ext()
+    if native is None:
+        raise ImportError("row-partitioned fits need graphripple's _native_ext extension")
+    return native
+
+
 @dataclass
 class Edges:
     """Edges of one block in input order (positions ascending)."""
@@ -107,8 +116,8 @@ def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes
             raise TypeError(f"graph: column 'weight' must hold real numbers, not {column.dtype}")
         # A missing weight is NaN, which the fit takes as any other weight.
         weights = column.to_numpy(dtype=np.float64, na_value=np.nan)
-        bad = np.flatnonzero(~(weights >= 0.0)) if edge_weight == "log1p" else ()
-        if len(bad):
+        bad = np.flatnonzero(~(weights >= 0.0)) if edge_weight == "log1p" else np.zeros(0, dtype=np.intp)
+        if bad.size:
             raise ValueError(f"edge_weight='log1p' needs non-negative weights; the graph has weight {weights[bad[0]]!r} "
                              f"(partition {partition}, row {bad[0]})")
     else:
@@ -145,7 +154,7 @@ class Direction:
         for name in ("row_ptrs", "columns", "scales"):
             array = getattr(self, name)
             if not (array.flags.aligned and array.flags.c_contiguous):
-                setattr(self, name, np.require(array, requirements="CA"))
+                setattr(self, name, np.require(array, requirements=["C", "A"]))
         return self
 
 
@@ -168,9 +177,7 @@ class Block:
 
 def build_block(edges: Edges, lo: int, hi: int, graphs: list[tuple[bool, str]], edge_weight: str) -> Block:
     """Task: the block's rows of each transition in ``graphs`` ((undirected, direction) pairs)."""
-    from . import embedding
-
-    native = embedding.native_ext()
+    native = _native()
     block = Block(lo, hi, [])
     for undirected, direction in graphs:
         if undirected:
@@ -239,13 +246,11 @@ def start_state(block: Block, d: int, dim: int, seed: int, features: Any, featur
                 degree_exponent: float, weight0: float) -> State:
     """Task: the block's rows of X0 (degree-scaled), and the first accumulation
     (weight0 0.0: none, or deferred to the next propagation)."""
-    from . import embedding
-
-    native = embedding.native_ext()
+    native = _native()
     direction = block.directions[d].aligned()
     rows = block.rows
     if features is not None:
-        features = np.require(np.asarray(features), dtype=np.float64, requirements="CA")
+        features = np.require(np.asarray(features), dtype=np.float64, requirements=["C", "A"])
         if features.shape[0] != rows:
             raise ValueError(f"node_features block has {features.shape[0]} rows, not {rows}")
     x0 = native.row_block_start(block.lo, rows, dim, seed, features, feature_weight,
@@ -272,14 +277,12 @@ def step_state(block: Block, d: int, state: State, weight: float, last: bool, no
     the last one (as the whole-graph fit does when the last two weights are
     the only ones, so one matrix fewer is held).
     """
-    from . import embedding
-
     if state.consumed or state.x is None:
         raise RuntimeError("a row block's state was used twice: its propagation cannot be rerun in place")
-    native = embedding.native_ext()
+    native = _native()
     direction = block.directions[d].aligned()
     rows = block.rows
-    sources = [np.require(a, dtype=np.float32, requirements="CA") for a in (state.x, *received)]
+    sources = [np.require(a, dtype=np.float32, requirements=["C", "A"]) for a in (state.x, *received)]
     halo = sum(a.shape[0] for a in sources[1:])
     if halo != direction.halo.shape[0]:
         raise RuntimeError(f"a row block received {halo} rows from its peers, not {direction.halo.shape[0]}")

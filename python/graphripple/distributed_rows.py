@@ -304,8 +304,15 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
     token = uuid.uuid4().hex
     count = len(bounds) - 1
     key = lambda *parts: "-".join([KEY_PREFIX, *map(str, parts), token])  # noqa: E731
+    # Blocks spread evenly over the workers, each block's tasks on its
+    # worker (a soft restriction: a lost worker's blocks still move), so a
+    # block's state never travels and no worker takes two blocks while
+    # another has none.
+    workers = sorted(client.scheduler_info()["workers"]) or [None]
+    home = [{"workers": None if workers[p % len(workers)] is None else [workers[p % len(workers)]],
+             "allow_other_workers": True} for p in range(count)]
     built = [client.submit(row_blocks.build_block, pieces[p], int(bounds[p]), int(bounds[p + 1]),
-                           [(u, d) for u, d, _ in graphs], checked.edge_weight, key=key("block", p))
+                           [(u, d) for u, d, _ in graphs], checked.edge_weight, key=key("block", p), **home[p])
              for p in range(count)]
     summaries = [client.submit(row_blocks.block_summary, b, bounds, key=key("plan", p))
                  for p, b in enumerate(built)]
@@ -318,12 +325,6 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
     except BaseException:
         client.cancel(built + summaries)
         raise
-    # Each block's later tasks go where its graph side was built (a soft
-    # restriction: a lost worker's blocks still move), so that its state never
-    # travels; Dask alone may weigh the rows received higher.
-    holders = client.who_has(built)
-    home = [{"workers": sorted(holders.get(b.key, ()))[:1] or None, "allow_other_workers": True}
-            for b in built]
     refusals = [r for r, _ in results if r is not None]
     if refusals:
         client.cancel(built)

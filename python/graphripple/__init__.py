@@ -22,17 +22,18 @@ from typing import TYPE_CHECKING, Any
 from ._native_core import fit_adj_list, fit_csr, fit_dense
 
 if TYPE_CHECKING:
-    from .embedding import DIRECTION_SEED_OFFSET, embed, embed_labelled
+    from .embedding import embed, embed_labelled
     from .estimator import RippleEmbedding
     from .inputs import CsrInput, Edges, to_csr
     from .io import load, save
     from .memory import estimate_memory
+    from .options import DIRECTION_SEED_OFFSET
 
 # Public name -> the submodule that defines it, imported on first access.
 _LAZY = {
     "embed": "embedding",
     "embed_labelled": "embedding",
-    "DIRECTION_SEED_OFFSET": "embedding",
+    "DIRECTION_SEED_OFFSET": "options",
     "RippleEmbedding": "estimator",
     "Edges": "inputs",
     "CsrInput": "inputs",

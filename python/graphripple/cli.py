@@ -31,8 +31,10 @@ from typing import Any, Callable, Iterator, Sequence, TextIO
 import numpy as np
 
 from . import io as graph_io
+from .memory import human_bytes as _human, pick_block_columns
+from .options import add_cli_arguments, check_options, cli_spelling, cli_values
 
-__all__ = ["main", "Progress", "parse_size", "pick_block_columns"]
+__all__ = ["main", "Progress", "parse_size"]
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -182,42 +184,11 @@ def _size_argument(text: str) -> int:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def _weights_argument(text: str) -> list[float]:
-    try:
-        weights = [float(part) for part in text.split(",") if part.strip()]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected comma-separated numbers, got {text!r}") from None
-    if not weights:
-        raise argparse.ArgumentTypeError("expected at least one weight")
-    return weights
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
-    return value
-
-
-def _seed_argument(text: str) -> int:
-    try:
-        value = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected an integer seed, got {text!r}") from None
-    if not 0 <= value < 1 << 64:
-        raise argparse.ArgumentTypeError(f"seed must be in 0..2**64-1, got {text!r}")
-    return value
-
-
-def _human(size: float) -> str:
-    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
-        if size < 1024 or unit == "TiB":
-            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
-        size /= 1024
-    raise AssertionError("unreachable")
+# The fit's options on the command line, as the option table defines them.
+_EMBED_OPTIONS = ("dim", "weights", "undirected", "direction", "seed", "normalization", "degree_exponent",
+                  "edge_weight")
+_DEMO_OPTIONS = ("dim", "seed", "weights")
+_DEMO_DEFAULTS = {"dim": 64, "seed": 42, "weights": [0.0, 1.0, 1.0, 1.0]}
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -239,26 +210,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                        help="where to write the embedding (.npz, .txt/.w2v, .parquet, .npy)")
     embed.add_argument("--format", choices=("npz", "w2v", "parquet", "npy"),
                        help="output format (default: from the suffix of OUT)")
-    embed.add_argument("--dim", type=_positive_int, default=128, help="columns per direction (default 128)")
-    embed.add_argument("--weights", type=_weights_argument, default=[0.0, 1.0, 1.0],
-                       help="comma-separated weight of each power of the transition matrix (default 0,1,1)")
-    embed.add_argument("--directed", action="store_true",
-                       help="keep edge directions (default: the graph is made undirected, A + A^T)")
-    embed.add_argument("--direction", choices=("out", "in", "both"), default="out",
-                       help="with --directed: propagate along out-edges, in-edges, or both "
-                       "(both: 2 x dim columns)")
-    embed.add_argument("--seed", type=_seed_argument, help="random seed for a reproducible embedding")
+    add_cli_arguments(embed, _EMBED_OPTIONS)
     embed.add_argument("--delimiter", help="field separator of a text edge list: one character, 'tab', "
                        "'comma', 'space' or 'whitespace' (default: detected)")
     embed.add_argument("--labels", action="store_true",
                        help="read node ids as labels even when they are integers (rows in order of first "
                        "appearance); the default uses integer ids as row numbers")
-    embed.add_argument("--normalization", choices=("none", "l2"), default="none",
-                       help="scale each propagated row to unit length (l2)")
-    embed.add_argument("--degree-exponent", type=float, default=0.0, metavar="BETA",
-                       help="scale each node's starting row by degree**BETA (default 0)")
-    embed.add_argument("--edge-weight", choices=("raw", "binary", "log1p"), default="raw",
-                       help="use the weights as given, as 1, or as log(1 + w) (default raw)")
     embed.add_argument("--memory-limit", type=_size_argument, metavar="SIZE",
                        help="with -o FILE.npy: compute the embedding in column blocks that fit SIZE "
                        "(e.g. 4G) and write it to a memory-mapped .npy")
@@ -273,10 +230,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 
 
 def _add_demo_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--dim", type=_positive_int, default=64, help="embedding dimension (default 64)")
-    parser.add_argument("--seed", type=_seed_argument, default=42, help="random seed (default 42)")
-    parser.add_argument("--weights", type=_weights_argument, default=[0.0, 1.0, 1.0, 1.0],
-                        help="comma-separated weight of each power of T (default 0,1,1,1)")
+    add_cli_arguments(parser, _DEMO_OPTIONS, _DEMO_DEFAULTS)
     parser.add_argument("--plot", metavar="PNG",
                         help="also draw the 2-D projection (PCA) coloured by faction (needs matplotlib)")
 
@@ -292,65 +246,15 @@ def _graphripple() -> Any:
 
 
 def _estimate(n: int, m: int, width: int, weights: Sequence[float], undirected: bool) -> int | None:
-    estimate = getattr(_graphripple(), "estimate_memory", None)
-    if estimate is None:
-        return None
     try:
-        return int(estimate(n, m, width, weights=list(weights), undirected=undirected))
+        return int(_graphripple().estimate_memory(n, m, width, weights=list(weights), undirected=undirected))
     except (TypeError, ValueError):
         return None
 
 
-def _fallback_peak(n: int, m: int, width: int, weights: Sequence[float], undirected: bool) -> int:
-    """A coarse peak-memory model for when ``estimate_memory`` is not available."""
-    entries = 2 * m if undirected else m
-    graph = 8 * (n + 1) + 16 * m + 12 * entries + 16 * n
-    return graph + 3 * 4 * n * width
-
-
-def pick_block_columns(
-    limit: int, num_nodes: int, num_entries: int, width: int, weights: Sequence[float], undirected: bool,
-    held: int = 0,
-) -> int:
-    """The most columns per block whose fit stays within ``limit`` bytes (``held`` already in use).
-
-    Raises CommandError when not even one column fits.
-    """
-    def peak(columns: int) -> int:
-        estimate = _estimate(num_nodes, num_entries, columns, weights, undirected)
-        if estimate is None:
-            estimate = _fallback_peak(num_nodes, num_entries, columns, weights, undirected)
-        return held + estimate
-
-    if width <= 0 or peak(width) <= limit:
-        return max(width, 1)
-    if peak(1) > limit:
-        raise CommandError(
-            f"--memory-limit {_human(limit)} is below the {_human(peak(1))} a one-column block of this "
-            "graph needs"
-        )
-    low, high = 1, width  # peak(low) fits, peak(high) does not
-    while high - low > 1:
-        middle = (low + high) // 2
-        if peak(middle) <= limit:
-            low = middle
-        else:
-            high = middle
-    return low
-
-
 def _embed_options(args: argparse.Namespace) -> dict[str, Any]:
-    """Keyword arguments for ``graphripple.embed``; options at their defaults are left out."""
-    options: dict[str, Any] = {"undirected": not args.directed, "seed": args.seed}
-    if args.normalization != "none":
-        options["normalization"] = args.normalization
-    if args.degree_exponent != 0.0:
-        options["degree_exponent"] = args.degree_exponent
-    if args.edge_weight != "raw":
-        options["edge_weight"] = args.edge_weight
-    if args.direction != "out":
-        options["direction"] = args.direction
-    return options
+    """Keyword arguments for ``graphripple.embed`` (all but dim and weights)."""
+    return {name: value for name, value in cli_values(args, _EMBED_OPTIONS).items() if name not in ("dim", "weights")}
 
 
 def _check_output(args: argparse.Namespace) -> graph_io.Format:
@@ -371,8 +275,8 @@ def _check_output(args: argparse.Namespace) -> graph_io.Format:
             raise CommandError("--format parquet needs pyarrow (pip install 'graphripple[arrow]')") from None
     if args.memory_limit is not None and kind != "npy":
         raise CommandError("--memory-limit writes a memory-mapped .npy: use -o FILE.npy (or --format npy)")
-    if args.direction != "out" and not args.directed:
-        raise CommandError(f"--direction {args.direction} needs --directed")
+    # The rules between options, in the command line's words.
+    check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
     return kind
 
 
@@ -408,16 +312,11 @@ def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progre
         # allocator caches) counts against the limit too.
         held = max(graph.row_ptrs.nbytes + graph.col_indices.nbytes + graph.values.nbytes,
                    _resident_anonymous_bytes() or 0)
-        block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
-                                   args.weights, undirected, held)
-        if block < min(args.dim, width) and not _column_blocks_available():
-            # Without the extension a block is a slice of one full fit, which
-            # would break the limit the caller set.
-            raise CommandError(
-                f"--memory-limit {_human(args.memory_limit)} needs blocks of {block} columns, and column-block "
-                "fits need the graphripple._native_ext extension, which is not built",
-                EXIT_FAILURE,
-            )
+        try:
+            block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
+                                       args.weights, undirected, held, limit_name="--memory-limit")
+        except ValueError as error:
+            raise CommandError(str(error)) from None
         progress.note(f"{block} columns per block for --memory-limit {_human(args.memory_limit)}")
         with graph_io.atomic_path(args.output) as temporary:
             out = np.lib.format.open_memmap(temporary, mode="w+", dtype=np.float32, shape=(num_nodes, width))
@@ -463,13 +362,6 @@ def _resident_anonymous_bytes() -> int | None:
     except (OSError, ValueError, IndexError):
         return None
     return None
-
-
-def _column_blocks_available() -> bool:
-    """True when a fit of a column block costs only that block's memory."""
-    from . import embedding
-
-    return embedding.native_ext() is not None
 
 
 def _isatty(stream: TextIO) -> bool:
@@ -519,7 +411,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         if args.command == "embed":
             return run_embed(args, sys.stderr)
         return run_demo(args)
-    except (CommandError, graph_io.EdgeFileError, ValueError, TypeError, ImportError, NotImplementedError) as error:
+    except (CommandError, graph_io.EdgeFileError, ValueError, TypeError, ImportError) as error:
         status = error.status if isinstance(error, CommandError) else EXIT_BAD_INPUT
         message = str(error)
         if message.startswith(_NATIVE_OUT_OF_MEMORY):

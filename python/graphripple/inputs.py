@@ -33,7 +33,7 @@ import numbers
 from dataclasses import dataclass
 from typing import Any, Hashable, Iterable
 
-from ._checks import non_negative_int
+from .options import non_negative_int
 
 import numpy as np
 from numpy.typing import NDArray

@@ -143,7 +143,6 @@ def test_memory_limit_writes_a_memmap_in_blocks(tmp_path, monkeypatch):
 
     monkeypatch.setattr(graphripple, "embed", spy)
     monkeypatch.setattr(cli, "pick_block_columns", lambda *a, **k: 5)
-    monkeypatch.setattr(cli, "_column_blocks_available", lambda: True)
     out = tmp_path / "big.npy"
     assert run_cli("embed", path, "-o", out, "--dim", dim, "--seed", 9, "--memory-limit", "64M")[0] == 0
     assert seen == [5]
@@ -151,20 +150,6 @@ def test_memory_limit_writes_a_memmap_in_blocks(tmp_path, monkeypatch):
     assert isinstance(embedding, np.memmap) and nodes.tolist() == list(range(embedding.shape[0]))
     expected = real_embed(graphripple.Edges(src, dst), dim, seed=9)
     assert np.asarray(embedding).tobytes() == expected.tobytes()
-
-
-def test_block_columns_fit_the_limit():
-    n, m, weights = 100_000, 1_000_000, [0.0, 1.0, 1.0]
-    estimate = getattr(graphripple, "estimate_memory", None) or (
-        lambda n, m, d, weights, undirected: cli._fallback_peak(n, m, d, weights, undirected))
-    for limit in (200 << 20, 400 << 20, 1 << 30):
-        block = cli.pick_block_columns(limit, n, m, 128, weights, True)
-        assert estimate(n, m, block, weights=weights, undirected=True) <= limit
-        if block < 128:
-            assert estimate(n, m, block + 1, weights=weights, undirected=True) > limit
-    assert cli.pick_block_columns(1 << 40, n, m, 128, weights, True) == 128
-    with pytest.raises(cli.CommandError, match="below the"):
-        cli.pick_block_columns(1 << 20, n, m, 128, weights, True)
 
 
 @pytest.mark.parametrize("text,size", [
@@ -221,16 +206,6 @@ def test_progress_disabled_or_short_writes_nothing():
     assert stream.getvalue() == ""
 
 
-def test_memory_limit_refused_when_blocks_would_be_full_fits(tmp_path, monkeypatch):
-    path = tmp_path / "e.txt"
-    path.write_text("0 1\n1 2\n")
-    monkeypatch.setattr(cli, "pick_block_columns", lambda *a, **k: 3)
-    monkeypatch.setattr(cli, "_column_blocks_available", lambda: False)
-    status, _, stderr = run_cli("embed", path, "-o", tmp_path / "e.npy", "--dim", 8, "--memory-limit", "1G")
-    assert status == 1 and "_native_ext" in stderr
-    assert os.listdir(tmp_path) == ["e.txt"]
-
-
 @pytest.mark.parametrize("args,options", [
     (["--normalization", "l2", "--degree-exponent", "0.5"], {"normalization": "l2", "degree_exponent": 0.5}),
     (["--edge-weight", "log1p", "--directed", "--direction", "in"],
@@ -238,9 +213,6 @@ def test_memory_limit_refused_when_blocks_would_be_full_fits(tmp_path, monkeypat
     (["--directed", "--direction", "both"], {"undirected": False, "direction": "both"}),
 ])
 def test_engine_options_reach_embed(tmp_path, labelled_file, args, options):
-    from graphripple import embedding
-    if embedding.native_ext() is None:
-        pytest.skip("graphripple._native_ext is not built")
     out = tmp_path / "emb.npz"
     assert run_cli("embed", labelled_file, "-o", out, "--dim", 8, "--seed", 2, *args)[0] == 0
     expected, _ = reference(labelled_file, 8, seed=2, **options)

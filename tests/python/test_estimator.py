@@ -17,7 +17,7 @@ def test_init_only_stores_its_arguments():
     # No checks in __init__: bad values surface at fit, as scikit-learn expects.
     estimator = RippleEmbedding(n_components="many", weights=None, normalization="l7")
     assert estimator.get_params()["n_components"] == "many"
-    with pytest.raises(TypeError, match="dim must be an integer"):
+    with pytest.raises(TypeError, match="n_components must be an integer, not str"):
         estimator.fit(KARATE)
 
 

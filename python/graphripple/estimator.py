@@ -66,6 +66,10 @@ class RippleEmbedding:
     row number) and ``seed_`` (the seed used).
     """
 
+    # The constructor sets one attribute per parameter (see _PARAMETERS).
+    random_state: Any
+    out: Any
+
     embedding_: NDArray[np.float32]
     nodes_: NDArray[Any]
     seed_: int

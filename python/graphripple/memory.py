@@ -71,11 +71,11 @@ def estimate_memory(
     (before symmetrisation), ``feature_columns`` the columns of the node
     features (0 without them).
     """
-    n = check_value("num_nodes", num_nodes)
-    m = check_value("num_entries", num_entries)
-    d = check_value("dim", dim)
-    f = check_value("feature_columns", feature_columns)
-    matrices = work_matrices(list(check_value("weights", weights)))
+    n: int = check_value("num_nodes", num_nodes)
+    m: int = check_value("num_entries", num_entries)
+    d: int = check_value("dim", dim)
+    f: int = check_value("feature_columns", feature_columns)
+    matrices = int(work_matrices(list(check_value("weights", weights))))
     undirected = check_value("undirected", undirected)
 
     copies = _WORD * (n + 1) + 2 * _WORD * m + _WORD * n * f

@@ -6,6 +6,7 @@
 // definition; the execution slot adds the function and __all__. The
 // process-wide objects made on first use (NumPy's table, the result
 // container and PanicException types) are this module's own copies.
+#include "algorithm/fit_options.h"
 #include "module/errors.h"
 #include "module/ext/fit_csr_ext.h"
 
@@ -30,6 +31,11 @@ int exec_module(PyObject* module) {
         PyObject_SetAttr(module, name.get(), function.get()) < 0)
       return -1;
   }
+  PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(DIRECTION_SEED_OFFSET));
+  PyRef offset_name = PyRef::steal(PyUnicode_FromString("DIRECTION_SEED_OFFSET"));
+  if (!offset || !offset_name || PyObject_SetAttr(module, offset_name.get(), offset.get()) < 0 ||
+      PyList_Append(all.get(), offset_name.get()) < 0)
+    return -1;
   return PyObject_SetAttrString(module, "__all__", all.get());
 }
 

@@ -47,50 +47,7 @@ def fit_csr_ext(
     out: None = None,
     block_columns: None = None,
     progress: Callable[[int, int], object] | None = None,
-) -> npt.NDArray[np.float32]: ...
-@overload
-def fit_csr_ext(
-    row_ptrs: npt.NDArray[np.int64],
-    col_indices: npt.NDArray[np.int64],
-    values: npt.NDArray[np.float64],
-    num_nodes: int,
-    dim: int,
-    weights: Sequence[float],
-    *,
-    seed: int | None = None,
-    undirected: bool = True,
-    node_features: npt.NDArray[np.float64] | None = None,
-    feature_weight: float = 1.0,
-    columns: tuple[int, int] | None = None,
-    normalization: Literal["l2"] | None = None,
-    degree_exponent: float = 0.0,
-    edge_weight: Literal["raw", "binary", "log1p"] = "raw",
-    direction: Literal["out", "in", "both"] = "out",
-    out: _Target,
-    block_columns: int | None = None,
-    progress: Callable[[int, int], object] | None = None,
-) -> _Target: ...
-def fit_csr_ext(
-    row_ptrs: npt.NDArray[np.int64],
-    col_indices: npt.NDArray[np.int64],
-    values: npt.NDArray[np.float64],
-    num_nodes: int,
-    dim: int,
-    weights: Sequence[float],
-    *,
-    seed: int | None = None,
-    undirected: bool = True,
-    node_features: npt.NDArray[np.float64] | None = None,
-    feature_weight: float = 1.0,
-    columns: tuple[int, int] | None = None,
-    normalization: Literal["l2"] | None = None,
-    degree_exponent: float = 0.0,
-    edge_weight: Literal["raw", "binary", "log1p"] = "raw",
-    direction: Literal["out", "in", "both"] = "out",
-    out: Any = None,
-    block_columns: int | None = None,
-    progress: Callable[[int, int], object] | None = None,
-) -> Any:
+) -> npt.NDArray[np.float32]:
     """Embedding of shape (num_nodes, stop - start) for columns=(start, stop).
 
     Shared arguments convert and fail as in _native_core.fit_csr; with every
@@ -136,3 +93,25 @@ def fit_csr_ext(
     it raises stops the fit like a signal. No effect on the bytes.
     """
     ...
+@overload
+def fit_csr_ext(
+    row_ptrs: npt.NDArray[np.int64],
+    col_indices: npt.NDArray[np.int64],
+    values: npt.NDArray[np.float64],
+    num_nodes: int,
+    dim: int,
+    weights: Sequence[float],
+    *,
+    seed: int | None = None,
+    undirected: bool = True,
+    node_features: npt.NDArray[np.float64] | None = None,
+    feature_weight: float = 1.0,
+    columns: tuple[int, int] | None = None,
+    normalization: Literal["l2"] | None = None,
+    degree_exponent: float = 0.0,
+    edge_weight: Literal["raw", "binary", "log1p"] = "raw",
+    direction: Literal["out", "in", "both"] = "out",
+    out: _Target,
+    block_columns: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
+) -> _Target: ...

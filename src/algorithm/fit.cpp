@@ -89,17 +89,41 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
 
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options) {
   const std::uint64_t start = options.column_start.value_or(0);
-  const std::uint64_t stop = options.column_stop.value_or(params.dim);
-  fault_unless(start <= stop && stop <= params.dim, "fit: column range outside the embedding");
+  const std::uint64_t stop = options.column_stop.value_or(total_columns(params, options));
+  fault_unless(start <= stop && stop <= total_columns(params, options), "fit: column range outside the embedding");
+  if (options.direction == Direction::both) {
+    // Both halves go into one result, a piece at a time.
+    const std::uint64_t width = stop - start;
+    auto result = MatrixF32::try_zeroed(graph.num_nodes, width);
+    if (!result) return std::move(result).error();
+    MatrixF32& matrix = result.value();
+    const StridedOutput out{reinterpret_cast<char*>(matrix.data.data()), graph.num_nodes, width,
+                            std::int64_t(width * sizeof(float)), std::int64_t(sizeof(float))};
+    if (auto status = fit_into(graph, params, options, std::max<std::uint64_t>(width, 1), out); !status)
+      return std::move(status).error();
+    return std::move(result).value();
+  }
   auto prepared = PreparedFit::prepare(graph, params, options);
   if (!prepared) return std::move(prepared).error();
   return prepared.value().fit_columns(start, stop);
+}
+
+std::uint64_t total_columns(const FitParams& params, const FitOptions& options) {
+  return options.direction == Direction::both ? 2 * params.dim : params.dim;
+}
+
+unsigned work_matrices(const std::vector<double>& weights) {
+  const WeightSpan span = span_of(weights);
+  if (!span.any || span.last == 0) return 1;
+  if (span.first == span.last || span.last == span.first + 1) return 2;
+  return 3;
 }
 
 Expected<PreparedFit> PreparedFit::prepare(const CsrGraph& graph, const FitParams& params,
                                            const FitOptions& options) {
   const WeightSpan span = span_of(params.weights);
   const bool needs_transition = span.any && (span.last > 0 || options.degree_exponent != 0.0);
+  fault_unless(options.direction != Direction::both, "PreparedFit: one direction at a time");
   PreparedFit prepared(graph, params, options);
   // Undirected: the rows of A + A^T go straight into the transition, so
   // the symmetrised graph is never stored as 16-byte entries. Validation
@@ -233,30 +257,80 @@ void copy_block(const MatrixF32& block, const StridedOutput& out, std::uint64_t 
   for_row_ranges(block.rows, block.rows * width, RangeBody(body));
 }
 
+class StridedSink final : public ColumnSink {
+ public:
+  explicit StridedSink(const StridedOutput& out) : out_(out) {}
+  void write(MatrixF32&& block, std::uint64_t first) override {
+    MatrixF32 owned = std::move(block);  // released on return
+    copy_block(owned, out_, first);
+  }
+
+ private:
+  const StridedOutput& out_;
+};
+
+// Columns [lo, hi) of one direction's dim columns, written from column
+// `offset` of the fitted range.
+struct Piece {
+  Direction direction;
+  std::uint64_t lo, hi, offset;
+};
+
+// The per-direction pieces of [start, stop). For Direction::both the out
+// half holds columns [0, dim) and the in half [dim, 2 * dim); an empty range
+// is one empty piece (its fit still checks X0's arguments).
+std::vector<Piece> pieces_of(const FitOptions& options, std::uint64_t dim, std::uint64_t start, std::uint64_t stop) {
+  if (options.direction != Direction::both) return {Piece{options.direction, start, stop, 0}};
+  std::vector<Piece> pieces;
+  if (start < dim || stop <= dim) pieces.push_back({Direction::out, std::min(start, dim), std::min(stop, dim), 0});
+  if (stop > dim) {
+    const std::uint64_t lo = std::max(start, dim) - dim;
+    pieces.push_back({Direction::in, lo, stop - dim, std::max(start, dim) - start});
+  }
+  return pieces;
+}
+
 }  // namespace
 
 Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
-                std::uint64_t block_columns, const StridedOutput& out) {
+                std::uint64_t block_columns, ColumnSink& sink) {
+  const std::uint64_t total = total_columns(params, options);
   const std::uint64_t start = options.column_start.value_or(0);
-  const std::uint64_t stop = options.column_stop.value_or(params.dim);
-  fault_unless(start <= stop && stop <= params.dim, "fit_into: column range outside the embedding");
+  const std::uint64_t stop = options.column_stop.value_or(total);
+  fault_unless(start <= stop && stop <= total, "fit_into: column range outside the embedding");
   fault_unless(block_columns > 0, "fit_into: blocks of no columns");
-  fault_unless(out.rows == graph.num_nodes && out.cols == stop - start, "fit_into: output shape does not match");
-  auto prepared = PreparedFit::prepare(graph, params, options);
-  if (!prepared) return std::move(prepared).error();
-  PreparedFit& plan = prepared.value();
+  const bool both = options.direction == Direction::both;
   const std::uint64_t width = stop - start;
-  if (!params.seed && width > block_columns) plan.seed_ = thread_rng().next_u64();
-  // A range of no columns is still one (empty) block, for the checks of X0.
-  std::uint64_t lo = start;
-  do {
-    const std::uint64_t hi = lo + std::min(block_columns, stop - lo);
-    auto block = plan.fit_columns(lo, hi);
-    if (!block) return std::move(block).error();
-    copy_block(block.value(), out, lo - start);
-    lo = hi;
-  } while (lo < stop);
+  std::optional<std::uint64_t> seed = params.seed;
+  if (!seed && (both || width > block_columns)) seed = thread_rng().next_u64();
+  for (const Piece& piece : pieces_of(options, params.dim, start, stop)) {
+    FitOptions piece_options = options;
+    piece_options.direction = piece.direction;
+    auto prepared = PreparedFit::prepare(graph, params, piece_options);
+    if (!prepared) return std::move(prepared).error();
+    PreparedFit& plan = prepared.value();
+    // Unsigned arithmetic wraps: the in-half's seed is s + offset mod 2^64.
+    if (seed) plan.seed_ = both && piece.direction == Direction::in ? *seed + DIRECTION_SEED_OFFSET : *seed;
+    // A range of no columns is still one (empty) block, for the checks of X0.
+    std::uint64_t lo = piece.lo;
+    do {
+      const std::uint64_t hi = lo + std::min(block_columns, piece.hi - lo);
+      auto block = plan.fit_columns(lo, hi);
+      if (!block) return std::move(block).error();
+      sink.write(std::move(block).value(), piece.offset + (lo - piece.lo));
+      lo = hi;
+    } while (lo < piece.hi);
+  }
   return Status::ok();
+}
+
+Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
+                std::uint64_t block_columns, const StridedOutput& out) {
+  const std::uint64_t total = total_columns(params, options);
+  const std::uint64_t width = options.column_stop.value_or(total) - options.column_start.value_or(0);
+  fault_unless(out.rows == graph.num_nodes && out.cols == width, "fit_into: output shape does not match");
+  StridedSink sink(out);
+  return fit_into(graph, params, options, block_columns, sink);
 }
 
 }  // namespace graphripple

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "algorithm/dense_matrix.h"
 #include "algorithm/kernels.h"
@@ -25,8 +26,18 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params);
 /// The same fit with the extended options: columns [start, stop) of the
 /// result (n x (stop - start)), row normalisation, degree scaling of X0 and
 /// the propagation direction of a directed fit. With default options the
-/// bytes are those of fit(graph, params).
+/// bytes are those of fit(graph, params). Direction::both gives the columns
+/// of the out-fit (seed s) followed by those of the in-fit (seed
+/// s + DIRECTION_SEED_OFFSET); without a seed one is drawn for both.
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options);
+
+/// Columns of the whole embedding: dim, or 2 * dim for Direction::both
+/// (dim <= 2^62 is the caller's to check there).
+std::uint64_t total_columns(const FitParams& params, const FitOptions& options);
+
+/// The n x width float32 matrices a fit with these weights holds at its
+/// peak (the matrix plan in fit.cpp): 1, 2 or 3.
+unsigned work_matrices(const std::vector<double>& weights);
 
 /// A caller's float32 destination: rows x cols elements, element (r, c) at
 /// data + r * row_stride + c * col_stride (strides in bytes, either sign,
@@ -38,6 +49,16 @@ struct StridedOutput {
   std::uint64_t cols = 0;
   std::int64_t row_stride = 0;
   std::int64_t col_stride = 0;
+};
+
+/// Where fit_into puts each finished block of columns.
+class ColumnSink {
+ public:
+  virtual ~ColumnSink() = default;
+  /// Takes `block` (n x block.cols), the columns [first, first + block.cols)
+  /// of the fitted range. May throw; the exception leaves fit_into with
+  /// every buffer released.
+  virtual void write(MatrixF32&& block, std::uint64_t first) = 0;
 };
 
 /// The graph side of a fit, built once and shared by any number of column
@@ -55,8 +76,7 @@ class PreparedFit {
   Expected<MatrixF32> fit_columns(std::uint64_t start, std::uint64_t stop) const;
 
  private:
-  friend Status fit_into(const CsrGraph&, const FitParams&, const FitOptions&, std::uint64_t,
-                         const StridedOutput&);
+  friend Status fit_into(const CsrGraph&, const FitParams&, const FitOptions&, std::uint64_t, ColumnSink&);
   PreparedFit(const CsrGraph& graph, const FitParams& params, const FitOptions& options)
       : graph_(&graph), params_(&params), options_(&options) {}
 
@@ -69,13 +89,20 @@ class PreparedFit {
 
 /// Columns [start, stop) of the embedding (options.column_start/stop, or
 /// all) fitted in consecutive blocks of `block_columns` columns over one
-/// PreparedFit, each finished block copied into its columns of `out`
-/// (out.cols == stop - start, out.rows == n) and released before the next
-/// block is fitted. The bytes written are those of one fit of the whole
-/// range. Without a seed and with more than one block, one seed is drawn
-/// from the calling thread's generator for every block, so the blocks
-/// belong to one embedding. On an error the columns of the blocks already
-/// fitted are written and the rest of `out` is unchanged.
+/// PreparedFit per direction, each finished block handed to `sink` and
+/// released before the next block is fitted. The bytes are those of one fit
+/// of the whole range. For Direction::both the range (over 2 * dim columns)
+/// is split into its out-piece and its in-piece, blocked separately, and
+/// each piece's transition is released before the next is built. Without a
+/// seed and with more than one block (or Direction::both), one seed is
+/// drawn from the calling thread's generator for every block, so the blocks
+/// belong to one embedding. On an error the blocks already fitted have been
+/// written and the rest is not.
+Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
+                std::uint64_t block_columns, ColumnSink& sink);
+
+/// fit_into copying each block into its columns of `out` on the worker
+/// pool (out.cols == stop - start, out.rows == n).
 Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
                 std::uint64_t block_columns, const StridedOutput& out);
 

@@ -10,12 +10,18 @@ namespace graphripple {
 
 /// Which graph is propagated in a directed fit.
 enum class Direction {
-  out,  ///< A: row i averages node i's successors
-  in,   ///< A^T: row i averages node i's predecessors
+  out,   ///< A: row i averages node i's successors
+  in,    ///< A^T: row i averages node i's predecessors
+  both,  ///< 2 * dim columns: the out-embedding, then the in-embedding
 };
 
+/// Added (modulo 2**64) to the seed of the in-half of a Direction::both
+/// fit, so that its starting matrix is independent of the out-half's.
+inline constexpr std::uint64_t DIRECTION_SEED_OFFSET = 0xD1B54A32D192ED03ull;
+
 struct FitOptions {
-  /// Columns [start, stop) of the full dim-column embedding; absent: all.
+  /// Columns [start, stop) of the full embedding (dim columns, 2 * dim for
+  /// Direction::both); absent: all.
   /// The bits equal those columns of the full fit (without normalisation).
   std::optional<std::uint64_t> column_start, column_stop;
   /// Scale every propagated row to unit Euclidean norm (normalize_row)

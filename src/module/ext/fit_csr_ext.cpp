@@ -108,10 +108,13 @@ bool convert_choice(PyObject* object, const char* name, const char* what,
   return refuse_value(name, what, object);
 }
 
-bool convert_columns(PyObject* object, std::uint64_t dim, std::optional<std::uint64_t>& start,
+// `total`: the embedding's columns, dim or (with direction='both') 2 * dim.
+bool convert_columns(PyObject* object, std::uint64_t total, bool both, std::optional<std::uint64_t>& start,
                      std::optional<std::uint64_t>& stop) {
   if (object == nullptr || object == Py_None) return true;
-  const char* what = "None or a pair (start, stop) of integers with 0 <= start <= stop <= dim";
+  const char* what = both ? "None or a pair (start, stop) of integers with 0 <= start <= stop <= 2 * dim "
+                            "(direction='both')"
+                          : "None or a pair (start, stop) of integers with 0 <= start <= stop <= dim";
   if (!(PyTuple_Check(object) || PyList_Check(object)) || PySequence_Size(object) != 2)
     return refuse_value("columns", what, object);
   std::uint64_t bounds[2];
@@ -128,7 +131,7 @@ bool convert_columns(PyObject* object, std::uint64_t dim, std::optional<std::uin
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || value < 0 || std::uint64_t(value) > dim) return refuse_value("columns", what, object);
+    if (overflow != 0 || value < 0 || std::uint64_t(value) > total) return refuse_value("columns", what, object);
     bounds[i] = std::uint64_t(value);
   }
   if (bounds[0] > bounds[1]) return refuse_value("columns", what, object);
@@ -143,9 +146,18 @@ struct ExtOptions {
 };
 
 // Converts columns to direction (slots 10 to 14) and checks how they
-// combine with the shared settings.
+// combine with the shared settings. The direction is read first, since it
+// decides how many columns `columns` indexes.
 bool convert_options(std::span<PyObject* const> slot, const Settings& settings, ExtOptions& out) {
-  if (!convert_columns(slot[COLUMNS], settings.dim, out.fit.column_start, out.fit.column_stop)) return false;
+  PyObject* direction_object = slot[COLUMNS + 4];
+  const bool both = direction_object != nullptr && PyUnicode_Check(direction_object) &&
+                    PyUnicode_CompareWithASCIIString(direction_object, "both") == 0;
+  if (both && settings.dim > (std::uint64_t{1} << 62)) {
+    PyErr_SetString(PyExc_ValueError, "dim must be at most 2**62 with direction='both' (2 * dim columns)");
+    return false;
+  }
+  const std::uint64_t total = both ? 2 * settings.dim : settings.dim;
+  if (!convert_columns(slot[COLUMNS], total, both, out.fit.column_start, out.fit.column_stop)) return false;
 
   PyObject* normalization = slot[COLUMNS + 1];
   if (normalization != nullptr && normalization != Py_None) {
@@ -166,15 +178,27 @@ bool convert_options(std::span<PyObject* const> slot, const Settings& settings, 
   out.edge_weight = static_cast<EdgeWeight>(edge_weight);
 
   std::size_t direction = 0;
-  if (!convert_choice(slot[COLUMNS + 4], "direction", "'out' or 'in'", {"out", "in"}, direction)) return false;
-  out.fit.direction = direction == 0 ? Direction::out : Direction::in;
+  if (!convert_choice(direction_object, "direction", "'out', 'in' or 'both'", {"out", "in", "both"}, direction))
+    return false;
+  constexpr Direction DIRECTIONS[] = {Direction::out, Direction::in, Direction::both};
+  out.fit.direction = DIRECTIONS[direction];
 
   if (out.fit.direction == Direction::in && settings.undirected) {
     PyErr_SetString(PyExc_ValueError, "direction='in' needs undirected=False: an undirected graph has one direction");
     return false;
   }
-  const bool narrowed = out.fit.column_start.value_or(0) != 0 || out.fit.column_stop.value_or(settings.dim) != settings.dim;
-  if (out.fit.normalize && narrowed) {
+  if (both && settings.undirected) {
+    PyErr_SetString(PyExc_ValueError,
+                    "direction='both' needs undirected=False: an undirected graph has one direction");
+    return false;
+  }
+  const std::uint64_t start = out.fit.column_start.value_or(0), stop = out.fit.column_stop.value_or(total);
+  // l2 scales a row over all dim columns of its direction: every direction
+  // the range touches must be covered whole.
+  const bool whole = both ? (start == 0 || start == settings.dim) && (stop == total || stop == settings.dim) &&
+                                (start < stop || settings.dim == 0)
+                          : start == 0 && stop == total;
+  if (out.fit.normalize && !whole) {
     PyErr_SetString(PyExc_ValueError,
                     "columns must cover all dim columns with normalization='l2', which couples the columns of a row");
     return false;
@@ -222,12 +246,44 @@ class BufferView {
 
 // The caller's output array, held for the whole call: a reference, a
 // writable strided view, and a view of the object that owns the memory
-// (when that is not the array itself and exports a buffer).
+// (when that is not the array itself and exports a buffer). An array-like
+// without the buffer protocol (zarr, h5py) has no views: its blocks are
+// assigned through __setitem__.
 struct OutTarget {
   PyRef object;
   BufferView view;
   BufferView owner;
   StridedOutput strided;
+  bool array_like = false;
+};
+
+// Each finished block assigned as out[:, first:first + cols] = block, with
+// the lock taken back for the assignment; the block becomes a NumPy array
+// that owns its buffer, so the target may keep it.
+class ArrayLikeSink final : public ColumnSink {
+ public:
+  ArrayLikeSink(PyObject* target, InterpreterUnlocked& unlocked) : target_(target), unlocked_(unlocked) {}
+
+  void write(MatrixF32&& block, std::uint64_t first) override {
+    const std::uint64_t cols = block.cols;
+    if (cols == 0) return;
+    MatrixF32 owned = std::move(block);
+    InterpreterRelocked locked(unlocked_);
+    PyRef array = PyRef::steal(wrap_matrix(std::move(owned)));
+    if (!array) throw PythonRaised{};
+    PyRef lo = PyRef::steal(PyLong_FromUnsignedLongLong(first));
+    PyRef hi = PyRef::steal(PyLong_FromUnsignedLongLong(first + cols));
+    if (!lo || !hi) throw PythonRaised{};
+    PyRef rows = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
+    PyRef columns = PyRef::steal(PySlice_New(lo.get(), hi.get(), nullptr));
+    if (!rows || !columns) throw PythonRaised{};
+    PyRef key = PyRef::steal(PyTuple_Pack(2, rows.get(), columns.get()));
+    if (!key || PyObject_SetItem(target_, key.get(), array.get()) < 0) throw PythonRaised{};
+  }
+
+ private:
+  PyObject* target_;
+  InterpreterUnlocked& unlocked_;
 };
 
 // dtype text for messages: the object's dtype when it has one, else the
@@ -268,8 +324,70 @@ bool elements_disjoint(std::uint64_t rows, std::uint64_t cols, std::int64_t row_
   return b.stride / a.stride >= a.extent && b.stride >= a.extent * a.stride;
 }
 
+PyRef shape_tuple(const Py_buffer& view) {
+  PyRef shape = PyRef::steal(PyTuple_New(view.ndim));
+  if (!shape) return shape;
+  for (int i = 0; i < view.ndim; ++i) {
+    PyObject* extent = PyLong_FromSsize_t(view.shape[i]);
+    if (extent == nullptr) return PyRef();
+    PyTuple_SET_ITEM(shape.get(), i, extent);
+  }
+  return shape;
+}
+
+bool refuse_shape(std::uint64_t rows, std::uint64_t cols, PyObject* shape) {
+  PyErr_Format(PyExc_ValueError, "out must have shape (%llu, %llu), not %R", (unsigned long long)rows,
+               (unsigned long long)cols, shape);
+  return false;
+}
+
+// An object with shape, dtype and __setitem__ but no buffer: dtype float32
+// (native order) and shape (rows, cols) are checked here.
+bool convert_array_like(PyObject* object, std::uint64_t rows, std::uint64_t cols, OutTarget& target) {
+  if (!acquire_numpy_api()) return false;
+  PyRef dtype = PyRef::steal(PyObject_GetAttrString(object, "dtype"));
+  if (!dtype) return false;
+  PyArray_Descr* descr = nullptr;
+  if (!PyArray_DescrConverter(dtype.get(), &descr)) return false;
+  PyRef held_descr = PyRef::steal(reinterpret_cast<PyObject*>(descr));
+  PyArray_Descr* float32 = PyArray_DescrFromType(NPY_FLOAT32);
+  PyRef held_float32 = PyRef::steal(reinterpret_cast<PyObject*>(float32));
+  if (float32 == nullptr) return false;
+  if (!PyArray_EquivTypes(descr, float32)) {
+    PyRef text = PyRef::steal(PyObject_Str(dtype.get()));
+    if (!text) return false;
+    PyErr_Format(PyExc_TypeError, "out must have dtype float32 (native byte order), not %U", text.get());
+    return false;
+  }
+  PyRef shape_attr = PyRef::steal(PyObject_GetAttrString(object, "shape"));
+  if (!shape_attr) return false;
+  PyRef shape = PyRef::steal(PySequence_Tuple(shape_attr.get()));
+  if (!shape) return false;
+  if (PyTuple_GET_SIZE(shape.get()) != 2) return refuse_shape(rows, cols, shape.get());
+  const std::uint64_t expected[2] = {rows, cols};
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyRef index = PyRef::steal(PyNumber_Index(PyTuple_GET_ITEM(shape.get(), i)));
+    if (!index) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == (unsigned long long)-1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return refuse_shape(rows, cols, shape.get());
+    }
+    if (value != expected[i]) return refuse_shape(rows, cols, shape.get());
+  }
+  target.object = PyRef::borrow(object);
+  target.array_like = true;
+  return true;
+}
+
+bool has_array_like_protocol(PyObject* object) {
+  return PyObject_HasAttrString(object, "shape") && PyObject_HasAttrString(object, "dtype") &&
+         PyObject_HasAttrString(object, "__setitem__");
+}
+
 bool convert_out(PyObject* object, std::uint64_t rows, std::uint64_t cols, OutTarget& target) {
   if (!PyObject_CheckBuffer(object)) {
+    if (has_array_like_protocol(object)) return convert_array_like(object, rows, cols, target);
     PyErr_Format(PyExc_TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not %s",
                  Py_TYPE(object)->tp_name);
     return false;
@@ -298,16 +416,9 @@ bool convert_out(PyObject* object, std::uint64_t rows, std::uint64_t cols, OutTa
     return false;
   }
   if (view.ndim != 2 || std::uint64_t(view.shape[0]) != rows || std::uint64_t(view.shape[1]) != cols) {
-    PyRef shape = PyRef::steal(PyTuple_New(view.ndim));
+    PyRef shape = shape_tuple(view);
     if (!shape) return false;
-    for (int i = 0; i < view.ndim; ++i) {
-      PyObject* extent = PyLong_FromSsize_t(view.shape[i]);
-      if (extent == nullptr) return false;
-      PyTuple_SET_ITEM(shape.get(), i, extent);
-    }
-    PyErr_Format(PyExc_ValueError, "out must have shape (%llu, %llu), not %R", (unsigned long long)rows,
-                 (unsigned long long)cols, shape.get());
-    return false;
+    return refuse_shape(rows, cols, shape.get());
   }
   const std::int64_t row_stride = view.strides[0], col_stride = view.strides[1];
   if (!elements_disjoint(rows, cols, row_stride, col_stride)) {
@@ -351,8 +462,9 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return nullptr;
   ExtOptions options;
   if (!convert_options(slot, settings, options)) return nullptr;
+  const bool both = options.fit.direction == Direction::both;
   const std::uint64_t start = options.fit.column_start.value_or(0);
-  const std::uint64_t width = options.fit.column_stop.value_or(settings.dim) - start;
+  const std::uint64_t width = options.fit.column_stop.value_or(both ? 2 * settings.dim : settings.dim) - start;
   std::optional<std::uint64_t> block_columns;
   if (!convert_block_columns(slot[BLOCK_COLUMNS], block_columns)) return nullptr;
   if (block_columns && (slot[OUT] == nullptr || slot[OUT] == Py_None)) {
@@ -362,7 +474,8 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                                       "numpy.float32) to fit in blocks");
     return nullptr;
   }
-  if (options.fit.normalize && block_columns && *block_columns < width) {
+  // l2 couples the columns of one direction: a block must hold them all.
+  if (options.fit.normalize && block_columns && *block_columns < (both ? std::min(width, settings.dim) : width)) {
     PyErr_SetString(PyExc_ValueError,
                     "block_columns must cover all dim columns with normalization='l2', which couples the columns "
                     "of a row");
@@ -385,7 +498,7 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   }
 
   std::optional<Outcome> outcome;
-  {
+  try {
     InterpreterUnlocked unlocked;
     Expected<CsrGraph> graph = CsrGraph::from_csr(std::move(owned.row_ptrs), std::move(owned.col_indices),
                                                   std::move(owned.values), csr.num_nodes);
@@ -395,7 +508,10 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       outcome.emplace(std::move(*refusal));
     } else if (out) {
       const std::uint64_t block = block_columns.value_or(std::max<std::uint64_t>(width, 1));
-      Status status = fit_into(*graph, *params, options.fit, block, out->strided);
+      std::optional<ArrayLikeSink> array_like;
+      if (out->array_like) array_like.emplace(out->object.get(), unlocked);
+      Status status = array_like ? fit_into(*graph, *params, options.fit, block, *array_like)
+                                 : fit_into(*graph, *params, options.fit, block, out->strided);
       if (status) {
         outcome.emplace(MatrixF32{});
       } else {
@@ -409,7 +525,11 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         outcome.emplace(std::move(matrix).error());
       }
     }
-  }  // the graph is released before the lock is taken back
+  } catch (const PythonRaised&) {
+    // The graph is released and the lock held again; the interpreter's
+    // exception (from the target's __setitem__) is pending.
+    return nullptr;
+  }
   if (auto* error = std::get_if<EmbeddingError>(&*outcome)) {
     raise_embedding_error(*error);
     return nullptr;
@@ -426,12 +546,22 @@ PyObject* fit_csr_ext(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guard_native([&] { return fit_csr_ext_body(args, nargs, kwnames); });
 }
 
+PyObject* work_matrices(PyObject*, PyObject* weights) {
+  return guard_native([&]() -> PyObject* {
+    std::vector<double> values;
+    if (!noted(convert_float_sequence(weights, values), "weights")) return nullptr;
+    return PyLong_FromUnsignedLong(graphripple::work_matrices(values));
+  });
+}
+
 PyMethodDef g_definitions[] = {
     {"fit_csr_ext", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_csr_ext)),
      METH_FASTCALL | METH_KEYWORDS,
      "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
      "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
      "edge_weight='raw', direction='out', out=None, block_columns=None)\n--\n\n"},
+    {"work_matrices", work_matrices, METH_O,
+     "work_matrices(weights)\n--\n\nThe n x dim float32 matrices a fit with these weights holds at its peak."},
 };
 
 }  // namespace

@@ -21,9 +21,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _native_ext
 from .inputs import CsrInput, to_csr
-from .options import (
-    DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, SEED_LIMIT, FitOptions, Options, check_options, draw_seed,
-)
+from .options import DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, FitOptions, Options, check_options, draw_seed
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -130,54 +128,12 @@ def fit_input(
 ) -> Any:
     """Embed an already converted graph with checked options: one call of the engine."""
     if out is None and options.block_columns is not None:
+        # The engine writes blocks into a target only: this one is returned.
         out = np.empty((csr.num_nodes, options.width), dtype=np.float32)
-    return _fit_csr_ext(
+    return _native_ext.fit_csr_ext(
         csr.row_ptrs, csr.col_indices, csr.values, csr.num_nodes, options.dim, list(options.weights),
         node_features=node_features, out=out, **options.engine_arguments(),
     )
-
-
-# ---------------------------------------------------------------------------
-# INTERIM: until _native_ext.fit_csr_ext takes direction="both" and array-like
-# ``out`` itself, this splits such a call into calls of one direction, and an
-# array-like target into blocks. Everything else goes straight through.
-# Once the engine has both, ``_fit_csr_ext = _native_ext.fit_csr_ext``.
-
-
-def _fit_csr_ext(
-    row_ptrs: Any, col_indices: Any, values: Any, num_nodes: int, dim: int, weights: list[float], *,
-    seed: int | None, direction: str, columns: tuple[int, int] | None, out: Any, block_columns: int | None,
-    **engine: Any,
-) -> Any:
-    def fit(**call: Any) -> Any:
-        return _native_ext.fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, **engine, **call)
-
-    if direction != "both" and (out is None or isinstance(out, np.ndarray)):
-        return fit(seed=seed, direction=direction, columns=columns, out=out, block_columns=block_columns)
-    if seed is None:
-        seed = draw_seed()  # one seed for every piece
-    start, stop = columns if columns is not None else (0, 2 * dim if direction == "both" else dim)
-    target = out if out is not None else np.empty((num_nodes, stop - start), dtype=np.float32)
-    pieces = [(direction, seed, start, stop)]
-    if direction == "both":
-        pieces = [("out", seed, start, min(stop, dim))] if start < dim else []
-        if stop > dim:
-            pieces.append(("in", (seed + DIRECTION_SEED_OFFSET) % SEED_LIMIT, max(start, dim) - dim, stop - dim))
-    offset = 0
-    for piece_direction, piece_seed, lo, hi in pieces:
-        span = None if (lo, hi) == (0, dim) else (lo, hi)
-        if isinstance(target, np.ndarray):
-            fit(seed=piece_seed, direction=piece_direction, columns=span, out=target[:, offset:offset + hi - lo],
-                block_columns=block_columns)
-        else:
-            step = block_columns or max(hi - lo, 1)
-            for a in range(lo, hi, step):
-                b = min(a + step, hi)
-                block_span = None if (a, b) == (0, dim) else (a, b)
-                target[:, offset + a - lo:offset + b - lo] = fit(seed=piece_seed, direction=piece_direction,
-                                                                 columns=block_span)
-        offset += hi - lo
-    return target
 
 
 # ---------------------------------------------------------------------------

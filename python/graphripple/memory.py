@@ -29,7 +29,7 @@ engine's current allocations.
 
 from __future__ import annotations
 
-from typing import Callable, Sequence
+from typing import Sequence
 
 from . import _native_ext
 from .options import check_value
@@ -41,20 +41,9 @@ _WORD = 8
 _NARROW_LIMIT = (1 << 32) + 1  # node counts whose columns fit in 32 bits
 
 
-def _interim_work_matrices(weights: Sequence[float]) -> int:
-    # INTERIM copy of the engine's plan, used only until _native_ext has
-    # work_matrices: with f and g the first and last index of a non-zero
-    # weight (NaN counts), 1 without any or when g is 0, 2 when g <= f + 1,
-    # 3 otherwise.
-    nonzero = [i for i, w in enumerate(weights) if w != 0.0 or w != w]
-    if not nonzero or nonzero[-1] == 0:
-        return 1
-    return 2 if nonzero[-1] - nonzero[0] <= 1 else 3
-
-
 # n x dim float32 matrices a fit with these weights holds at its peak: the
 # engine's own plan. One matrix means no propagation: no transition is built.
-work_matrices: Callable[[Sequence[float]], int] = getattr(_native_ext, "work_matrices", _interim_work_matrices)
+work_matrices = _native_ext.work_matrices
 
 
 def estimate_memory(

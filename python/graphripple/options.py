@@ -25,13 +25,15 @@ from typing import Any, Callable, Mapping, TypedDict
 
 import numpy as np
 
+from . import _native_ext
+
 __all__ = [
     "Option", "OPTIONS", "FIT_OPTIONS", "Options", "FitOptions", "check_options", "check_value", "draw_seed",
     "DIRECTION_SEED_OFFSET", "SEED_LIMIT", "non_negative_int", "add_cli_arguments", "cli_values",
 ]
 
-# The in-embedding of direction="both" uses seed + DIRECTION_SEED_OFFSET (mod 2**64).
-DIRECTION_SEED_OFFSET = 0xD1B54A32D192ED03
+# The in-embedding of direction="both" uses seed + DIRECTION_SEED_OFFSET (mod 2**64): the engine's.
+DIRECTION_SEED_OFFSET: int = _native_ext.DIRECTION_SEED_OFFSET
 SEED_LIMIT = 1 << 64
 # Counts (columns, nodes) the engine takes as signed 64-bit integers.
 _COUNT_LIMIT = (1 << 63) - 1

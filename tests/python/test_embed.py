@@ -186,13 +186,14 @@ def test_log1p_refuses_negative_or_nan_weights(bad):
 
 def test_one_engine_call_takes_every_option(monkeypatch):
     calls = []
-    real = embedding_module._fit_csr_ext
+    real = embedding_module._native_ext
 
-    def spy(*args, **kwargs):
-        calls.append(kwargs)
-        return real(*args, **kwargs)
+    class Spy:
+        def fit_csr_ext(self, *args, **kwargs):
+            calls.append(kwargs)
+            return real.fit_csr_ext(*args, **kwargs)
 
-    monkeypatch.setattr(embedding_module, "_fit_csr_ext", spy)
+    monkeypatch.setattr(embedding_module, "_native_ext", Spy())
     out = np.zeros((5, 9), np.float32)
     embed(DENSE, DIM, seed=SEED, columns=(2, 11), degree_exponent=0.5, edge_weight="binary", out=out,
           block_columns=4, undirected=False, direction="both")

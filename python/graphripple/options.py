@@ -234,7 +234,7 @@ OPTIONS: dict[str, Option] = {o.name: o for o in (
     Option("dim", 128, _count, "columns per direction", estimator_name="n_components", flag="--dim",
            parse=_parse_int, cli_minimum=1),
     Option("weights", (0.0, 1.0, 1.0), _weights, "weight of each power of the transition matrix",
-           flag="--weights", parse=_parse_weights),
+           flag="--weights", parse=_parse_weights, metavar="W0,W1,..."),
     Option("undirected", True, _boolean, "make the graph undirected (A + A^T) before propagating",
            flag="--directed"),
     Option("seed", None, _optional(_seed), "random seed for a reproducible embedding (0 to 2**64 - 1)",

@@ -46,3 +46,6 @@ with tempfile.TemporaryDirectory() as folder:
     save(path, labelled, nodes)
     loaded, loaded_nodes = load(path)
     assert_type(loaded, NDArray[np.float32])
+
+both = embed(dense, 4, undirected=False, direction="both", normalization="l2", degree_exponent=0.5)
+assert_type(both, NDArray[np.float32])

@@ -282,9 +282,10 @@ def _check_pair(name: str, matrix: NDArray[Any], nodes: NDArray[Any]) -> tuple[N
 
 
 def _load_npz(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
-    with np.load(name, allow_pickle=False) as archive:
-        if not hasattr(archive, "files"):
-            raise _FileProblem(f"{name}: a .npy array, not an .npz archive")
+    archive = np.load(name, allow_pickle=False)
+    if not hasattr(archive, "files"):
+        raise _FileProblem(f"{name}: a .npy array, not an .npz archive")
+    with archive:
         missing = {"embedding", "nodes"} - set(archive.files)
         if missing:
             raise _FileProblem(f"{name}: no array {', '.join(sorted(missing))} (found "

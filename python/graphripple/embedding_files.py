@@ -127,7 +127,7 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
         token, plain = secrets.token_hex(16), _plain(labels)
         with atomic_path(path) as temporary:
             with open(temporary, "wb") as handle:
-                np.save(handle, matrix)
+                _write_npy(handle, matrix)
                 handle.write(_trailer(token, plain))
             if not plain:
                 _write_nodes(path, labels, token)
@@ -156,8 +156,16 @@ def npy_output(path: PathLike, shape: tuple[int, int], nodes: ArrayLike | None =
 
 def _write_nodes(path: PathLike, labels: NDArray[Any], token: str) -> None:
     with atomic_path(nodes_path(path)) as temporary, open(temporary, "wb") as handle:
-        np.save(handle, labels)
+        _write_npy(handle, labels)
         handle.write(_trailer(token, False))
+
+
+def _write_npy(handle: Any, array: NDArray[Any]) -> None:
+    """``numpy.save`` through the file's own ``write``, whose errors keep their errno
+    (numpy's ``tofile`` reports a full disk as a bare short write)."""
+    array = np.ascontiguousarray(array)
+    np.lib.format.write_array_header_1_0(handle, np.lib.format.header_data_from_array_1_0(array))
+    handle.write(array.reshape(-1).view(np.uint8))
 
 
 def _remove_stale_nodes(path: PathLike) -> None:

@@ -109,6 +109,10 @@ def _sigterm_is_default() -> bool:
 # Atomic writes
 
 
+# OSError subclasses that stand for a plain failed write or open.
+_RENAMED = (PermissionError, FileNotFoundError, FileExistsError, IsADirectoryError, NotADirectoryError)
+
+
 def _user_name(temporary: PathLike) -> str:
     with _TARGETS_LOCK:
         return _TARGETS.get(os.fspath(temporary), os.fspath(temporary))
@@ -116,9 +120,13 @@ def _user_name(temporary: PathLike) -> str:
 
 def _renamed_error(error: OSError, temporary: Path, target: Path) -> OSError:
     """``error`` naming ``target`` where it named the temporary file or nothing."""
-    if error.filename not in (None, os.fspath(temporary)) or error.errno is None:
+    if error.filename not in (None, os.fspath(temporary)) or type(error) not in (OSError, *_RENAMED):
         return error
-    renamed = OSError(error.errno, error.strerror or os.strerror(error.errno), os.fspath(target))
+    if error.errno is None:
+        # Short writes (numpy's tofile) report no errno: keep their text.
+        renamed = OSError(None, str(error), os.fspath(target))
+    else:
+        renamed = OSError(error.errno, error.strerror or os.strerror(error.errno), os.fspath(target))
     renamed.__cause__ = error.__cause__
     return renamed
 

@@ -367,6 +367,8 @@ def _check_output(args: argparse.Namespace) -> embedding_files.Format:
             raise ValueError(f"{args.output}: its labels file is the input file {args.edges!r}; choose another name")
     except ValueError as error:
         raise CommandError(str(error)) from None
+    except OSError as error:  # a folder that takes no new files
+        raise CommandError(f"{error.filename}: {error.strerror}") from None
     if kind == "parquet":
         try:
             import pyarrow.parquet  # noqa: F401

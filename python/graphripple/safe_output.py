@@ -158,25 +158,27 @@ def _atomic_path(target: Path) -> Iterator[Path]:
         mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
     except (FileNotFoundError, NotADirectoryError):
         mode = None
-    temporary, descriptor = _create_temporary(target)
+    # Replacing a file: the new data is never readable by more people than
+    # the old, and the owner can write it until it is complete.
+    temporary, descriptor = _create_temporary(target, 0o600 if mode is not None else 0o666)
+    os.close(descriptor)
     key = os.fspath(temporary)
     with _TARGETS_LOCK:
         _TARGETS[key] = os.fspath(target)
     try:
-        try:
-            if mode is not None:
-                os.fchmod(descriptor, mode)
-        finally:
-            os.close(descriptor)
+        if mode is not None:
+            os.chmod(temporary, mode | stat.S_IRUSR | stat.S_IWUSR)
         yield temporary
-        descriptor = os.open(temporary, os.O_RDONLY)
         try:
-            if mode is not None:
-                # The block may have rewritten the file under a new mode.
-                os.fchmod(descriptor, mode)
+            descriptor = os.open(temporary, os.O_RDWR)
+        except PermissionError:
+            descriptor = os.open(temporary, os.O_RDONLY)
+        try:
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
+        if mode is not None:
+            os.chmod(temporary, mode)
         os.replace(temporary, target)
         _sync_folder(target.parent)
     except BaseException as error:
@@ -192,11 +194,11 @@ def _atomic_path(target: Path) -> Iterator[Path]:
             _TARGETS.pop(key, None)
 
 
-def _create_temporary(target: Path) -> tuple[Path, int]:
+def _create_temporary(target: Path, mode: int = 0o666) -> tuple[Path, int]:
     while True:
         temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
         try:
-            return temporary, os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+            return temporary, os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, mode)
         except FileExistsError:
             continue
         except OSError as error:

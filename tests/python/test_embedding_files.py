@@ -105,15 +105,16 @@ def test_a_format_may_name_a_file_whose_suffix_names_none(tmp_path):
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
-def test_a_replaced_file_keeps_its_mode_and_a_new_one_gets_the_umask(tmp_path, fmt):
+@pytest.mark.parametrize("mode", [0o600, 0o444, 0o640])
+def test_a_replaced_file_keeps_its_mode_and_a_new_one_gets_the_umask(tmp_path, fmt, mode):
     path = tmp_path / f"emb{SUFFIX[fmt]}"
     ef.save(path, np.ones((2, 2)))
     umask = os.umask(0)
     os.umask(umask)
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o666 & ~umask
-    os.chmod(path, 0o600)
+    os.chmod(path, mode)
     ef.save(path, np.zeros((3, 2)), ["a", "b", "c"])
-    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    assert stat.S_IMODE(os.stat(path).st_mode) == mode
     assert ef.load(path)[0].shape == (3, 2)
 
 

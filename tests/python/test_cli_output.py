@@ -13,6 +13,8 @@ import pytest
 
 from graphripple import cli
 
+from conftest import mounted_tmpfs
+
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
 
@@ -28,19 +30,6 @@ def run_process(*argv, timeout=120):
     result = subprocess.run([sys.executable, "-m", "graphripple", *map(str, argv)], capture_output=True,
                             text=True, env=ENV, timeout=timeout)
     return result.returncode, result.stderr
-
-
-@contextlib.contextmanager
-def mounted_tmpfs(folder, options):
-    folder.mkdir()
-    result = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(folder)],
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here ({result.stderr.strip() or 'mount failed'})")
-    try:
-        yield folder
-    finally:
-        subprocess.run(["umount", str(folder)], check=False)
 
 
 # ---------------------------------------------------------------------------

@@ -122,77 +122,38 @@ def test_a_replaced_file_keeps_its_mode_and_a_new_one_gets_the_umask(tmp_path, f
 # Foreign and damaged files
 
 
-def _npz_other_arrays(path):
-    np.savez(path, x=np.zeros(3))
+def _saved_then_cut(size):
+    def make(path):
+        ef.save(path, np.ones((20, 4)))
+        path.write_bytes(path.read_bytes()[:size])
+    return make
 
 
-def _npz_truncated(path):
-    ef.save(path, np.ones((20, 4)))
-    path.write_bytes(path.read_bytes()[:100])
+def _parquet(columns):
+    def make(path):
+        import pyarrow as pa
+        import pyarrow.parquet as pq
 
-
-def _npz_holding_npy(path):
-    with open(path, "wb") as handle:
-        np.save(handle, np.zeros((2, 2)))
-
-
-def _npz_rows_without_labels(path):
-    np.savez(path, embedding=np.zeros((3, 2)), nodes=np.arange(2))
-
-
-def _w2v_binary(path):
-    path.write_bytes(b"2 2\n\xff\xfe 1 2\n")
-
-
-def _w2v_not_numbers(path):
-    path.write_text("1 2\na b c\n")
-
-
-def _w2v_no_header(path):
-    path.write_text("a 1 2\n")
-
-
-def _npy_garbage(path):
-    path.write_bytes(b"not an array at all")
-
-
-def _npy_objects(path):
-    np.save(path, np.array([{"a": 1}], dtype=object), allow_pickle=True)
-
-
-def _npy_truncated(path):
-    ef.save(path, np.ones((20, 4)))
-    path.write_bytes(path.read_bytes()[:150])
-
-
-def _parquet_other_columns(path):
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    pq.write_table(pa.table({"x": [1, 2]}), str(path))
-
-
-def _parquet_plain_embedding_column(path):
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    pq.write_table(pa.table({"node": [1, 2], "embedding": [0.5, 1.5]}), str(path))
+        pq.write_table(pa.table(columns), str(path))
+    return make
 
 
 needs_arrow = pytest.mark.skipif(not HAS_PYARROW, reason="pyarrow is not installed")
 DAMAGED = [
-    ("e.npz", _npz_other_arrays, "no array embedding, nodes"),
-    ("e.npz", _npz_truncated, "not a readable npz"),
-    ("e.npz", _npz_holding_npy, "not an .npz archive"),
-    ("e.npz", _npz_rows_without_labels, "2 labels for 3 rows"),
-    ("e.w2v", _w2v_binary, "not a readable w2v"),
-    ("e.w2v", _w2v_not_numbers, ":2: a value is not a number"),
-    ("e.w2v", _w2v_no_header, ":1: expected a header"),
-    ("e.npy", _npy_garbage, "not a readable npy"),
-    ("e.npy", _npy_objects, "Python objects"),
-    ("e.npy", _npy_truncated, "truncated"),
-    pytest.param("e.parquet", _parquet_other_columns, "expected columns", marks=needs_arrow),
-    pytest.param("e.parquet", _parquet_plain_embedding_column, "not a readable parquet", marks=needs_arrow),
+    ("e.npz", lambda p: np.savez(p, x=np.zeros(3)), "no array embedding, nodes"),
+    ("e.npz", _saved_then_cut(100), "not a readable npz"),
+    ("e.npz", lambda p: np.save(p.with_suffix(".npy"), np.zeros((2, 2))) or os.replace(p.with_suffix(".npy"), p),
+     "not an .npz archive"),
+    ("e.npz", lambda p: np.savez(p, embedding=np.zeros((3, 2)), nodes=np.arange(2)), "2 labels for 3 rows"),
+    ("e.w2v", lambda p: p.write_bytes(b"2 2\n\xff\xfe 1 2\n"), "not a readable w2v"),
+    ("e.w2v", lambda p: p.write_text("1 2\na b c\n"), ":2: a value is not a number"),
+    ("e.w2v", lambda p: p.write_text("a 1 2\n"), ":1: expected a header"),
+    ("e.npy", lambda p: p.write_bytes(b"not an array at all"), "not a readable npy"),
+    ("e.npy", lambda p: np.save(p, np.array([{"a": 1}], dtype=object), allow_pickle=True), "Python objects"),
+    ("e.npy", _saved_then_cut(150), "truncated"),
+    pytest.param("e.parquet", _parquet({"x": [1, 2]}), "expected columns", marks=needs_arrow),
+    pytest.param("e.parquet", _parquet({"node": [1, 2], "embedding": [0.5, 1.5]}), "not a readable parquet",
+                 marks=needs_arrow),
 ]
 
 

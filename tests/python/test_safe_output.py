@@ -13,19 +13,7 @@ import pytest
 
 from graphripple import embedding_files, safe_output
 
-
-@contextlib.contextmanager
-def mounted_tmpfs(folder, options):
-    """A small tmpfs at ``folder`` (needs root); skips the test when it cannot be mounted."""
-    folder.mkdir()
-    result = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(folder)],
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here ({result.stderr.strip() or 'mount failed'})")
-    try:
-        yield folder
-    finally:
-        subprocess.run(["umount", str(folder)], check=False)
+from conftest import mounted_tmpfs
 
 
 @pytest.fixture

@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from .embedding import embed, embed_labelled
     from .estimator import RippleEmbedding
     from .inputs import CsrInput, Edges, to_csr
-    from .io import load, save
+    from .embedding_files import load, save
     from .memory import estimate_memory
     from .options import DIRECTION_SEED_OFFSET
 
@@ -38,8 +38,8 @@ _LAZY = {
     "Edges": "inputs",
     "CsrInput": "inputs",
     "to_csr": "inputs",
-    "save": "io",
-    "load": "io",
+    "save": "embedding_files",
+    "load": "embedding_files",
     "estimate_memory": "memory",
 }
 

@@ -8,8 +8,9 @@
 With no arguments (or only the demonstration's options) it runs the
 karate-club demonstration. Exit status: 0 on success, 2 for bad arguments
 or a bad input file (one line on stderr naming the file and line), 1 for
-other failures (such as running out of memory). Nothing is written under
-the output name unless the whole run succeeds.
+other failures (such as running out of memory or disk), 130 after Ctrl-C
+and 143 after SIGTERM. Nothing is written under the output name unless the
+whole run succeeds, and no temporary file is left behind.
 
 Progress goes to stderr for runs longer than a second, and only when stderr
 is a terminal and --quiet is not given.
@@ -30,7 +31,9 @@ from typing import Any, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
+from . import embedding_files
 from . import io as graph_io
+from . import safe_output
 from .memory import human_bytes as _human, pick_block_columns
 from .options import add_cli_arguments, check_options, cli_spelling, cli_values
 
@@ -39,6 +42,8 @@ __all__ = ["main", "Progress", "parse_size"]
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+EXIT_TERMINATED = safe_output.EXIT_TERMINATED  # 128 + SIGTERM
 
 # Above this many multiply-adds a run is expected to take more than about a
 # second, and its memory estimate is shown before it starts.
@@ -257,17 +262,17 @@ def _embed_options(args: argparse.Namespace) -> dict[str, Any]:
     return {name: value for name, value in cli_values(args, _EMBED_OPTIONS).items() if name not in ("dim", "weights")}
 
 
-def _check_output(args: argparse.Namespace) -> graph_io.Format:
-    output = Path(args.output)
+def _check_output(args: argparse.Namespace) -> embedding_files.Format:
+    """Check the output before anything is read: format, folder, not an input."""
     try:
-        kind = graph_io.format_for(output, args.format)
+        kind = embedding_files.format_for(args.output, args.format)
+        safe_output.check_output_path(args.output, inputs=[args.edges], fmt=kind)
+        if kind == "npy" and safe_output.same_file(embedding_files.nodes_path(args.output), args.edges):
+            raise ValueError(f"{args.output}: its labels file is the input file {args.edges!r}; choose another name")
     except ValueError as error:
         raise CommandError(str(error)) from None
-    folder = output.parent
-    if not folder.is_dir():
-        raise CommandError(f"{args.output}: the folder {str(folder)!r} does not exist")
-    if output.is_dir():
-        raise CommandError(f"{args.output}: is a folder")
+    except OSError as error:  # a folder that takes no new files
+        raise CommandError(f"{error.filename}: {error.strerror}") from None
     if kind == "parquet":
         try:
             import pyarrow.parquet  # noqa: F401
@@ -290,7 +295,7 @@ def run_embed(args: argparse.Namespace, stderr: TextIO) -> int:
         progress.close()
 
 
-def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progress) -> int:
+def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress: Progress) -> int:
     gr = _graphripple()
     with progress.stage(f"reading {args.edges}"):
         edges = graph_io.read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None)
@@ -318,20 +323,21 @@ def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progre
         except ValueError as error:
             raise CommandError(str(error)) from None
         progress.note(f"{block} columns per block for --memory-limit {_human(args.memory_limit)}")
-        with graph_io.atomic_path(args.output) as temporary:
-            out = np.lib.format.open_memmap(temporary, mode="w+", dtype=np.float32, shape=(num_nodes, width))
-            with progress.stage(f"fitting ({num_nodes} x {width}, blocks of {block} columns)"):
-                gr.embed(graph, args.dim, args.weights, out=out, block_columns=block, **options)
-            with progress.stage(f"writing {args.output}"):
-                out.flush()
-                del out
-        graph_io.save_npy_nodes(args.output, nodes, num_nodes)
+        # The file's space is reserved before it is mapped: a full disk is an
+        # error here, not a SIGBUS in the middle of the fit.
+        writing = contextlib.ExitStack()
+        with writing:
+            with embedding_files.npy_output(args.output, (num_nodes, width), nodes) as out:
+                with progress.stage(f"fitting ({num_nodes} x {width}, blocks of {block} columns)"):
+                    gr.embed(graph, args.dim, args.weights, out=out, block_columns=block, **options)
+                # Leaving the block flushes the map, writes the labels and renames.
+                writing.enter_context(progress.stage(f"writing {args.output}"))
         progress.close(f"wrote {args.output}")
         return EXIT_OK
     with progress.stage(f"fitting ({num_nodes} x {width})"):
         embedding = gr.embed(graph, args.dim, args.weights, **options)
     with progress.stage(f"writing {args.output}"):
-        graph_io.save(args.output, embedding, nodes, format=kind)
+        embedding_files.save(args.output, embedding, nodes, format=kind)
     progress.close(f"wrote {args.output}")
     return EXIT_OK
 
@@ -408,9 +414,12 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         arguments = ["demo", *arguments]
     args = parser.parse_args(arguments)
     try:
-        if args.command == "embed":
-            return run_embed(args, sys.stderr)
-        return run_demo(args)
+        # SIGTERM, like Ctrl-C, becomes an exception so that every temporary
+        # file is removed on the way out.
+        with safe_output.terminate_on_sigterm():
+            if args.command == "embed":
+                return run_embed(args, sys.stderr)
+            return run_demo(args)
     except (CommandError, graph_io.EdgeFileError, ValueError, TypeError, ImportError) as error:
         status = error.status if isinstance(error, CommandError) else EXIT_BAD_INPUT
         message = str(error)
@@ -430,7 +439,10 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         return EXIT_FAILURE
     except KeyboardInterrupt:
         _fail(prog, "interrupted")
-        return 130
+        return EXIT_INTERRUPTED
+    except safe_output.Terminated:
+        _fail(prog, "terminated")
+        return EXIT_TERMINATED
 
 
 def _fail(prog: str, message: str) -> None:

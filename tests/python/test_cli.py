@@ -11,6 +11,7 @@ import pytest
 import graphripple
 from graphripple import cli
 from graphripple import io as gio
+from graphripple.embedding_files import load
 
 LABELLED = "# friends\nann bob 2\nbob cy 0.5\ncy ann 1\ndee ann 3\nbob bob 1\n"
 
@@ -49,7 +50,7 @@ def test_round_trip_equals_embed(tmp_path, labelled_file, suffix):
     status, stdout, stderr = run_cli("embed", labelled_file, "-o", out, "--dim", 16, "--weights", "0.5,1,1",
                                      "--seed", 11)
     assert (status, stdout, stderr) == (0, "", "")
-    embedding, nodes = gio.load(out)
+    embedding, nodes = load(out)
     expected, expected_nodes = reference(labelled_file, 16, (0.5, 1.0, 1.0), seed=11)
     assert embedding.tobytes() == expected.tobytes()
     assert nodes.tolist() == expected_nodes.tolist() == ["ann", "bob", "cy", "dee"]
@@ -60,7 +61,7 @@ def test_directed_integer_ids_with_gaps(tmp_path):
     path.write_text("0,5\n5,2\n2,0\n")
     out = tmp_path / "emb.npz"
     assert run_cli("embed", path, "-o", out, "--directed", "--dim", 8, "--seed", 3)[0] == 0
-    embedding, nodes = gio.load(out)
+    embedding, nodes = load(out)
     assert nodes.tolist() == list(range(6))  # ids are rows; 1, 3 and 4 have no edges
     expected = graphripple.embed(graphripple.Edges([0, 5, 2], [5, 2, 0], num_nodes=6), 8, seed=3,
                                  undirected=False)
@@ -74,7 +75,7 @@ def test_command_line_through_python_dash_m(tmp_path, labelled_file):
                            "--dim", "4", "--seed", "1"], capture_output=True, text=True)
     # stderr is not a terminal here: no progress.
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
-    assert gio.load(out)[0].shape == (4, 4)
+    assert load(out)[0].shape == (4, 4)
 
 
 BAD_RUNS = [
@@ -146,7 +147,7 @@ def test_memory_limit_writes_a_memmap_in_blocks(tmp_path, monkeypatch):
     out = tmp_path / "big.npy"
     assert run_cli("embed", path, "-o", out, "--dim", dim, "--seed", 9, "--memory-limit", "64M")[0] == 0
     assert seen == [5]
-    embedding, nodes = gio.load(out)
+    embedding, nodes = load(out)
     assert isinstance(embedding, np.memmap) and nodes.tolist() == list(range(embedding.shape[0]))
     expected = real_embed(graphripple.Edges(src, dst), dim, seed=9)
     assert np.asarray(embedding).tobytes() == expected.tobytes()
@@ -216,4 +217,4 @@ def test_engine_options_reach_embed(tmp_path, labelled_file, args, options):
     out = tmp_path / "emb.npz"
     assert run_cli("embed", labelled_file, "-o", out, "--dim", 8, "--seed", 2, *args)[0] == 0
     expected, _ = reference(labelled_file, 8, seed=2, **options)
-    assert gio.load(out)[0].tobytes() == expected.tobytes()
+    assert load(out)[0].tobytes() == expected.tobytes()

@@ -60,6 +60,7 @@
 #include "module/binding.h"
 #include "module/conversion.h"
 #include "module/errors.h"
+#include "module/ext/python_monitor.h"
 #include "module/interpreter_lock.h"
 #include "module/numpy_api.h"
 #include "module/result_array.h"
@@ -73,13 +74,14 @@ constexpr const char* PARAMS[] = {"row_ptrs",      "col_indices",   "values",   
                                   "dim",           "weights",       "seed",          "undirected",
                                   "node_features", "feature_weight", "columns",      "normalization",
                                   "degree_exponent", "edge_weight", "direction", "out",
-                                  "block_columns"};
+                                  "block_columns", "progress"};
 constexpr Signature SIGNATURE{"fit_csr_ext", PARAMS, 6};
 // Parameters after weights are keyword-only.
 constexpr std::size_t POSITIONAL = 6;
 constexpr std::size_t COLUMNS = 10;
 constexpr std::size_t OUT = 15;
 constexpr std::size_t BLOCK_COLUMNS = 16;
+constexpr std::size_t PROGRESS = 17;
 
 // ValueError "NAME must be WHAT, not REPR".
 bool refuse_value(const char* name, const char* what, PyObject* object) {
@@ -481,6 +483,11 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                     "of a row");
     return nullptr;
   }
+  PyObject* progress = slot[PROGRESS] != Py_None ? slot[PROGRESS] : nullptr;
+  if (progress != nullptr && !PyCallable_Check(progress)) {
+    PyErr_Format(PyExc_TypeError, "progress must be None or a callable, not %s", Py_TYPE(progress)->tp_name);
+    return nullptr;
+  }
   // Declared before the unlocked scope, so its views are released with the
   // lock held again.
   std::optional<OutTarget> out;
@@ -500,8 +507,11 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   std::optional<Outcome> outcome;
   try {
     InterpreterUnlocked unlocked;
+    PythonMonitor monitor(unlocked, progress);
+    MonitorScope monitored(&monitor);
     Expected<CsrGraph> graph = CsrGraph::from_csr(std::move(owned.row_ptrs), std::move(owned.col_indices),
                                                   std::move(owned.values), csr.num_nodes);
+    check_point();
     if (!graph) {
       outcome.emplace(std::move(graph).error());
     } else if (auto refusal = transform_edge_weights(*graph, options.edge_weight)) {
@@ -528,6 +538,10 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   } catch (const PythonRaised&) {
     // The graph is released and the lock held again; the interpreter's
     // exception (from the target's __setitem__) is pending.
+    return nullptr;
+  } catch (const FitCancelled&) {
+    // Stopped by the monitor: the exception of the signal handler or of the
+    // progress callback is pending, and every buffer of the fit is released.
     return nullptr;
   }
   if (auto* error = std::get_if<EmbeddingError>(&*outcome)) {
@@ -559,7 +573,7 @@ PyMethodDef g_definitions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
      "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
-     "edge_weight='raw', direction='out', out=None, block_columns=None)\n--\n\n"},
+     "edge_weight='raw', direction='out', out=None, block_columns=None, progress=None)\n--\n\n"},
     {"work_matrices", work_matrices, METH_O,
      "work_matrices(weights)\n--\n\nThe n x dim float32 matrices a fit with these weights holds at its peak."},
 };

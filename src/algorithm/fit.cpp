@@ -40,6 +40,7 @@
 #include "algorithm/initial_embedding.h"
 #include "algorithm/kernels.h"
 #include "algorithm/row_loop.h"
+#include "pool/fit_monitor.h"
 #include "random/thread_rng.h"
 
 namespace graphripple {
@@ -105,7 +106,9 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const Fi
   }
   auto prepared = PreparedFit::prepare(graph, params, options);
   if (!prepared) return std::move(prepared).error();
-  return prepared.value().fit_columns(start, stop);
+  check_point();
+  PreparedFit::Progress progress{0, prepared.value().block_steps()};
+  return prepared.value().fit_columns(start, stop, &progress);
 }
 
 std::uint64_t total_columns(const FitParams& params, const FitOptions& options) {
@@ -145,7 +148,18 @@ Expected<PreparedFit> PreparedFit::prepare(const CsrGraph& graph, const FitParam
   return prepared;
 }
 
+void PreparedFit::Progress::step() { report_progress(++done, total); }
+
+std::uint64_t PreparedFit::block_steps() const {
+  const WeightSpan span = span_of(params_->weights);
+  return 1 + (span.any ? span.last : 0);
+}
+
 Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t stop) const {
+  return fit_columns(start, stop, nullptr);
+}
+
+Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t stop, Progress* progress) const {
   const FitParams& params = *params_;
   const FitOptions& options = *options_;
   const std::vector<double>& weights = params.weights;
@@ -161,6 +175,7 @@ Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t 
   if (!initial) return std::move(initial).error();
   MatrixF32 current = std::move(initial).value();
   const std::uint64_t width = current.cols;
+  if (progress != nullptr) progress->step();
 
   if (!span.any) {
     current = MatrixF32{};
@@ -228,6 +243,7 @@ Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t 
       output.mode = AccumulateMode::add;
     }
     propagate(*transition, current, output);
+    if (progress != nullptr) progress->step();
     if (i < span.last) std::swap(current, next);
   }
   if (single || deferred) return next;
@@ -303,7 +319,16 @@ Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions
   const std::uint64_t width = stop - start;
   std::optional<std::uint64_t> seed = params.seed;
   if (!seed && (both || width > block_columns)) seed = thread_rng().next_u64();
-  for (const Piece& piece : pieces_of(options, params.dim, start, stop)) {
+  const std::vector<Piece> pieces = pieces_of(options, params.dim, start, stop);
+  // Progress: each block's steps (its X0 and propagations) and its write.
+  PreparedFit::Progress progress;
+  for (const Piece& piece : pieces) {
+    const std::uint64_t columns = piece.hi - piece.lo;
+    const std::uint64_t blocks = columns == 0 ? 1 : (columns - 1) / block_columns + 1;
+    const WeightSpan span = span_of(params.weights);
+    progress.total += blocks * (2 + (span.any ? span.last : 0));
+  }
+  for (const Piece& piece : pieces) {
     FitOptions piece_options = options;
     piece_options.direction = piece.direction;
     auto prepared = PreparedFit::prepare(graph, params, piece_options);
@@ -311,13 +336,15 @@ Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions
     PreparedFit& plan = prepared.value();
     // Unsigned arithmetic wraps: the in-half's seed is s + offset mod 2^64.
     if (seed) plan.seed_ = both && piece.direction == Direction::in ? *seed + DIRECTION_SEED_OFFSET : *seed;
+    check_point();
     // A range of no columns is still one (empty) block, for the checks of X0.
     std::uint64_t lo = piece.lo;
     do {
       const std::uint64_t hi = lo + std::min(block_columns, piece.hi - lo);
-      auto block = plan.fit_columns(lo, hi);
+      auto block = plan.fit_columns(lo, hi, &progress);
       if (!block) return std::move(block).error();
       sink.write(std::move(block).value(), piece.offset + (lo - piece.lo));
+      progress.step();
       lo = hi;
     } while (lo < piece.hi);
   }

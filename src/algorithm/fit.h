@@ -20,6 +20,10 @@
 
 namespace graphripple {
 
+/// Every fit below can be stopped and watched through the calling thread's
+/// FitMonitor (pool/fit_monitor.h): it then throws FitCancelled once a stop
+/// is asked for, with every buffer it made released.
+
 /// The n x dim embedding of `graph` (read only), or the first error.
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params);
 
@@ -75,7 +79,20 @@ class PreparedFit {
   /// so a call never changes what a later one computes.
   Expected<MatrixF32> fit_columns(std::uint64_t start, std::uint64_t stop) const;
 
+  /// Units of progress of one block: the starting matrix, then one per
+  /// propagation (see FitMonitor::progress).
+  std::uint64_t block_steps() const;
+
+  /// Steps done of the whole fit, reported to the calling thread's monitor.
+  struct Progress {
+    std::uint64_t done = 0, total = 0;
+    void step();
+  };
+  /// fit_columns counting its steps in `progress` (may be null).
+  Expected<MatrixF32> fit_columns(std::uint64_t start, std::uint64_t stop, Progress* progress) const;
+
  private:
+
   friend Status fit_into(const CsrGraph&, const FitParams&, const FitOptions&, std::uint64_t, ColumnSink&);
   PreparedFit(const CsrGraph& graph, const FitParams& params, const FitOptions& options)
       : graph_(&graph), params_(&params), options_(&options) {}

@@ -1,5 +1,6 @@
 // fit_csr_ext: fit_csr with column blocks, row normalisation, degree
-// scaling, edge-weight transforms and the in-direction.
+// scaling, edge-weight transforms, the in- and both-directions, Ctrl-C and
+// progress reports.
 //
 // In Python terms:
 //
@@ -7,23 +8,26 @@
 //                     *, seed=None, undirected=True, node_features=None,
 //                     feature_weight=1.0, columns=None, normalization=None,
 //                     degree_exponent=0.0, edge_weight="raw", direction="out",
-//                     out=None, block_columns=None):
+//                     out=None, block_columns=None, progress=None):
 //         # the shared arguments exactly as fit_csr converts them, then
-//         start, stop = (0, dim) if columns is None else columns
-//         check 0 <= start <= stop <= dim                  # ValueError
+//         total = 2 * dim if direction == "both" else dim  # dim <= 2**62 for "both"
+//         start, stop = (0, total) if columns is None else columns
+//         check 0 <= start <= stop <= total                # ValueError
 //         check normalization in (None, "l2")              # ValueError
 //         degree_exponent = float(degree_exponent); check finite
 //         check edge_weight in ("raw", "binary", "log1p")  # ValueError
-//         check direction in ("out", "in")                 # ValueError
-//         check not (direction == "in" and undirected)     # ValueError
-//         check not (normalization and (start, stop) != (0, dim))
+//         check direction in ("out", "in", "both")         # ValueError
+//         check not (direction != "out" and undirected)    # ValueError
+//         check not normalization or each direction's dim columns are whole
 //         block_columns: None or an integer >= 1       # TypeError / ValueError
 //         check out is given when block_columns is     # ValueError
-//         check not (normalization and block_columns < stop - start)
-//         out: None, or a writable float32 buffer of shape
-//              (num_nodes, stop - start), any strides     # TypeError / ValueError
+//         check not (normalization and block_columns < one direction's columns)
+//         out: None, a writable float32 buffer of shape (num_nodes,
+//              stop - start) with any strides, or an array-like of that shape
+//              and dtype with __setitem__             # TypeError / ValueError
+//         progress: None or a callable                 # TypeError
 //         contiguity tests and copies as fit_csr
-//         with lock_released():
+//         with lock_released(), watched(signals, progress):
 //             graph = CsrGraph.from_csr(...)
 //             transform_edge_weights(graph, edge_weight)  # ValueError on log1p refusal
 //             if out is None:
@@ -33,14 +37,20 @@
 //         return out if out is given else float32_array_over(matrix)
 //
 // With every option at its default the bytes are those of fit_csr. With
-// `out`, the graph is validated and its transition built once, and the
-// column blocks are fitted one after the other over it, each copied into
-// `out` (still without the lock) before the next one is allocated. The
+// `out`, the graph is validated and its transition built once per
+// direction, and the column blocks are fitted one after the other over it,
+// each copied into `out` (still without the lock, or through __setitem__
+// with the lock for an array-like) before the next one is allocated. The
 // lock-free copy is safe because the call holds a reference to `out` and
 // a writable buffer view of it for its whole duration (a NumPy array
 // cannot be resized while exported), and a view of the object at the end
 // of its `base` chain when that exports a buffer, so that a memory map
 // under the array cannot be closed while its pages are written.
+//
+// While the fit runs, the calling thread checks for signals (PythonMonitor):
+// a handler that raises stops the fit, and its exception (KeyboardInterrupt)
+// is raised from the call once every buffer of the fit is released. The
+// blocks finished before then stay written in `out`.
 #include "module/ext/fit_csr_ext.h"
 
 #include <algorithm>
@@ -60,6 +70,8 @@
 #include "module/binding.h"
 #include "module/conversion.h"
 #include "module/errors.h"
+#include "module/ext/out_target.h"
+#include "module/ext/python_monitor.h"
 #include "module/interpreter_lock.h"
 #include "module/numpy_api.h"
 #include "module/result_array.h"
@@ -73,13 +85,14 @@ constexpr const char* PARAMS[] = {"row_ptrs",      "col_indices",   "values",   
                                   "dim",           "weights",       "seed",          "undirected",
                                   "node_features", "feature_weight", "columns",      "normalization",
                                   "degree_exponent", "edge_weight", "direction", "out",
-                                  "block_columns"};
+                                  "block_columns", "progress"};
 constexpr Signature SIGNATURE{"fit_csr_ext", PARAMS, 6};
 // Parameters after weights are keyword-only.
 constexpr std::size_t POSITIONAL = 6;
 constexpr std::size_t COLUMNS = 10;
 constexpr std::size_t OUT = 15;
 constexpr std::size_t BLOCK_COLUMNS = 16;
+constexpr std::size_t PROGRESS = 17;
 
 // ValueError "NAME must be WHAT, not REPR".
 bool refuse_value(const char* name, const char* what, PyObject* object) {
@@ -223,225 +236,6 @@ bool convert_block_columns(PyObject* object, std::optional<std::uint64_t>& out) 
   return true;
 }
 
-// A buffer view released (with the lock held) when the holder goes.
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool acquire(PyObject* object, int flags) {
-    if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-    held_ = true;
-    return true;
-  }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// The caller's output array, held for the whole call: a reference, a
-// writable strided view, and a view of the object that owns the memory
-// (when that is not the array itself and exports a buffer). An array-like
-// without the buffer protocol (zarr, h5py) has no views: its blocks are
-// assigned through __setitem__.
-struct OutTarget {
-  PyRef object;
-  BufferView view;
-  BufferView owner;
-  StridedOutput strided;
-  bool array_like = false;
-};
-
-// Each finished block assigned as out[:, first:first + cols] = block, with
-// the lock taken back for the assignment; the block becomes a NumPy array
-// that owns its buffer, so the target may keep it.
-class ArrayLikeSink final : public ColumnSink {
- public:
-  ArrayLikeSink(PyObject* target, InterpreterUnlocked& unlocked) : target_(target), unlocked_(unlocked) {}
-
-  void write(MatrixF32&& block, std::uint64_t first) override {
-    const std::uint64_t cols = block.cols;
-    if (cols == 0) return;
-    MatrixF32 owned = std::move(block);
-    InterpreterRelocked locked(unlocked_);
-    PyRef array = PyRef::steal(wrap_matrix(std::move(owned)));
-    if (!array) throw PythonRaised{};
-    PyRef lo = PyRef::steal(PyLong_FromUnsignedLongLong(first));
-    PyRef hi = PyRef::steal(PyLong_FromUnsignedLongLong(first + cols));
-    if (!lo || !hi) throw PythonRaised{};
-    PyRef rows = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
-    PyRef columns = PyRef::steal(PySlice_New(lo.get(), hi.get(), nullptr));
-    if (!rows || !columns) throw PythonRaised{};
-    PyRef key = PyRef::steal(PyTuple_Pack(2, rows.get(), columns.get()));
-    if (!key || PyObject_SetItem(target_, key.get(), array.get()) < 0) throw PythonRaised{};
-  }
-
- private:
-  PyObject* target_;
-  InterpreterUnlocked& unlocked_;
-};
-
-// dtype text for messages: the object's dtype when it has one, else the
-// buffer format.
-PyRef describe_dtype(PyObject* object, const char* format) {
-  if (PyObject_HasAttrString(object, "dtype")) {
-    PyRef dtype = PyRef::steal(PyObject_GetAttrString(object, "dtype"));
-    if (dtype) return PyRef::steal(PyObject_Str(dtype.get()));
-    PyErr_Clear();
-  }
-  return PyRef::steal(PyUnicode_FromFormat("format '%s'", format != nullptr ? format : "B"));
-}
-
-bool native_float32(const char* format) {
-  if (format == nullptr) return false;
-  const std::string text(format);
-  constexpr bool little = std::endian::native == std::endian::little;
-  return text == "f" || text == "@f" || text == "=f" || (little ? text == "<f" : text == ">f");
-}
-
-// Two elements of a rows x cols view with these byte strides can share a
-// byte only when the strides interleave: with the smaller stride (in
-// magnitude) at least 4 and the larger at least its extent, none can.
-bool elements_disjoint(std::uint64_t rows, std::uint64_t cols, std::int64_t row_stride, std::int64_t col_stride) {
-  if (rows == 0 || cols == 0) return true;
-  struct Axis {
-    std::uint64_t extent;
-    std::uint64_t stride;
-  };
-  Axis a{rows, std::uint64_t(row_stride < 0 ? -row_stride : row_stride)};
-  Axis b{cols, std::uint64_t(col_stride < 0 ? -col_stride : col_stride)};
-  if (a.extent <= 1) a.stride = UINT64_MAX;
-  if (b.extent <= 1) b.stride = UINT64_MAX;
-  if (a.stride > b.stride) std::swap(a, b);
-  if (a.stride == UINT64_MAX) return true;  // at most one element
-  if (a.stride < sizeof(float)) return false;
-  if (b.stride == UINT64_MAX) return true;
-  return b.stride / a.stride >= a.extent && b.stride >= a.extent * a.stride;
-}
-
-PyRef shape_tuple(const Py_buffer& view) {
-  PyRef shape = PyRef::steal(PyTuple_New(view.ndim));
-  if (!shape) return shape;
-  for (int i = 0; i < view.ndim; ++i) {
-    PyObject* extent = PyLong_FromSsize_t(view.shape[i]);
-    if (extent == nullptr) return PyRef();
-    PyTuple_SET_ITEM(shape.get(), i, extent);
-  }
-  return shape;
-}
-
-bool refuse_shape(std::uint64_t rows, std::uint64_t cols, PyObject* shape) {
-  PyErr_Format(PyExc_ValueError, "out must have shape (%llu, %llu), not %R", (unsigned long long)rows,
-               (unsigned long long)cols, shape);
-  return false;
-}
-
-// An object with shape, dtype and __setitem__ but no buffer: dtype float32
-// (native order) and shape (rows, cols) are checked here.
-bool convert_array_like(PyObject* object, std::uint64_t rows, std::uint64_t cols, OutTarget& target) {
-  if (!acquire_numpy_api()) return false;
-  PyRef dtype = PyRef::steal(PyObject_GetAttrString(object, "dtype"));
-  if (!dtype) return false;
-  PyArray_Descr* descr = nullptr;
-  if (!PyArray_DescrConverter(dtype.get(), &descr)) return false;
-  PyRef held_descr = PyRef::steal(reinterpret_cast<PyObject*>(descr));
-  PyArray_Descr* float32 = PyArray_DescrFromType(NPY_FLOAT32);
-  PyRef held_float32 = PyRef::steal(reinterpret_cast<PyObject*>(float32));
-  if (float32 == nullptr) return false;
-  if (!PyArray_EquivTypes(descr, float32)) {
-    PyRef text = PyRef::steal(PyObject_Str(dtype.get()));
-    if (!text) return false;
-    PyErr_Format(PyExc_TypeError, "out must have dtype float32 (native byte order), not %U", text.get());
-    return false;
-  }
-  PyRef shape_attr = PyRef::steal(PyObject_GetAttrString(object, "shape"));
-  if (!shape_attr) return false;
-  PyRef shape = PyRef::steal(PySequence_Tuple(shape_attr.get()));
-  if (!shape) return false;
-  if (PyTuple_GET_SIZE(shape.get()) != 2) return refuse_shape(rows, cols, shape.get());
-  const std::uint64_t expected[2] = {rows, cols};
-  for (Py_ssize_t i = 0; i < 2; ++i) {
-    PyRef index = PyRef::steal(PyNumber_Index(PyTuple_GET_ITEM(shape.get(), i)));
-    if (!index) return false;
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == (unsigned long long)-1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return refuse_shape(rows, cols, shape.get());
-    }
-    if (value != expected[i]) return refuse_shape(rows, cols, shape.get());
-  }
-  target.object = PyRef::borrow(object);
-  target.array_like = true;
-  return true;
-}
-
-bool has_array_like_protocol(PyObject* object) {
-  return PyObject_HasAttrString(object, "shape") && PyObject_HasAttrString(object, "dtype") &&
-         PyObject_HasAttrString(object, "__setitem__");
-}
-
-bool convert_out(PyObject* object, std::uint64_t rows, std::uint64_t cols, OutTarget& target) {
-  if (!PyObject_CheckBuffer(object)) {
-    if (has_array_like_protocol(object)) return convert_array_like(object, rows, cols, target);
-    PyErr_Format(PyExc_TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not %s",
-                 Py_TYPE(object)->tp_name);
-    return false;
-  }
-  {
-    // A read-only array is a ValueError of its own; exporters differ in
-    // what they raise for a writable request, so ask for a plain view first.
-    BufferView probe;
-    if (!probe.acquire(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not %s",
-                   Py_TYPE(object)->tp_name);
-      return false;
-    }
-    if (probe.view().readonly) {
-      PyErr_SetString(PyExc_ValueError, "out is read-only");
-      return false;
-    }
-  }
-  if (!target.view.acquire(object, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT)) return false;
-  const Py_buffer& view = target.view.view();
-  if (!native_float32(view.format) || view.itemsize != Py_ssize_t(sizeof(float))) {
-    PyRef dtype = describe_dtype(object, view.format);
-    if (!dtype) return false;
-    PyErr_Format(PyExc_TypeError, "out must have dtype float32 (native byte order), not %U", dtype.get());
-    return false;
-  }
-  if (view.ndim != 2 || std::uint64_t(view.shape[0]) != rows || std::uint64_t(view.shape[1]) != cols) {
-    PyRef shape = shape_tuple(view);
-    if (!shape) return false;
-    return refuse_shape(rows, cols, shape.get());
-  }
-  const std::int64_t row_stride = view.strides[0], col_stride = view.strides[1];
-  if (!elements_disjoint(rows, cols, row_stride, col_stride)) {
-    PyErr_SetString(PyExc_ValueError, "out must not have overlapping elements (strides that repeat memory)");
-    return false;
-  }
-  // Pin the memory's owner: for a numpy.memmap the mmap object, whose
-  // close() refuses while a view of it exists.
-  if (acquire_numpy_api() && PyArray_Check(object)) {
-    PyObject* base = object;
-    while (PyArray_Check(base) && PyArray_BASE(reinterpret_cast<PyArrayObject*>(base)) != nullptr)
-      base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(base));
-    if (base != object && !PyArray_Check(base) && PyObject_CheckBuffer(base) &&
-        !target.owner.acquire(base, PyBUF_SIMPLE))
-      PyErr_Clear();  // an owner that exports no plain view keeps its own rules
-  } else if (PyErr_Occurred()) {
-    return false;
-  }
-  target.object = PyRef::borrow(object);
-  target.strided = StridedOutput{static_cast<char*>(view.buf), rows, cols, row_stride, col_stride};
-  return true;
-}
-
 // The result of the unlocked part: a matrix, an engine error, or the text
 // of an option refusal that only the graph could reveal.
 using Outcome = std::variant<MatrixF32, EmbeddingError, std::string>;
@@ -481,6 +275,11 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                     "of a row");
     return nullptr;
   }
+  PyObject* progress = slot[PROGRESS] != Py_None ? slot[PROGRESS] : nullptr;
+  if (progress != nullptr && !PyCallable_Check(progress)) {
+    PyErr_Format(PyExc_TypeError, "progress must be None or a callable, not %s", Py_TYPE(progress)->tp_name);
+    return nullptr;
+  }
   // Declared before the unlocked scope, so its views are released with the
   // lock held again.
   std::optional<OutTarget> out;
@@ -500,8 +299,11 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   std::optional<Outcome> outcome;
   try {
     InterpreterUnlocked unlocked;
+    PythonMonitor monitor(unlocked, progress);
+    MonitorScope monitored(&monitor);
     Expected<CsrGraph> graph = CsrGraph::from_csr(std::move(owned.row_ptrs), std::move(owned.col_indices),
                                                   std::move(owned.values), csr.num_nodes);
+    check_point();
     if (!graph) {
       outcome.emplace(std::move(graph).error());
     } else if (auto refusal = transform_edge_weights(*graph, options.edge_weight)) {
@@ -528,6 +330,10 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   } catch (const PythonRaised&) {
     // The graph is released and the lock held again; the interpreter's
     // exception (from the target's __setitem__) is pending.
+    return nullptr;
+  } catch (const FitCancelled&) {
+    // Stopped by the monitor: the exception of the signal handler or of the
+    // progress callback is pending, and every buffer of the fit is released.
     return nullptr;
   }
   if (auto* error = std::get_if<EmbeddingError>(&*outcome)) {
@@ -559,7 +365,7 @@ PyMethodDef g_definitions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
      "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
-     "edge_weight='raw', direction='out', out=None, block_columns=None)\n--\n\n"},
+     "edge_weight='raw', direction='out', out=None, block_columns=None, progress=None)\n--\n\n"},
     {"work_matrices", work_matrices, METH_O,
      "work_matrices(weights)\n--\n\nThe n x dim float32 matrices a fit with these weights holds at its peak."},
 };

@@ -22,8 +22,14 @@ class ArrayTarget(Protocol):
 
 _Target = TypeVar("_Target", bound=ArrayTarget)
 
-def work_matrices(weights: Sequence[float] | npt.NDArray[np.floating[Any]]) -> int:
-    """The n x dim float32 matrices a fit with these weights holds at its peak (1, 2 or 3)."""
+def work_matrices(
+    weights: Sequence[float] | npt.NDArray[np.floating[Any]], combine: Literal["sum", "concat"] = "sum",
+) -> int:
+    """The n x width float32 matrices a fit with these weights holds at its peak (1, 2 or 3).
+
+    width: the columns of one block; for combine="concat", the columns of
+    the starting matrix one propagation chain carries.
+    """
     ...
 
 @overload
@@ -47,6 +53,7 @@ def fit_csr_ext(
     out: None = None,
     block_columns: None = None,
     progress: Callable[[int, int], object] | None = None,
+    combine: Literal["sum", "concat"] = "sum",
 ) -> npt.NDArray[np.float32]:
     """Embedding of shape (num_nodes, stop - start) for columns=(start, stop).
 
@@ -91,6 +98,15 @@ def fit_csr_ext(
     calling thread as the fit advances (propagations of each column block);
     done never decreases and the last call has done == total. An exception
     it raises stops the fit like a signal. No effect on the bytes.
+
+    combine="concat": the terms side by side instead of summed, dim columns
+    for each non-zero weight w_i in ascending i (NaN counts, -0.0 does
+    not), each holding the bytes of the fit with w_i as the only non-zero
+    weight; with direction="both", the out-terms then the in-terms.
+    columns and out index that width; block_columns counts columns of the
+    starting matrix per propagation chain (each chain writes those columns
+    of every term). normalization="l2" needs columns on multiples of dim
+    (whole terms).
     """
     ...
 @overload
@@ -114,4 +130,5 @@ def fit_csr_ext(
     out: _Target,
     block_columns: int | None = None,
     progress: Callable[[int, int], object] | None = None,
+    combine: Literal["sum", "concat"] = "sum",
 ) -> _Target: ...

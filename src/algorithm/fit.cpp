@@ -92,8 +92,9 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const Fi
   const std::uint64_t start = options.column_start.value_or(0);
   const std::uint64_t stop = options.column_stop.value_or(total_columns(params, options));
   fault_unless(start <= stop && stop <= total_columns(params, options), "fit: column range outside the embedding");
-  if (options.direction == Direction::both) {
-    // Both halves go into one result, a piece at a time.
+  if (options.direction == Direction::both || options.combine == Combine::concat) {
+    // Both halves, or the terms side by side, go into one result a piece
+    // at a time.
     const std::uint64_t width = stop - start;
     auto result = MatrixF32::try_zeroed(graph.num_nodes, width);
     if (!result) return std::move(result).error();
@@ -111,13 +112,24 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const Fi
   return prepared.value().fit_columns(start, stop, &progress);
 }
 
-std::uint64_t total_columns(const FitParams& params, const FitOptions& options) {
-  return options.direction == Direction::both ? 2 * params.dim : params.dim;
+std::uint64_t count_terms(const std::vector<double>& weights) {
+  return std::uint64_t(std::count_if(weights.begin(), weights.end(), accumulates));
 }
 
-unsigned work_matrices(const std::vector<double>& weights) {
+std::uint64_t direction_columns(const FitParams& params, const FitOptions& options) {
+  return options.combine == Combine::concat ? params.dim * count_terms(params.weights) : params.dim;
+}
+
+std::uint64_t total_columns(const FitParams& params, const FitOptions& options) {
+  const std::uint64_t columns = direction_columns(params, options);
+  return options.direction == Direction::both ? 2 * columns : columns;
+}
+
+unsigned work_matrices(const std::vector<double>& weights, Combine combine) {
   const WeightSpan span = span_of(weights);
   if (!span.any || span.last == 0) return 1;
+  // X(i), X(i+1) and the term being written.
+  if (combine == Combine::concat) return span.last == 1 ? 2 : 3;
   if (span.first == span.last || span.last == span.first + 1) return 2;
   return 3;
 }
@@ -250,6 +262,81 @@ Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t 
   return std::move(*accumulator);
 }
 
+Status PreparedFit::fit_terms(std::uint64_t start, std::uint64_t stop, Progress* progress,
+                              const TermSink& emit) const {
+  const FitParams& params = *params_;
+  const FitOptions& options = *options_;
+  const std::vector<double>& weights = params.weights;
+  const WeightSpan span = span_of(weights);
+  fault_unless(start <= stop && stop <= params.dim, "fit_terms: column range outside the embedding");
+  const std::uint64_t n = graph_->num_nodes;
+
+  // X0 exactly as fit_columns draws and scales it.
+  std::optional<MatrixViewF64> features;
+  if (params.node_features) features = params.node_features->view();
+  auto initial = initial_embedding_columns(n, start, stop, seed_ ? seed_ : params.seed,
+                                           features ? &*features : nullptr, params.feature_weight);
+  if (!initial) return std::move(initial).error();
+  MatrixF32 current = std::move(initial).value();
+  const std::uint64_t width = current.cols;
+  if (progress != nullptr) progress->step();
+  if (!span.any) return Status::ok();
+  if (options.degree_exponent != 0.0) {
+    if (auto status = scale_by_degree(current, *transition_, options.degree_exponent); !status)
+      return std::move(status).error();
+  }
+  auto emitted = [&](std::uint64_t term, MatrixF32&& matrix) -> Status {
+    if (auto status = emit(term, std::move(matrix)); !status) return status;
+    if (progress != nullptr) progress->step();
+    return Status::ok();
+  };
+
+  std::uint64_t term = 0;
+  if (span.last == 0) {
+    // The only term: X0 scaled in place, as the single-weight fit does.
+    scale_rows(current, static_cast<float>(weights[0]));
+    return emitted(term, std::move(current));
+  }
+  if (accumulates(weights[0])) {
+    auto zeroed = MatrixF32::try_zeroed(n, width);
+    if (!zeroed) return std::move(zeroed).error();
+    MatrixF32 first = std::move(zeroed).value();
+    accumulate(first, current, static_cast<float>(weights[0]), true);  // (x * w) + 0.0f, as scale_rows
+    if (auto status = emitted(term++, std::move(first)); !status) return status;
+  }
+  std::optional<MatrixF32> next;
+  for (std::size_t i = 1; i <= span.last; ++i) {
+    PropagationOutput output;
+    output.normalize = options.normalize;
+    if (i == span.last) {
+      next.reset();  // X(last) is not stored: only the term is
+    } else {
+      if (!next) {
+        auto zeroed = MatrixF32::try_zeroed(n, width);
+        if (!zeroed) return std::move(zeroed).error();
+        next.emplace(std::move(zeroed).value());
+      }
+      output.next = &*next;
+    }
+    std::optional<MatrixF32> written;
+    if (accumulates(weights[i])) {
+      auto zeroed = MatrixF32::try_zeroed(n, width);
+      if (!zeroed) return std::move(zeroed).error();
+      written.emplace(std::move(zeroed).value());
+      output.accumulator = &*written;
+      output.weight = static_cast<float>(weights[i]);
+      output.mode = AccumulateMode::store;
+    }
+    propagate(*transition_, current, output);
+    if (progress != nullptr) progress->step();
+    if (written) {
+      if (auto status = emitted(term++, std::move(*written)); !status) return status;
+    }
+    if (i < span.last) std::swap(current, *next);
+  }
+  return Status::ok();
+}
+
 namespace {
 
 // Block columns [0, block.cols) into columns [first, first + block.cols) of
@@ -285,15 +372,16 @@ class StridedSink final : public ColumnSink {
   const StridedOutput& out_;
 };
 
-// Columns [lo, hi) of one direction's dim columns, written from column
+// Columns [lo, hi) of one direction's columns, written from column
 // `offset` of the fitted range.
 struct Piece {
   Direction direction;
   std::uint64_t lo, hi, offset;
 };
 
-// The per-direction pieces of [start, stop). For Direction::both the out
-// half holds columns [0, dim) and the in half [dim, 2 * dim); an empty range
+// The per-direction pieces of [start, stop), `dim` columns per direction.
+// For Direction::both the out half holds columns [0, dim) and the in half
+// [dim, 2 * dim) (each its terms side by side for Combine::concat); an empty range
 // is one empty piece (its fit still checks X0's arguments).
 std::vector<Piece> pieces_of(const FitOptions& options, std::uint64_t dim, std::uint64_t start, std::uint64_t stop) {
   if (options.direction != Direction::both) return {Piece{options.direction, start, stop, 0}};
@@ -306,6 +394,58 @@ std::vector<Piece> pieces_of(const FitOptions& options, std::uint64_t dim, std::
   return pieces;
 }
 
+// The columns of X0 chained for columns [lo, hi) of one direction's terms
+// side by side (dim each): a range inside one term needs only its own
+// columns, one across terms (or any with l2, which couples a row's
+// columns) all dim.
+std::pair<std::uint64_t, std::uint64_t> chained_columns(std::uint64_t dim, std::uint64_t lo, std::uint64_t hi,
+                                                        bool normalize) {
+  if (lo == hi) return {0, 0};
+  const std::uint64_t term = lo / dim;
+  if (normalize || term != (hi - 1) / dim) return {0, dim};
+  return {lo - term * dim, hi - term * dim};
+}
+
+// Columns [first, first + cols) of `matrix` as a matrix of their own.
+Expected<MatrixF32> column_slice(const MatrixF32& matrix, std::uint64_t first, std::uint64_t cols) {
+  auto sliced = MatrixF32::try_zeroed(matrix.rows, cols);
+  if (!sliced) return sliced;
+  for (std::uint64_t r = 0; r < matrix.rows; ++r)
+    std::memcpy(sliced.value().row(r), matrix.row(r) + first, cols * sizeof(float));
+  return sliced;
+}
+
+// One direction's piece of a Combine::concat fit: chains of `block_columns`
+// columns of X0, each writing its columns of every term inside the piece.
+Status fit_terms_into(const PreparedFit& plan, const Piece& piece, std::uint64_t dim, std::uint64_t chain_lo,
+                      std::uint64_t chain_hi, std::uint64_t block_columns, PreparedFit::Progress& progress,
+                      ColumnSink& sink) {
+  std::uint64_t lo = chain_lo;
+  do {
+    const std::uint64_t hi = lo + std::min(block_columns, chain_hi - lo);
+    auto emit = [&](std::uint64_t term, MatrixF32&& matrix) -> Status {
+      // The term's columns [lo, hi) are columns [base + lo, base + hi) of
+      // the direction; only those inside the piece are written.
+      const std::uint64_t from = std::max(term * dim + lo, piece.lo);
+      const std::uint64_t to = std::min(term * dim + hi, piece.hi);
+      if (from >= to) return Status::ok();
+      const std::uint64_t first = piece.offset + (from - piece.lo);
+      if (to - from == matrix.cols) {
+        sink.write(std::move(matrix), first);
+        return Status::ok();
+      }
+      auto sliced = column_slice(matrix, from - (term * dim + lo), to - from);
+      if (!sliced) return std::move(sliced).error();
+      matrix = MatrixF32{};
+      sink.write(std::move(sliced).value(), first);
+      return Status::ok();
+    };
+    if (auto status = plan.fit_terms(lo, hi, &progress, emit); !status) return status;
+    lo = hi;
+  } while (lo < chain_hi);
+  return Status::ok();
+}
+
 }  // namespace
 
 Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
@@ -316,17 +456,27 @@ Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions
   fault_unless(start <= stop && stop <= total, "fit_into: column range outside the embedding");
   fault_unless(block_columns > 0, "fit_into: blocks of no columns");
   const bool both = options.direction == Direction::both;
+  const bool concat = options.combine == Combine::concat;
   const std::uint64_t width = stop - start;
   std::optional<std::uint64_t> seed = params.seed;
-  if (!seed && (both || width > block_columns)) seed = thread_rng().next_u64();
-  const std::vector<Piece> pieces = pieces_of(options, params.dim, start, stop);
-  // Progress: each block's steps (its X0 and propagations) and its write.
+  if (!seed && (both || concat || width > block_columns)) seed = thread_rng().next_u64();
+  const std::vector<Piece> pieces = pieces_of(options, direction_columns(params, options), start, stop);
+  // Progress: each block's steps (its X0 and propagations) and its writes
+  // (one per block; one per term of a concat chain).
+  const WeightSpan span = span_of(params.weights);
+  const std::uint64_t propagations = span.any ? span.last : 0;
   PreparedFit::Progress progress;
+  auto blocks_of = [&](std::uint64_t lo, std::uint64_t hi, std::uint64_t block) {
+    return hi == lo ? std::uint64_t{1} : (hi - lo - 1) / block + 1;
+  };
   for (const Piece& piece : pieces) {
-    const std::uint64_t columns = piece.hi - piece.lo;
-    const std::uint64_t blocks = columns == 0 ? 1 : (columns - 1) / block_columns + 1;
-    const WeightSpan span = span_of(params.weights);
-    progress.total += blocks * (2 + (span.any ? span.last : 0));
+    if (concat) {
+      const auto [lo, hi] = chained_columns(params.dim, piece.lo, piece.hi, options.normalize);
+      const std::uint64_t block = options.normalize ? std::max<std::uint64_t>(hi - lo, 1) : block_columns;
+      progress.total += blocks_of(lo, hi, block) * (1 + propagations + count_terms(params.weights));
+    } else {
+      progress.total += blocks_of(piece.lo, piece.hi, block_columns) * (2 + propagations);
+    }
   }
   for (const Piece& piece : pieces) {
     FitOptions piece_options = options;
@@ -337,6 +487,14 @@ Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions
     // Unsigned arithmetic wraps: the in-half's seed is s + offset mod 2^64.
     if (seed) plan.seed_ = both && piece.direction == Direction::in ? *seed + DIRECTION_SEED_OFFSET : *seed;
     check_point();
+    if (concat) {
+      const auto [lo, hi] = chained_columns(params.dim, piece.lo, piece.hi, options.normalize);
+      // l2 needs whole rows of X(i): one chain of all dim columns.
+      const std::uint64_t block = options.normalize ? std::max<std::uint64_t>(hi - lo, 1) : block_columns;
+      if (auto status = fit_terms_into(plan, piece, params.dim, lo, hi, block, progress, sink); !status)
+        return status;
+      continue;
+    }
     // A range of no columns is still one (empty) block, for the checks of X0.
     std::uint64_t lo = piece.lo;
     do {

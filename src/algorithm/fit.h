@@ -35,13 +35,22 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params);
 /// s + DIRECTION_SEED_OFFSET); without a seed one is drawn for both.
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const FitOptions& options);
 
-/// Columns of the whole embedding: dim, or 2 * dim for Direction::both
-/// (dim <= 2^62 is the caller's to check there).
+/// The weights that make a term of the result (non-zero in the 64-bit
+/// test: NaN counts, -0.0 does not): the column blocks of Combine::concat.
+std::uint64_t count_terms(const std::vector<double>& weights);
+
+/// Columns of one direction: dim, or dim * count_terms for Combine::concat.
+std::uint64_t direction_columns(const FitParams& params, const FitOptions& options);
+
+/// Columns of the whole embedding: direction_columns, twice for
+/// Direction::both (that it fits in 2^62 is the caller's to check).
 std::uint64_t total_columns(const FitParams& params, const FitOptions& options);
 
 /// The n x width float32 matrices a fit with these weights holds at its
-/// peak (the matrix plan in fit.cpp): 1, 2 or 3.
-unsigned work_matrices(const std::vector<double>& weights);
+/// peak (the matrix plan in fit.cpp): 1, 2 or 3, width being the columns
+/// of one block. For Combine::concat a block of b columns of the starting
+/// matrix writes b columns of each term, one term matrix at a time.
+unsigned work_matrices(const std::vector<double>& weights, Combine combine = Combine::sum);
 
 /// A caller's float32 destination: rows x cols elements, element (r, c) at
 /// data + r * row_stride + c * col_stride (strides in bytes, either sign,
@@ -91,6 +100,15 @@ class PreparedFit {
   /// fit_columns counting its steps in `progress` (may be null).
   Expected<MatrixF32> fit_columns(std::uint64_t start, std::uint64_t stop, Progress* progress) const;
 
+  /// Combine::concat: columns [start, stop) (stop <= dim) of every term in
+  /// one propagation chain. Term k (the k-th non-zero weight w_i) is handed
+  /// to `emit(k, matrix)` (whose error ends the chain) as soon as it is computed, as (X(i) * w_i) + 0.0f:
+  /// the bytes fit_columns gives with w_i as the only non-zero weight. Holds
+  /// at most work_matrices(weights, Combine::concat) matrices of the width.
+  /// Steps: as fit_columns, plus one per term emitted.
+  using TermSink = std::function<Status(std::uint64_t term, MatrixF32&& matrix)>;
+  Status fit_terms(std::uint64_t start, std::uint64_t stop, Progress* progress, const TermSink& emit) const;
+
  private:
 
   friend Status fit_into(const CsrGraph&, const FitParams&, const FitOptions&, std::uint64_t, ColumnSink&);
@@ -106,7 +124,11 @@ class PreparedFit {
 
 /// Columns [start, stop) of the embedding (options.column_start/stop, or
 /// all) fitted in consecutive blocks of `block_columns` columns over one
-/// PreparedFit per direction, each finished block handed to `sink` and
+/// PreparedFit per direction (for Combine::concat: blocks of
+/// `block_columns` columns of the starting matrix, each one propagation
+/// chain writing its columns of every term the range touches; a range
+/// inside one term chains only its own columns, a range across terms all
+/// dim), each finished block handed to `sink` and
 /// released before the next block is fitted. The bytes are those of one fit
 /// of the whole range. For Direction::both the range (over 2 * dim columns)
 /// is split into its out-piece and its in-piece, blocked separately, and

@@ -8,9 +8,13 @@
 //                     *, seed=None, undirected=True, node_features=None,
 //                     feature_weight=1.0, columns=None, normalization=None,
 //                     degree_exponent=0.0, edge_weight="raw", direction="out",
-//                     out=None, block_columns=None, progress=None):
+//                     out=None, block_columns=None, progress=None,
+//                     combine="sum"):
 //         # the shared arguments exactly as fit_csr converts them, then
-//         total = 2 * dim if direction == "both" else dim  # dim <= 2**62 for "both"
+//         check combine in ("sum", "concat")               # ValueError
+//         terms = count of weights != 0.0 (NaN counts)
+//         per = dim * terms if combine == "concat" else dim
+//         total = 2 * per if direction == "both" else per  # at most 2**62
 //         start, stop = (0, total) if columns is None else columns
 //         check 0 <= start <= stop <= total                # ValueError
 //         check normalization in (None, "l2")              # ValueError
@@ -18,10 +22,13 @@
 //         check edge_weight in ("raw", "binary", "log1p")  # ValueError
 //         check direction in ("out", "in", "both")         # ValueError
 //         check not (direction != "out" and undirected)    # ValueError
-//         check not normalization or each direction's dim columns are whole
+//         check not normalization or start and stop are multiples of dim
+//             (whole directions; whole terms for "concat")
 //         block_columns: None or an integer >= 1       # TypeError / ValueError
 //         check out is given when block_columns is     # ValueError
-//         check not (normalization and block_columns < one direction's columns)
+//         check not (normalization and block_columns < min(dim, stop - start))
+//         # "concat": block_columns counts columns of X0 per propagation
+//         # chain; each chain writes those columns of every term
 //         out: None, a writable float32 buffer of shape (num_nodes,
 //              stop - start) with any strides, or an array-like of that shape
 //              and dtype with __setitem__             # TypeError / ValueError
@@ -85,7 +92,7 @@ constexpr const char* PARAMS[] = {"row_ptrs",      "col_indices",   "values",   
                                   "dim",           "weights",       "seed",          "undirected",
                                   "node_features", "feature_weight", "columns",      "normalization",
                                   "degree_exponent", "edge_weight", "direction", "out",
-                                  "block_columns", "progress"};
+                                  "block_columns", "progress", "combine"};
 constexpr Signature SIGNATURE{"fit_csr_ext", PARAMS, 6};
 // Parameters after weights are keyword-only.
 constexpr std::size_t POSITIONAL = 6;
@@ -93,6 +100,7 @@ constexpr std::size_t COLUMNS = 10;
 constexpr std::size_t OUT = 15;
 constexpr std::size_t BLOCK_COLUMNS = 16;
 constexpr std::size_t PROGRESS = 17;
+constexpr std::size_t COMBINE = 18;
 
 // ValueError "NAME must be WHAT, not REPR".
 bool refuse_value(const char* name, const char* what, PyObject* object) {
@@ -122,10 +130,14 @@ bool convert_choice(PyObject* object, const char* name, const char* what,
 }
 
 // `total`: the embedding's columns, dim or (with direction='both') 2 * dim.
-bool convert_columns(PyObject* object, std::uint64_t total, bool both, std::optional<std::uint64_t>& start,
-                     std::optional<std::uint64_t>& stop) {
+bool convert_columns(PyObject* object, std::uint64_t total, bool both, bool concat,
+                     std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& stop) {
   if (object == nullptr || object == Py_None) return true;
-  const char* what = both ? "None or a pair (start, stop) of integers with 0 <= start <= stop <= 2 * dim "
+  const char* what = concat ? (both ? "None or a pair (start, stop) of integers with 0 <= start <= stop <= "
+                                      "2 * dim * terms (direction='both', combine='concat')"
+                                    : "None or a pair (start, stop) of integers with 0 <= start <= stop <= "
+                                      "dim * terms (combine='concat')")
+                   : both ? "None or a pair (start, stop) of integers with 0 <= start <= stop <= 2 * dim "
                             "(direction='both')"
                           : "None or a pair (start, stop) of integers with 0 <= start <= stop <= dim";
   if (!(PyTuple_Check(object) || PyList_Check(object)) || PySequence_Size(object) != 2)
@@ -158,19 +170,28 @@ struct ExtOptions {
   EdgeWeight edge_weight = EdgeWeight::raw;
 };
 
-// Converts columns to direction (slots 10 to 14) and checks how they
-// combine with the shared settings. The direction is read first, since it
-// decides how many columns `columns` indexes.
+// Converts columns to direction (slots 10 to 14) and combine and checks
+// how they go with the shared settings. The direction and the combination
+// are read first, since they decide how many columns `columns` indexes.
 bool convert_options(std::span<PyObject* const> slot, const Settings& settings, ExtOptions& out) {
+  std::size_t combine = 0;
+  if (!convert_choice(slot[COMBINE], "combine", "'sum' or 'concat'", {"sum", "concat"}, combine)) return false;
+  const bool concat = combine == 1;
+  out.fit.combine = concat ? Combine::concat : Combine::sum;
   PyObject* direction_object = slot[COLUMNS + 4];
   const bool both = direction_object != nullptr && PyUnicode_Check(direction_object) &&
                     PyUnicode_CompareWithASCIIString(direction_object, "both") == 0;
-  if (both && settings.dim > (std::uint64_t{1} << 62)) {
-    PyErr_SetString(PyExc_ValueError, "dim must be at most 2**62 with direction='both' (2 * dim columns)");
+  const std::uint64_t terms = concat ? count_terms(settings.weights) : 1;
+  const std::uint64_t copies = terms * (both ? 2 : 1);
+  if (copies > 1 && settings.dim > (std::uint64_t{1} << 62) / copies) {
+    PyErr_SetString(PyExc_ValueError, concat ? "dim * terms (x 2 with direction='both') must be at most 2**62 "
+                                               "with combine='concat'"
+                                             : "dim must be at most 2**62 with direction='both' (2 * dim columns)");
     return false;
   }
-  const std::uint64_t total = both ? 2 * settings.dim : settings.dim;
-  if (!convert_columns(slot[COLUMNS], total, both, out.fit.column_start, out.fit.column_stop)) return false;
+  const std::uint64_t total = settings.dim * copies;
+  if (!convert_columns(slot[COLUMNS], total, both, concat, out.fit.column_start, out.fit.column_stop))
+    return false;
 
   PyObject* normalization = slot[COLUMNS + 1];
   if (normalization != nullptr && normalization != Py_None) {
@@ -206,11 +227,10 @@ bool convert_options(std::span<PyObject* const> slot, const Settings& settings, 
     return false;
   }
   const std::uint64_t start = out.fit.column_start.value_or(0), stop = out.fit.column_stop.value_or(total);
-  // l2 scales a row over all dim columns of its direction: every direction
-  // the range touches must be covered whole.
-  const bool whole = both ? (start == 0 || start == settings.dim) && (stop == total || stop == settings.dim) &&
-                                (start < stop || settings.dim == 0)
-                          : start == 0 && stop == total;
+  // l2 scales a row over all dim columns of a term: the range must hold
+  // whole terms (whole directions for combine='sum').
+  const std::uint64_t dim = settings.dim;
+  const bool whole = dim == 0 || total == 0 || (start % dim == 0 && stop % dim == 0 && start < stop);
   if (out.fit.normalize && !whole) {
     PyErr_SetString(PyExc_ValueError,
                     "columns must cover all dim columns with normalization='l2', which couples the columns of a row");
@@ -258,7 +278,9 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (!convert_options(slot, settings, options)) return nullptr;
   const bool both = options.fit.direction == Direction::both;
   const std::uint64_t start = options.fit.column_start.value_or(0);
-  const std::uint64_t width = options.fit.column_stop.value_or(both ? 2 * settings.dim : settings.dim) - start;
+  const std::uint64_t terms = options.fit.combine == Combine::concat ? count_terms(settings.weights) : 1;
+  const std::uint64_t width =
+      options.fit.column_stop.value_or(settings.dim * terms * (both ? 2 : 1)) - start;
   std::optional<std::uint64_t> block_columns;
   if (!convert_block_columns(slot[BLOCK_COLUMNS], block_columns)) return nullptr;
   if (block_columns && (slot[OUT] == nullptr || slot[OUT] == Py_None)) {
@@ -269,7 +291,7 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return nullptr;
   }
   // l2 couples the columns of one direction: a block must hold them all.
-  if (options.fit.normalize && block_columns && *block_columns < (both ? std::min(width, settings.dim) : width)) {
+  if (options.fit.normalize && block_columns && *block_columns < std::min(width, settings.dim)) {
     PyErr_SetString(PyExc_ValueError,
                     "block_columns must cover all dim columns with normalization='l2', which couples the columns "
                     "of a row");
@@ -352,11 +374,21 @@ PyObject* fit_csr_ext(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guard_native([&] { return fit_csr_ext_body(args, nargs, kwnames); });
 }
 
-PyObject* work_matrices(PyObject*, PyObject* weights) {
+PyObject* work_matrices(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard_native([&]() -> PyObject* {
+    static const char* keywords[] = {"weights", "combine", nullptr};
+    PyObject* weights = nullptr;
+    PyObject* combine_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:work_matrices", const_cast<char**>(keywords), &weights,
+                                     &combine_object))
+      return nullptr;
     std::vector<double> values;
     if (!noted(convert_float_sequence(weights, values), "weights")) return nullptr;
-    return PyLong_FromUnsignedLong(graphripple::work_matrices(values));
+    std::size_t combine = 0;
+    if (!convert_choice(combine_object, "combine", "'sum' or 'concat'", {"sum", "concat"}, combine))
+      return nullptr;
+    return PyLong_FromUnsignedLong(
+        graphripple::work_matrices(values, combine == 1 ? Combine::concat : Combine::sum));
   });
 }
 
@@ -365,9 +397,11 @@ PyMethodDef g_definitions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
      "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
-     "edge_weight='raw', direction='out', out=None, block_columns=None, progress=None)\n--\n\n"},
-    {"work_matrices", work_matrices, METH_O,
-     "work_matrices(weights)\n--\n\nThe n x dim float32 matrices a fit with these weights holds at its peak."},
+     "edge_weight='raw', direction='out', out=None, block_columns=None, progress=None, combine='sum')\n--\n\n"},
+    {"work_matrices", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(work_matrices)),
+     METH_VARARGS | METH_KEYWORDS,
+     "work_matrices(weights, combine='sum')\n--\n\nThe n x width float32 matrices a fit with these weights holds "
+     "at its peak (width: the columns of one block; for combine='concat', of the starting matrix)."},
 };
 
 }  // namespace

@@ -20,9 +20,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import math
 import os
-import re
 import sys
 import threading
 import time
@@ -35,7 +33,7 @@ from . import embedding_files
 from . import io as graph_io
 from . import safe_output
 from .memory import human_bytes as _human, pick_block_columns
-from .options import add_cli_arguments, check_options, cli_spelling, cli_values
+from .options import add_cli_arguments, check_options, cli_spelling, cli_values, parse_size
 
 __all__ = ["main", "Progress", "parse_size"]
 
@@ -164,22 +162,6 @@ class Progress:
 
 # ---------------------------------------------------------------------------
 # Argument parsing
-
-
-_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgtp]?)(i?b?)\s*", re.IGNORECASE)
-
-
-def parse_size(text: str) -> int:
-    """Bytes of a size such as "4G", "512M", "1.5GiB" or "1000000" (K, M, G, T are powers of 1024)."""
-    match = _SIZE.fullmatch(text)
-    if match is None:
-        raise ValueError(f"not a size: {text!r} (examples: 4G, 512M, 1.5GiB)")
-    number, unit, _ = match.groups()
-    scale = 1024 ** "bkmgtp".index(unit.lower() or "b")
-    value = float(number) * scale
-    if not math.isfinite(value) or value < 1:
-        raise ValueError(f"not a usable size: {text!r}")
-    return int(value)
 
 
 def _size_argument(text: str) -> int:

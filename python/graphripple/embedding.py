@@ -8,20 +8,32 @@ as it is: column ranges, blocks of ``block_columns`` columns written into
 ``out`` over one transition, and ``direction="both"`` (the out-embedding
 with seed s, then the in-embedding with seed s + DIRECTION_SEED_OFFSET,
 modulo 2**64; ``columns``, ``out`` and ``block_columns`` index those
-2 * dim columns). Without a seed the engine draws one for all the blocks.
+2 * dim columns), and ``combine="concat"`` (the terms side by side, dim
+columns per non-zero weight; ``block_columns`` then counts the columns of
+one propagation chain). Without a seed the engine draws one for all the
+blocks.
+
+``progress`` reports the stages "graph", "fit" and "write" (progress.py);
+``memory_limit`` picks ``block_columns`` from the memory model
+(``memory.pick_block_columns``) for a fit into ``out``.
 """
 
 from __future__ import annotations
 
 import inspect
-from typing import TYPE_CHECKING, Any, Sequence, TypeVar, overload
+from dataclasses import replace
+from typing import TYPE_CHECKING, Any, Callable, Sequence, TypeVar, Union, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native_ext
 from .inputs import CsrInput, to_csr
-from .options import DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, FitOptions, Options, check_options, draw_seed
+from .memory import pick_block_columns
+from .options import (
+    DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, FitOptions, Options, check_options, check_value, draw_seed,
+)
+from .progress import ProgressCallback, reporter_for
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -30,25 +42,28 @@ __all__ = ["embed", "embed_labelled", "fit_input", "DIRECTION_SEED_OFFSET", "dra
 
 _OutT = TypeVar("_OutT")
 _KEYWORDS = FIT_OPTIONS[2:]  # the options after dim and weights, keyword-only
+_Progress = Union[bool, Callable[[str, int, int], object], None]
 
 
 @overload
 def embed(
     graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
-    node_features: ArrayLike | None = ..., out: None = ..., **options: Unpack[FitOptions],
+    node_features: ArrayLike | None = ..., out: None = ..., progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> NDArray[np.float32]: ...
 
 
 @overload
 def embed(
     graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
-    node_features: ArrayLike | None = ..., out: _OutT, **options: Unpack[FitOptions],
+    node_features: ArrayLike | None = ..., out: _OutT, progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> _OutT: ...
 
 
 def embed(
     graph: Any, dim: Any = OPTIONS["dim"].default, weights: Any = OPTIONS["weights"].default, *,
-    node_features: Any = None, out: Any = None, **options: Any,
+    node_features: Any = None, out: Any = None, progress: Any = None, memory_limit: Any = None, **options: Any,
 ) -> Any:
     """Embed ``graph``: a float32 array with one row per node.
 
@@ -57,35 +72,42 @@ def embed(
     per direction, ``weights`` one per power of the transition matrix,
     ``seed`` for bit-for-bit reproducible results. See the README's API
     section for the options.
+
+    ``progress``: True draws a bar (tqdm when installed, else on stderr);
+    a callable is called as ``progress(stage, done, total)`` for the stages
+    "graph", "fit" and "write". ``memory_limit`` (bytes, or a text such as
+    "4G"; needs ``out``) picks ``block_columns`` so the fit stays within it.
     """
-    result, _ = _embed("embed", graph, dim, weights, node_features, out, options)
+    result, _ = _embed("embed", graph, dim, weights, node_features, out, progress, memory_limit, options)
     return result
 
 
 @overload
 def embed_labelled(
     graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
-    node_features: ArrayLike | None = ..., out: None = ..., **options: Unpack[FitOptions],
+    node_features: ArrayLike | None = ..., out: None = ..., progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> tuple[NDArray[np.float32], NDArray[Any]]: ...
 
 
 @overload
 def embed_labelled(
     graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
-    node_features: ArrayLike | None = ..., out: _OutT, **options: Unpack[FitOptions],
+    node_features: ArrayLike | None = ..., out: _OutT, progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> tuple[_OutT, NDArray[Any]]: ...
 
 
 def embed_labelled(
     graph: Any, dim: Any = OPTIONS["dim"].default, weights: Any = OPTIONS["weights"].default, *,
-    node_features: Any = None, out: Any = None, **options: Any,
+    node_features: Any = None, out: Any = None, progress: Any = None, memory_limit: Any = None, **options: Any,
 ) -> tuple[Any, NDArray[Any]]:
     """``embed`` plus the label of each row: ``(embedding, nodes)``.
 
     ``nodes[i]`` is the networkx node or ``Edges`` label of row i, or i for
     graphs without labels.
     """
-    return _embed("embed_labelled", graph, dim, weights, node_features, out, options)
+    return _embed("embed_labelled", graph, dim, weights, node_features, out, progress, memory_limit, options)
 
 
 def _signature(function: Any) -> inspect.Signature:
@@ -94,7 +116,8 @@ def _signature(function: Any) -> inspect.Signature:
     parameters = [P("graph", P.POSITIONAL_OR_KEYWORD)]
     parameters += [P(name, P.POSITIONAL_OR_KEYWORD, default=OPTIONS[name].default) for name in FIT_OPTIONS[:2]]
     parameters += [P(name, P.KEYWORD_ONLY, default=OPTIONS[name].default) for name in _KEYWORDS]
-    parameters += [P("node_features", P.KEYWORD_ONLY, default=None), P("out", P.KEYWORD_ONLY, default=None)]
+    parameters += [P(name, P.KEYWORD_ONLY, default=None)
+                   for name in ("node_features", "out", "progress", "memory_limit")]
     return inspect.Signature(parameters, return_annotation=inspect.signature(function).return_annotation)
 
 
@@ -103,21 +126,57 @@ embed_labelled.__signature__ = _signature(embed_labelled)  # type: ignore[attr-d
 
 
 def _embed(
-    caller: str, graph: Any, dim: Any, weights: Any, node_features: Any, out: Any, options: dict[str, Any],
+    caller: str, graph: Any, dim: Any, weights: Any, node_features: Any, out: Any, progress: Any,
+    memory_limit: Any, options: dict[str, Any],
 ) -> tuple[Any, NDArray[Any]]:
     unknown = sorted(set(options) - set(_KEYWORDS))
     if unknown:
         raise TypeError(f"{caller}() got an unexpected keyword argument '{unknown[0]}'")
     checked = check_options(dim=dim, weights=weights, **options)
+    report = reporter_for(progress)
+    limit: int | None = check_value("memory_limit", memory_limit)
+    if limit is not None:
+        if out is None:
+            raise ValueError("memory_limit needs out: the blocks it chooses bound memory only when they are "
+                             "written into out=numpy.empty((num_nodes, width), numpy.float32) or a memmap")
+        if checked.block_columns is not None:
+            raise ValueError("give memory_limit or block_columns, not both")
     if out is not None:
         _check_out_kind(out)
+    if report is not None:
+        report("graph", 0, 1)
     csr = to_csr(graph, undirected=checked.undirected)
+    if report is not None:
+        report("graph", 1, 1)
     features = _node_features(node_features, csr.num_nodes)
     if out is not None:
         _check_out_shape(out, csr.num_nodes, checked.width)
     if checked.edge_weight == "log1p":
         _check_log1p_weights(csr.values)
-    return fit_input(csr, checked, features, out), csr.nodes
+    if limit is not None:
+        checked = replace(checked, block_columns=_blocks_within(limit, csr, checked, features))
+    result = fit_input(csr, checked, features, out, progress=report)
+    if out is not None and report is not None:
+        report("write", 0, 1)
+        flush = getattr(out, "flush", None)  # numpy.memmap: the pages go to the file
+        if callable(flush):
+            flush()
+        report("write", 1, 1)
+    return result, csr.nodes
+
+
+def _blocks_within(limit: int, csr: CsrInput, options: Options, features: Any) -> int:
+    """The block_columns whose fit stays within ``limit`` bytes (the graph arrays count as held)."""
+    held = csr.row_ptrs.nbytes + csr.col_indices.nbytes + csr.values.nbytes
+    if features is not None:
+        held += features.nbytes
+    chain = min(options.dim, options.width)  # columns of one block: never more than one direction's dim
+    block = pick_block_columns(limit, csr.num_nodes, len(csr.col_indices), chain, options.weights,
+                               options.undirected, held, limit_name="memory_limit", combine=options.combine)
+    if options.normalization == "l2" and block < chain:
+        raise ValueError(f"memory_limit {limit} bytes fits blocks of {block} columns, but normalization='l2' "
+                         f"needs all {chain} columns of a direction in one block")
+    return block
 
 
 def fit_input(
@@ -125,15 +184,29 @@ def fit_input(
     options: Options,
     node_features: NDArray[np.float64] | None = None,
     out: Any = None,
+    progress: ProgressCallback | None = None,
 ) -> Any:
-    """Embed an already converted graph with checked options: one call of the engine."""
+    """Embed an already converted graph with checked options: one call of the engine.
+
+    ``progress`` hears ``("fit", done, total)`` for each step the engine
+    reports, the last one with ``done == total``.
+    """
     if out is None and options.block_columns is not None:
         # The engine writes blocks into a target only: this one is returned.
         out = np.empty((csr.num_nodes, options.width), dtype=np.float32)
-    return _native_ext.fit_csr_ext(
+    engine_progress = None
+    last = [0, 0]
+    if progress is not None:
+        def engine_progress(done: int, total: int) -> None:
+            last[:] = (done, total)
+            progress("fit", done, total)
+    result = _native_ext.fit_csr_ext(
         csr.row_ptrs, csr.col_indices, csr.values, csr.num_nodes, options.dim, list(options.weights),
-        node_features=node_features, out=out, **options.engine_arguments(),
+        node_features=node_features, out=out, progress=engine_progress, **options.engine_arguments(),
     )
+    if progress is not None and (last[0] != last[1] or last[1] == 0):
+        progress("fit", max(last[1], 1), max(last[1], 1))  # a fit with no step still ends its stage
+    return result
 
 
 # ---------------------------------------------------------------------------

@@ -16,6 +16,14 @@ caller's own arrays and the interpreter:
   the weights (``work_matrices``); with node features the initial embedding
   briefly holds (n + f) x dim floats before the work matrices exist.
 
+With ``combine="concat"`` each propagation chain carries ``dim`` columns of
+the starting matrix and writes each term (dim columns per non-zero weight)
+as soon as it is computed, so the work matrices are those of ``dim``
+columns (X(i), X(i+1) and the term being written) and the wider output
+counts separately: n x dim x terms floats for a returned array, nothing
+for a caller's ``out`` (``returned=False``, as ``pick_block_columns``
+assumes).
+
 No transition is built when no propagation contributes to the result. The
 merged graph is assumed to hold 2 m entries (no edge given in both
 directions); a graph that stores both directions needs up to 8 m bytes
@@ -32,7 +40,7 @@ from __future__ import annotations
 from typing import Sequence
 
 from . import _native_ext
-from .options import check_value
+from .options import check_value, count_terms
 
 __all__ = ["estimate_memory", "work_matrices", "pick_block_columns", "human_bytes"]
 
@@ -53,24 +61,34 @@ def estimate_memory(
     weights: Sequence[float] = (0.0, 1.0, 1.0),
     undirected: bool = True,
     feature_columns: int = 0,
+    combine: str = "sum",
+    returned: bool = True,
 ) -> int:
     """Peak bytes a fit of this size allocates (see the module docstring).
 
     ``num_entries`` is the number of stored entries of the graph as given
     (before symmetrisation), ``feature_columns`` the columns of the node
-    features (0 without them).
+    features (0 without them). With ``combine="concat"``, ``dim`` is the
+    columns of one propagation chain and ``returned`` says whether the
+    fit allocates the n x dim x terms result itself (False: it writes
+    into the caller's ``out``).
     """
     n: int = check_value("num_nodes", num_nodes)
     m: int = check_value("num_entries", num_entries)
     d: int = check_value("dim", dim)
     f: int = check_value("feature_columns", feature_columns)
-    matrices = int(work_matrices(list(check_value("weights", weights))))
+    checked_weights = list(check_value("weights", weights))
+    combine = check_value("combine", combine)
+    matrices = int(work_matrices(checked_weights, combine))
     undirected = check_value("undirected", undirected)
 
     copies = _WORD * (n + 1) + 2 * _WORD * m + _WORD * n * f
     work = matrices * n * d * _FLOAT32
     if f:
         work = max(work, (n + f) * d * _FLOAT32)
+    if combine == "concat" and returned:
+        # The result, wider than a chain's matrices, is held throughout.
+        work += n * d * count_terms(checked_weights) * _FLOAT32
     narrow = n <= _NARROW_LIMIT
     propagates = matrices > 1
     if undirected:
@@ -84,14 +102,18 @@ def estimate_memory(
 
 def pick_block_columns(
     limit: int, num_nodes: int, num_entries: int, width: int, weights: Sequence[float], undirected: bool,
-    held: int = 0, limit_name: str = "limit",
+    held: int = 0, limit_name: str = "limit", combine: str = "sum",
 ) -> int:
     """The most columns per block whose fit stays within ``limit`` bytes (``held`` already in use).
 
-    Raises ValueError (naming ``limit_name``) when not even one column fits.
+    The fit writes into a caller's ``out``, so the result itself is not
+    counted; with ``combine="concat"`` ``width`` and the result are columns
+    of one propagation chain (at most dim). Raises ValueError (naming
+    ``limit_name``) when not even one column fits.
     """
     def peak(columns: int) -> int:
-        return held + estimate_memory(num_nodes, num_entries, columns, weights, undirected)
+        return held + estimate_memory(num_nodes, num_entries, columns, weights, undirected, combine=combine,
+                                      returned=False)
 
     if width <= 0 or peak(width) <= limit:
         return max(width, 1)

@@ -20,6 +20,7 @@ import math
 import numbers
 import operator
 import os
+import re
 from dataclasses import dataclass, fields, replace
 from typing import Any, Callable, Mapping, TypedDict
 
@@ -29,7 +30,8 @@ from . import _native_ext
 
 __all__ = [
     "Option", "OPTIONS", "FIT_OPTIONS", "Options", "FitOptions", "check_options", "check_value", "draw_seed",
-    "DIRECTION_SEED_OFFSET", "SEED_LIMIT", "non_negative_int", "add_cli_arguments", "cli_values",
+    "DIRECTION_SEED_OFFSET", "SEED_LIMIT", "non_negative_int", "add_cli_arguments", "cli_values", "parse_size",
+    "count_terms",
 ]
 
 # The in-embedding of direction="both" uses seed + DIRECTION_SEED_OFFSET (mod 2**64): the engine's.
@@ -156,6 +158,39 @@ def _pair(value: Any, name: str) -> tuple[int, int]:
     return (_count(start, f"{name} start"), _count(stop, f"{name} stop"))
 
 
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgtp]?)(i?b?)\s*", re.IGNORECASE)
+
+
+def parse_size(text: str) -> int:
+    """Bytes of a size such as "4G", "512M", "1.5GiB" or "1000000" (K, M, G, T are powers of 1024)."""
+    match = _SIZE.fullmatch(text)
+    if match is None:
+        raise ValueError(f"not a size: {text!r} (examples: 4G, 512M, 1.5GiB)")
+    number, unit, _ = match.groups()
+    scale = 1024 ** "bkmgtp".index(unit.lower() or "b")
+    value = float(number) * scale
+    if not math.isfinite(value) or value < 1:
+        raise ValueError(f"not a usable size: {text!r}")
+    return int(value)
+
+
+def _size(value: Any, name: str) -> int:
+    """Bytes: an integer >= 1 or a text for ``parse_size``."""
+    if isinstance(value, str):
+        try:
+            return parse_size(value)
+        except ValueError as error:
+            raise ValueError(f"{name}: {error}") from None
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be a size in bytes (an integer or a text such as '4G'), not {_type_name(value)}")
+    return integer(value, name, minimum=1)
+
+
+def count_terms(weights: Any) -> int:
+    """The weights that make a term of the result: non-zero (NaN counts, -0.0 does not)."""
+    return sum(1 for w in weights if w != 0.0)
+
+
 def _choice_text(choices: tuple[Any, ...]) -> str:
     names = [repr(c) for c in choices]
     return names[0] if len(names) == 1 else f"{', '.join(names[:-1])} or {names[-1]}"
@@ -251,6 +286,13 @@ OPTIONS: dict[str, Option] = {o.name: o for o in (
     Option("direction", "out", _choice(("out", "in", "both")),
            "with a directed graph: propagate along out-edges, in-edges, or both (2 x dim columns)",
            flag="--direction"),
+    Option("combine", "sum", _choice(("sum", "concat")),
+           "sum the weighted terms (dim columns) or put them side by side (concat: dim columns per "
+           "non-zero weight)", flag="--combine"),
+    # embed's resources
+    Option("memory_limit", None, _optional(_size),
+           "fit in column blocks that stay within SIZE bytes (e.g. 4G); needs an out target",
+           flag="--memory-limit", metavar="SIZE"),
     # graphripple.distributed
     Option("blocks", None, _optional(_at_least_one), "number of column blocks (default: one per worker)"),
     # estimate_memory
@@ -261,7 +303,7 @@ OPTIONS: dict[str, Option] = {o.name: o for o in (
 
 # The settings of one fit, in the order of embed's keywords.
 FIT_OPTIONS = ("dim", "weights", "undirected", "seed", "feature_weight", "columns", "block_columns",
-               "normalization", "degree_exponent", "edge_weight", "direction")
+               "normalization", "degree_exponent", "edge_weight", "direction", "combine")
 
 
 class FitOptions(TypedDict, total=False):
@@ -276,6 +318,7 @@ class FitOptions(TypedDict, total=False):
     degree_exponent: float
     edge_weight: str
     direction: str
+    combine: str
 
 
 def check_value(name: str, value: Any, spelt: str | None = None) -> Any:
@@ -302,11 +345,23 @@ class Options:
     degree_exponent: float = OPTIONS["degree_exponent"].default
     edge_weight: str = OPTIONS["edge_weight"].default
     direction: str = OPTIONS["direction"].default
+    combine: str = OPTIONS["combine"].default
+
+    @property
+    def terms(self) -> int:
+        """Column blocks of dim columns per direction: the non-zero weights for concat, else 1."""
+        return count_terms(self.weights) if self.combine == "concat" else 1
 
     @property
     def total_columns(self) -> int:
-        """Columns of the whole embedding: dim, or 2 * dim for direction "both"."""
-        return 2 * self.dim if self.direction == "both" else self.dim
+        """Columns of the whole embedding: dim per term, twice for direction "both".
+
+        With combine="concat" the columns are [w_i X(i) for each non-zero
+        w_i] side by side (ascending i); with direction="both" the
+        out-terms come first, then the in-terms.
+        """
+        columns = self.dim * self.terms
+        return 2 * columns if self.direction == "both" else columns
 
     @property
     def column_range(self) -> tuple[int, int]:
@@ -377,14 +432,19 @@ def _cross_checks(options: Options, spell: Callable[[str, Any], str]) -> None:
         if not start <= stop <= total:
             raise ValueError(f"columns must satisfy 0 <= start <= stop <= {total}, got ({start}, {stop})")
     if options.normalization == "l2":
-        # l2 scales each row over all the columns of its direction: every
-        # fitted block must be whole directions.
+        # l2 scales each row over all dim columns of a term: every fitted
+        # block must be whole directions (whole terms for concat, whose
+        # block_columns counts the columns of one propagation chain).
         dim = options.dim
         start, stop = options.column_range
-        if dim and (start % dim or stop % dim or stop == start):
+        if options.combine == "concat":
+            blocks_too_narrow = options.block_columns is not None and options.block_columns < dim and stop > start
+        else:
+            blocks_too_narrow = options.block_columns is not None and options.block_columns < stop - start \
+                and bool(options.block_columns % dim)
+        if dim and total and (start % dim or stop % dim or stop == start):
             name = "columns"
-        elif dim and options.block_columns is not None and options.block_columns < stop - start \
-                and options.block_columns % dim:
+        elif dim and blocks_too_narrow:
             name = "block_columns"
         else:
             return

@@ -12,8 +12,10 @@ other failures (such as running out of memory or disk), 130 after Ctrl-C
 and 143 after SIGTERM. Nothing is written under the output name unless the
 whole run succeeds, and no temporary file is left behind.
 
-Progress goes to stderr for runs longer than a second, and only when stderr
-is a terminal and --quiet is not given.
+Progress goes to stderr for runs longer than a second, unless --quiet is
+given: on a terminal the current stage is a bar redrawn in place (its
+percentage and the time left, once the fit reports them), otherwise one
+line per finished stage.
 """
 
 from __future__ import annotations
@@ -34,6 +36,7 @@ from . import io as graph_io
 from . import safe_output
 from .memory import human_bytes as _human, pick_block_columns
 from .options import add_cli_arguments, check_options, cli_spelling, cli_values, parse_size
+from .progress import bar_text
 
 __all__ = ["main", "Progress", "parse_size"]
 
@@ -64,12 +67,15 @@ class CommandError(Exception):
 
 
 class Progress:
-    """Stage-by-stage progress lines on a terminal, shown once a run passes ``delay`` seconds.
+    """Stage-by-stage progress on stderr, shown once a run passes ``delay`` seconds.
 
-    Each stage is one line, redrawn in place with its elapsed time while it
-    runs (from a background thread, so a long native call still shows
-    time passing). Stages that ended before the display started are printed
-    when it starts. Disabled, it writes nothing.
+    On a terminal (``terminal=True``) the current stage is one line redrawn
+    in place from a background thread (so a long native call still shows
+    time passing): a bar with its percentage and the time left once the
+    stage reports how far it is (``update``), its elapsed time before.
+    Otherwise each stage is one line, written when it ends. Stages that
+    ended before the display started are printed when it starts. Disabled,
+    it writes nothing.
     """
 
     def __init__(
@@ -77,23 +83,26 @@ class Progress:
         stream: TextIO,
         enabled: bool,
         *,
+        terminal: bool = True,
         delay: float = 1.0,
         interval: float | None = 0.25,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         self._stream = stream
         self.enabled = enabled
+        self._terminal = terminal
         self._delay = delay
         self._clock = clock
         self._started = clock()
         self._done: list[tuple[str, float]] = []
         self._printed = 0
         self._current: tuple[str, float] | None = None
+        self._fraction: tuple[int, int] | None = None
         self._shown = False
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
-        if enabled and interval is not None:
+        if enabled and terminal and interval is not None:
             self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True)
             self._thread.start()
 
@@ -106,25 +115,33 @@ class Progress:
             self._stream.write(text)
             self._stream.flush()
 
+    def _passed_delay(self, now: float) -> bool:
+        if not self._shown and now - self._started >= self._delay:
+            self._shown = True
+        return self._shown
+
     def tick(self) -> None:
         """Redraw the current stage (called by the thread; public for tests)."""
         if not self.enabled:
             return
         with self._lock:
             now = self._clock()
-            if not self._shown:
-                if now - self._started < self._delay:
-                    return
-                self._shown = True
+            if not self._passed_delay(now):
+                return
             self._flush_done()
-            if self._current is not None:
+            if self._current is not None and self._terminal:
                 name, start = self._current
-                self._write(f"\rgraphripple: {name} ... {now - start:.1f} s ")
+                if self._fraction is not None:
+                    done, total = self._fraction
+                    self._write(f"\rgraphripple: {bar_text(name, done, total, now - start)} ")
+                else:
+                    self._write(f"\rgraphripple: {name} ... {now - start:.1f} s ")
 
     def _flush_done(self) -> None:
         while self._printed < len(self._done):
             name, seconds = self._done[self._printed]
-            prefix = "\r" if self._printed == len(self._done) - 1 and self._current is None else ""
+            redraw = self._terminal and self._printed == len(self._done) - 1 and self._current is None
+            prefix = "\r" if redraw else ""
             self._write(f"{prefix}graphripple: {name} ... {seconds:.1f} s\n")
             self._printed += 1
 
@@ -133,16 +150,31 @@ class Progress:
         """Time the block as stage ``name``."""
         with self._lock:
             self._current = (name, self._clock())
+            self._fraction = None
         try:
             yield
         finally:
             with self._lock:
                 assert self._current is not None
                 stage_name, start = self._current
-                self._done.append((stage_name, self._clock() - start))
+                now = self._clock()
+                self._done.append((stage_name, now - start))
                 self._current = None
-                if self._shown:
+                self._fraction = None
+                if self.enabled and self._passed_delay(now):
                     self._flush_done()
+
+    def update(self, done: int, total: int) -> None:
+        """How far the current stage has come (drawn at the next tick)."""
+        with self._lock:
+            self._fraction = (done, total)
+
+    def reporter(self, stage: str = "fit") -> Callable[[str, int, int], None]:
+        """A ``progress`` callback for ``graphripple.embed`` feeding ``update`` with its ``stage`` reports."""
+        def report(reported: str, done: int, total: int) -> None:
+            if reported == stage:
+                self.update(done, total)
+        return report
 
     def note(self, text: str) -> None:
         """A line shown at once when progress is enabled (such as a memory estimate)."""
@@ -173,7 +205,7 @@ def _size_argument(text: str) -> int:
 
 # The fit's options on the command line, as the option table defines them.
 _EMBED_OPTIONS = ("dim", "weights", "undirected", "direction", "seed", "normalization", "degree_exponent",
-                  "edge_weight")
+                  "edge_weight", "combine")
 _DEMO_OPTIONS = ("dim", "seed", "weights")
 _DEMO_DEFAULTS = {"dim": 64, "seed": 42, "weights": [0.0, 1.0, 1.0, 1.0]}
 
@@ -232,9 +264,10 @@ def _graphripple() -> Any:
     return graphripple
 
 
-def _estimate(n: int, m: int, width: int, weights: Sequence[float], undirected: bool) -> int | None:
+def _estimate(n: int, m: int, width: int, weights: Sequence[float], undirected: bool, combine: str) -> int | None:
     try:
-        return int(_graphripple().estimate_memory(n, m, width, weights=list(weights), undirected=undirected))
+        return int(_graphripple().estimate_memory(n, m, width, weights=list(weights), undirected=undirected,
+                                                  combine=combine))
     except (TypeError, ValueError):
         return None
 
@@ -269,8 +302,7 @@ def _check_output(args: argparse.Namespace) -> embedding_files.Format:
 
 def run_embed(args: argparse.Namespace, stderr: TextIO) -> int:
     kind = _check_output(args)
-    show = not args.quiet and _isatty(stderr)
-    progress = Progress(stderr, show)
+    progress = Progress(stderr, not args.quiet, terminal=_isatty(stderr))
     try:
         return _run_embed(args, kind, progress)
     finally:
@@ -289,9 +321,11 @@ def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress:
         graph = gr.to_csr(gr.Edges(edges.src, edges.dst, edges.weight, num_nodes=num_nodes))
         del edges
         _release_allocator_caches()
-    width = args.dim * (2 if args.direction == "both" else 1)
-    flops = float(num_entries * (2 if undirected else 1) + num_nodes) * width * max(len(args.weights) - 1, 1)
-    estimate = _estimate(num_nodes, num_entries, args.dim, args.weights, undirected)
+    checked = check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
+    width = checked.total_columns
+    chained = args.dim * (2 if args.direction == "both" else 1)  # columns the propagations carry
+    flops = float(num_entries * (2 if undirected else 1) + num_nodes) * chained * max(len(args.weights) - 1, 1)
+    estimate = _estimate(num_nodes, num_entries, args.dim, args.weights, undirected, args.combine)
     if estimate is not None and flops > _LONG_RUN_FLOPS:
         progress.note(f"{num_nodes} nodes, {num_entries} edges: estimated peak memory {_human(estimate)}")
     if args.memory_limit is not None:
@@ -301,7 +335,8 @@ def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress:
                    _resident_anonymous_bytes() or 0)
         try:
             block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
-                                       args.weights, undirected, held, limit_name="--memory-limit")
+                                       args.weights, undirected, held, limit_name="--memory-limit",
+                                       combine=args.combine)
         except ValueError as error:
             raise CommandError(str(error)) from None
         progress.note(f"{block} columns per block for --memory-limit {_human(args.memory_limit)}")
@@ -311,13 +346,14 @@ def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress:
         with writing:
             with embedding_files.npy_output(args.output, (num_nodes, width), nodes) as out:
                 with progress.stage(f"fitting ({num_nodes} x {width}, blocks of {block} columns)"):
-                    gr.embed(graph, args.dim, args.weights, out=out, block_columns=block, **options)
+                    gr.embed(graph, args.dim, args.weights, out=out, block_columns=block,
+                             progress=progress.reporter(), **options)
                 # Leaving the block flushes the map, writes the labels and renames.
                 writing.enter_context(progress.stage(f"writing {args.output}"))
         progress.close(f"wrote {args.output}")
         return EXIT_OK
     with progress.stage(f"fitting ({num_nodes} x {width})"):
-        embedding = gr.embed(graph, args.dim, args.weights, **options)
+        embedding = gr.embed(graph, args.dim, args.weights, progress=progress.reporter(), **options)
     with progress.stage(f"writing {args.output}"):
         embedding_files.save(args.output, embedding, nodes, format=kind)
     progress.close(f"wrote {args.output}")

@@ -79,7 +79,7 @@ def estimate_memory(
     f: int = check_value("feature_columns", feature_columns)
     checked_weights = list(check_value("weights", weights))
     combine = check_value("combine", combine)
-    matrices = int(work_matrices(checked_weights, combine))
+    matrices = int(work_matrices(checked_weights, "concat" if combine == "concat" else "sum"))
     undirected = check_value("undirected", undirected)
 
     copies = _WORD * (n + 1) + 2 * _WORD * m + _WORD * n * f

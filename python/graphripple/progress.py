@@ -107,7 +107,7 @@ def reporter_for(progress: Any) -> ProgressCallback | None:
         return None
     if progress is True:
         try:
-            from tqdm.auto import tqdm
+            from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
             return TextBar()
         return _TqdmBars(tqdm)

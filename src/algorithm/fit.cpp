@@ -15,6 +15,11 @@
 //   the last propagation is accumulated without being stored.
 // Propagations after g contribute nothing and are skipped.
 //
+// Combine::concat (fit_terms) keeps every term apart: X(i) and X(i+1) plus
+// the term being written, (X(i) * w_i) + 0.0f exactly as the single-weight
+// plan stores it, handed on as soon as it is complete (two matrices when
+// g == 1, one when g == 0: X0 scaled in place).
+//
 // Scheduling differs from the plain loop only where the bytes cannot change:
 // - `next` is overwritten row by row inside the propagation task instead of
 //   being cleared in a separate pass;

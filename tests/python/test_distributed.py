@@ -144,8 +144,10 @@ def test_thread_workers_in_this_process_give_the_same_bytes():
     ({"undirected": False, "direction": "both"}, 3),
     ({"undirected": False, "direction": "both", "normalization": "l2"}, 2),
     ({"undirected": False, "direction": "in", "edge_weight": "binary", "degree_exponent": -0.5}, 4),
+    ({"combine": "concat"}, 3),
+    ({"undirected": False, "direction": "both", "combine": "concat"}, 5),
 ], ids=["l2-default-blocks", "l2-one-block", "both-directions", "both-l2-block-per-direction",
-        "in-binary-degree"])
+        "in-binary-degree", "concat", "both-concat"])
 def test_options_equal_the_local_fit(client, options, blocks):
     expected = local_fit(GRAPH, 12, [0.0, 0.0, 1.0, 1.0], 5, **options)
     result = gd.embed(GRAPH, client, 12, [0.0, 0.0, 1.0, 1.0], seed=5, blocks=blocks, **options)

@@ -1,6 +1,7 @@
 """embed's progress reports and memory_limit; the command line's bar and stage lines."""
 
 import io
+import sys
 
 import numpy as np
 import pytest
@@ -74,7 +75,7 @@ def test_progress_argument_is_checked_and_true_draws_a_bar(capsys, monkeypatch):
     a = graph()
     with pytest.raises(TypeError, match="progress must be"):
         graphripple.embed(a, 8, progress="yes")
-    monkeypatch.setitem(__import__("sys").modules, "tqdm.auto", None)  # tqdm absent: the text bar
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)  # tqdm absent: the text bar
     graphripple.embed(a, 8, seed=1, progress=True)
     lines = capsys.readouterr().err.splitlines()
     assert [line.split(" ...")[0] for line in lines] == ["graphripple: graph", "graphripple: fit"]
@@ -164,3 +165,27 @@ def test_cli_progress_on_a_terminal_draws_the_fit_as_a_bar():
         progress.tick()
     assert "\rgraphripple: fitting [######" in stream.getvalue()
     assert "25% 2.0 s, 6.0 s left" in stream.getvalue()
+
+
+def test_true_uses_one_tqdm_bar_per_stage_when_installed(monkeypatch):
+    bars = []
+
+    class FakeBar:
+        def __init__(self, total, desc, leave):
+            self.total, self.desc, self.n, self.closed = total, desc, 0, False
+            bars.append(self)
+
+        def update(self, step):
+            assert step >= 0
+            self.n += step
+
+        def close(self):
+            self.closed = True
+
+    module = type(sys)("tqdm.auto")
+    module.tqdm = FakeBar
+    monkeypatch.setitem(sys.modules, "tqdm.auto", module)
+    graphripple.embed(graph(), 8, [0, 1, 1], seed=1, out=np.empty((300, 8), np.float32), block_columns=3,
+                      progress=True)
+    assert [b.desc for b in bars] == ["graph", "fit", "write"]
+    assert all(b.closed and b.n == b.total for b in bars)

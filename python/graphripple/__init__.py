@@ -24,7 +24,8 @@ from ._native_core import fit_adj_list, fit_csr, fit_dense
 if TYPE_CHECKING:
     from .embedding import DIRECTION_SEED_OFFSET, embed, embed_labelled
     from .estimator import RippleEmbedding
-    from .inputs import CsrInput, Edges, to_csr
+    from .edges import Edges
+    from .graph_input import CsrInput, to_csr
     from .io import load, save
     from .memory import estimate_memory
 
@@ -34,9 +35,9 @@ _LAZY = {
     "embed_labelled": "embedding",
     "DIRECTION_SEED_OFFSET": "embedding",
     "RippleEmbedding": "estimator",
-    "Edges": "inputs",
-    "CsrInput": "inputs",
-    "to_csr": "inputs",
+    "Edges": "edges",
+    "CsrInput": "graph_input",
+    "to_csr": "graph_input",
     "save": "io",
     "load": "io",
     "estimate_memory": "memory",

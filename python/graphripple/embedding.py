@@ -2,7 +2,7 @@
 
 Every option is checked here, before any work, so that a bad value is a
 ``TypeError`` or ``ValueError`` naming its argument. The graph is turned into
-CSR arrays (``inputs.to_csr``) and handed to ``_native_core.fit_csr`` when
+CSR arrays (``graph_input.to_csr``) and handed to ``_native_core.fit_csr`` when
 every extra option is at its default, or to ``_native_ext.fit_csr_ext``
 otherwise. Without ``_native_ext`` a column range is served by slicing a
 full fit and the other extra options raise ``NotImplementedError``.
@@ -36,7 +36,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native_core
-from .inputs import CsrInput, to_csr
+from .graph_input import CsrInput, to_csr
 
 __all__ = ["embed", "embed_labelled", "DIRECTION_SEED_OFFSET", "draw_seed"]
 

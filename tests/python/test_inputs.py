@@ -279,8 +279,8 @@ def test_large_label_sets_agree_with_and_without_pyarrow(monkeypatch, arrow):
     if arrow:
         pytest.importorskip("pyarrow")
     else:
-        monkeypatch.setattr("graphripple.inputs._arrow_encode", lambda both: None)
-    monkeypatch.setattr("graphripple.inputs._ARROW_MIN_EDGES", 1)
+        monkeypatch.setattr("graphripple.edges._arrow_encode", lambda src, dst: None)
+    monkeypatch.setattr("graphripple.edges._ARROW_MIN_EDGES", 1)
     rng = np.random.default_rng(3)
     src = np.char.add("n", rng.integers(0, 50, 400).astype(str))
     dst = np.char.add("n", rng.integers(0, 50, 400).astype(str))

@@ -79,7 +79,7 @@ def _npz_ids(path: str, archive: Any, key: str) -> NDArray[np.int64]:
         raise EdgeFileError(path, f"'{key}' must be a one-dimensional integer array, got {array.dtype} {array.shape}")
     if array.size and int(array.min()) < 0:
         raise EdgeFileError(path, f"'{key}' holds a negative node id")
-    if array.size and int(array.max()) >= _INT64_MAX:
+    if array.dtype == np.uint64 and array.size and int(array.max()) > _INT64_MAX:
         raise EdgeFileError(path, f"'{key}' holds a node id beyond the int64 range")
     return np.ascontiguousarray(array, dtype=np.int64)
 

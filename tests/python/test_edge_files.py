@@ -258,3 +258,213 @@ def test_empty_label_is_named(tmp_path, engine):
     with pytest.raises(gio.EdgeFileError, match="empty source") as caught:
         gio.read_edges(path, engine=engine)
     assert caught.value.line == 2
+
+
+# ---------------------------------------------------------------------------
+# Hostile input files: one line naming the file (and line), exit status 2
+
+
+def _npz(**arrays):
+    import io as _io
+
+    buffer = _io.BytesIO()
+    np.savez(buffer, **arrays)
+    return buffer.getvalue()
+
+
+def _corrupt(data, at=0.6):
+    middle = int(len(data) * at)
+    return data[:middle] + bytes(b ^ 0x5A for b in data[middle:middle + 64]) + data[middle + 64:]
+
+
+_GZ = gzip.compress(b"".join(b"%d %d\n" % (i, i + 1) for i in range(5000)))
+_NPZ_EDGES = _npz(src=np.arange(5000), dst=np.arange(1, 5001))
+_CSR = {"indices": np.array([1, 0]), "data": np.array([1.0, 2.0])}
+
+HOSTILE = [
+    # (file name, content, line or None, words in the message, text file read by both engines)
+    ("nul.txt", b"0 1\n1\x002\n", 2, "NUL byte", True),
+    ("decimal-comma.txt", "0 1 0,5\n", 1, "weight '0,5' is not a number (write decimals with a point)", True),
+    ("later-comma.txt", "0 1 0.5\n1 2 0,5\n", 2, "weight '0,5' is not a number", True),
+    ("mixed-separators.txt", "a,b\nc d\n", 2, "expected 2 fields like the first edge (line 1), found 1", True),
+    ("latin1.txt", b"0 1\n\xe9 2\n", 2, "is not UTF-8 text", True),
+    ("corrupt.txt.gz", _corrupt(_GZ), None, "cannot read", False),
+    ("truncated.txt.gz", _GZ[: len(_GZ) // 2], None, "cannot read", False),
+    ("truncated.npz", _NPZ_EDGES[: len(_NPZ_EDGES) // 2], None, "not a readable .npz", False),
+    ("corrupt.npz", _corrupt(_npz(src=np.arange(5000), dst=np.arange(5000)), 0.3), None, ".npz", False),
+    ("no-indptr.npz", _npz(format=np.array(b"csr"), shape=np.array([2, 2]), **_CSR), None, "indptr", False),
+    ("no-col.npz", _npz(format=np.array(b"coo"), shape=np.array([2, 2]), row=np.array([0]), data=np.ones(1)),
+     None, "col", False),
+    ("empty-format.npz", _npz(format=np.array([], dtype="S3"), shape=np.array([2, 2]), **_CSR), None,
+     "'format' must name one sparse format", False),
+    ("negative-shape.npz", _npz(format=np.array(b"csr"), shape=np.array([-2, -2]), indptr=np.zeros(1), **_CSR),
+     None, "'shape' must be two non-negative integers", False),
+    ("huge-id.npz", _npz(src=np.array([2**63 - 1]), dst=np.array([0])), None,
+     "node ids reach 9223372036854775807 with only 1 edges", False),
+    ("huge-count.npz", _npz(src=np.array([0, 1]), dst=np.array([1, 0]), num_nodes=np.int64(10**12)), None,
+     "node ids reach 999999999999 with only 2 edges", False),
+    ("huge-shape.npz", _npz(format=np.array(b"coo"), shape=np.array([10**12, 10**12]), row=np.array([0]),
+                            col=np.array([1]), data=np.ones(1)), None, "with only 1 edges", False),
+    ("complex.npz", _npz(src=np.array([0]), dst=np.array([1]), weight=np.array([1 + 2j])), None,
+     "'weight' must hold real numbers, not complex128", False),
+    ("complex-csr.npz", _npz(format=np.array(b"csr"), shape=np.array([2, 2]), indptr=np.array([0, 1, 1]),
+                             indices=np.array([1]), data=np.array([1j])), None, "real numbers", False),
+    ("long-int.mtx", "%%MatrixMarket matrix coordinate real general\n3 3 1\n1 12345678901234567890123 1.0\n", 3,
+     "not a valid Matrix Market file", False),
+    ("huge-size.mtx", "%%MatrixMarket matrix coordinate real general\n1000000000000 1000000000000 1\n1 2 1.0\n",
+     None, "node ids reach 999999999999 with only 1 edges", False),
+    ("bad-size.mtx", "%%MatrixMarket matrix coordinate real general\n3 3 99999999999999999999999\n", 2,
+     "must hold non-negative int64 counts", False),
+]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("name,content,line,words,text", HOSTILE, ids=[case[0] for case in HOSTILE])
+def test_hostile_files_are_one_line_naming_file_and_line(tmp_path, capsys, name, content, line, words, text,
+                                                         engine):
+    if name.endswith(".mtx"):
+        pytest.importorskip("scipy.io")
+    if engine == "pyarrow" and not text:
+        pytest.skip("one reader for binary files")
+    path = write(tmp_path / name, content)
+    with pytest.raises(gio.EdgeFileError) as caught:
+        gio.read_edges(path, engine=engine)
+    where = f"{path}:{line}: " if line else f"{path}: "
+    assert str(caught.value).startswith(where) and caught.value.line == line
+    assert words in str(caught.value)
+    if engine == "numpy":
+        from graphripple import cli
+
+        status = cli.main(["embed", str(path), "-o", str(tmp_path / "out.npz"), "--dim", "2", "--quiet"],
+                          prog="graphripple")
+        err = capsys.readouterr().err
+        assert status == 2 and err.count("\n") == 1
+        assert err.startswith(f"graphripple: error: {where}") and words in err
+        assert not (tmp_path / "out.npz").exists()
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+def test_an_endless_device_stops_at_once():
+    with pytest.raises(gio.EdgeFileError, match="^/dev/zero:1: holds a NUL byte"):
+        gio.read_edges("/dev/zero")
+
+
+def test_an_overlong_line_is_refused_with_its_number(tmp_path, monkeypatch):
+    monkeypatch.setattr(gio, "MAX_LINE_BYTES", 1000)
+    monkeypatch.setattr(gio, "_CHUNK", 256)
+    for body, line in [("0 1\n1 2\n" + "7" * 5000 + " 3\n4 5\n", 3), ("0 1\n" + "x" * 900 + " y" * 100, 2)]:
+        path = write(tmp_path / "long.txt", body)
+        with pytest.raises(gio.EdgeFileError, match=f":{line}: a line longer than 1000 bytes"):
+            gio.read_edges(path)
+    path = write(tmp_path / "fine.txt", "0 1\n" + "x" * 990 + " y\n")
+    assert len(gio.read_edges(path)) == 2
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_pipes_are_read_in_one_pass(tmp_path, engine):
+    # A pipe, as the shell's <(...) gives it: it cannot be opened twice or seeked.
+    read_end, write_end = os.pipe()
+    os.write(write_end, b"# from a pipe\n0 1 0.5\n1 2 2\n")
+    os.close(write_end)
+    try:
+        edges = gio.read_edges(f"/dev/fd/{read_end}", engine=engine)
+    finally:
+        os.close(read_end)
+    assert (edges.src.tolist(), edges.dst.tolist(), edges.weight.tolist()) == ([0, 1], [1, 2], [0.5, 2.0])
+
+
+def test_a_fifo_does_not_hang(tmp_path):
+    import subprocess
+    import sys
+
+    fifo = tmp_path / "edges.fifo"
+    os.mkfifo(fifo)
+    code = (
+        "import threading, sys\n"
+        "from graphripple.edge_files import read_edges\n"
+        "def feed():\n"
+        f"    with open({str(fifo)!r}, 'w') as f: f.write('a b\\nb c\\n')\n"
+        "threading.Thread(target=feed).start()\n"
+        f"e = read_edges({str(fifo)!r})\n"
+        "print(len(e), e.src.tolist())\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.split("\n")[0] == "2 ['a', 'b']", result.stderr
+
+
+# ---------------------------------------------------------------------------
+# What the first line may do to the graph
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("content,header,src,dst,nodes,skipped", [
+    ("\ufeff0 1\n1 2\n", None, [0, 1], [1, 2], None, False),
+    ("\ufeffa b\nb a\n", None, [0, 1], [1, 0], ["a", "b"], False),
+    ("src,dst\n0,1\n1,2\n", None, [0, 1], [1, 2], None, True),
+    ("# comment\nsource\ttarget\tweight\na\tb\t1\n", None, [0], [1], ["a", "b"], True),
+    ("x 10\n10 7\n", None, [0, 1], [1, 2], ["x", "10", "7"], False),
+    ("src,dst\n0,1\n", False, [0, 2], [1, 3], ["src", "dst", "0", "1"], False),
+    ("0 1\n1 2\n2 3\n", True, [1, 2], [2, 3], None, True),
+])
+def test_bom_and_header_lines(tmp_path, engine, content, header, src, dst, nodes, skipped):
+    path = write(tmp_path / "e.txt", content)
+    with pytest.warns(gio.EdgeFileNote, match="skipped the header line") if skipped else _no_note():
+        edges = gio.read_edges(path, header=header, engine=engine)
+    got_src, got_dst, got_nodes = columns(edges)
+    assert (got_src.tolist(), got_dst.tolist()) == (src, dst)
+    assert (None if got_nodes is None else got_nodes.tolist()) == nodes
+
+
+def _no_note():
+    import contextlib
+    import warnings
+
+    @contextlib.contextmanager
+    def guard():
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", gio.EdgeFileNote)
+            yield
+
+    return guard()
+
+
+def test_cli_notes_a_skipped_header_and_warns_of_non_finite_weights(tmp_path, capsys):
+    from graphripple import cli
+
+    path = write(tmp_path / "e.csv", "src,dst,weight\n0,1,1e999\n1,2,1\n2,0,nan\n")
+    status = cli.main(["embed", str(path), "-o", str(tmp_path / "out.npz"), "--dim", "2", "--quiet"],
+                      prog="graphripple")
+    err = capsys.readouterr().err
+    assert status == 0
+    assert f"note: {path}:1: skipped the header line 'src,dst,weight'" in err
+    assert err.count("warning:") == 1 and "2 edge weights are not finite" in err
+    assert cli.main(["embed", str(path), "-o", str(tmp_path / "out.npz"), "--no-header", "--quiet"]) == 2
+    assert f"{path}:1: weight 'weight' is not a number" in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------------------
+# Memory: labels are not copied into fixed-width arrays
+
+
+def test_a_long_label_reads_within_a_small_address_space(tmp_path):
+    import subprocess
+    import sys
+
+    # 20,000 short edges and one 5,000-character label (about 240 KB): a
+    # fixed-width array of every label would need 2 x 20,001 x 5,000 x 4 bytes.
+    path = tmp_path / "long-label.txt"
+    lines = [f"n{i % 997} n{(i * 7) % 991}\n" for i in range(20_000)] + ["L" * 5000 + " n1\n"]
+    path.write_text("".join(lines))
+    code = (
+        "import resource, sys\n"
+        "sys.modules['pyarrow'] = None\n"
+        "from graphripple.edge_files import read_edges\n"
+        "from graphripple.graph_input import to_csr\n"
+        "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + (96 << 20), resource.RLIM_INFINITY))\n"
+        f"csr = to_csr(read_edges({str(path)!r}, engine='numpy'))\n"
+        "print(csr.num_nodes, len(csr.nodes[-1]))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == [str(997 + 1), "5000"] or result.stdout.split()[1] == "5000"

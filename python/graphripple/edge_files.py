@@ -224,6 +224,11 @@ def _is_number(text: str) -> bool:
     return True
 
 
+def _show(text: str) -> str:
+    """``repr(text)``, shortened: a label may be megabytes long."""
+    return repr(text) if len(text) <= 80 else repr(text[:60]) + f"... ({len(text)} characters)"
+
+
 def _split(body: str, separator: str | None) -> list[str]:
     if separator is None:
         return body.split()
@@ -275,7 +280,7 @@ def _detect(path: str, content: _Content, separator: str | None, header: bool | 
         header = not any(_is_number(field) for field in first) and (
             _numeric(second) or (len(first) == len(second) == 3 and _is_number(second[2])))
     if header:
-        warnings.warn(EdgeFileNote(f"{path}:{lines[0][1]}: skipped the header line {lines[0][2].strip()!r} "
+        warnings.warn(EdgeFileNote(f"{path}:{lines[0][1]}: skipped the header line {_show(lines[0][2].strip())} "
                                    "(--no-header, or header=False, reads it as an edge)"), stacklevel=4)
         lines = lines[1:]
         if not lines:
@@ -436,13 +441,13 @@ def _raise_first_problem(path: str, content: _Content, layout: _Layout) -> None:
                 raise EdgeFileError(path, f"empty {role}", number)
             if layout.integer_ids:
                 if not _is_int(field):
-                    raise EdgeFileError(path, f"{role} {field!r} is not an integer node id", number)
+                    raise EdgeFileError(path, f"{role} {_show(field)} is not an integer node id", number)
                 value = int(field)
                 if value < 0:
-                    raise EdgeFileError(path, f"{role} {field!r} is negative", number)
+                    raise EdgeFileError(path, f"{role} {_show(field)} is negative", number)
                 if value > _INT64_MAX:
-                    raise EdgeFileError(path, f"{role} {field!r} is too large", number)
+                    raise EdgeFileError(path, f"{role} {_show(field)} is too large", number)
         if layout.fields == 3 and not _is_number(fields[2]):
             hint = " (write decimals with a point)" if _DECIMAL_COMMA.fullmatch(fields[2]) else ""
-            raise EdgeFileError(path, f"weight {fields[2]!r} is not a number{hint}", number)
+            raise EdgeFileError(path, f"weight {_show(fields[2])} is not a number{hint}", number)
 

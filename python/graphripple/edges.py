@@ -222,10 +222,16 @@ def _arrow_encode(
         return None
     kind = src.dtype.kind
     try:
-        # Objects that are not all str raise here and take the NumPy path.
-        kind_type = pyarrow.large_binary() if kind == "S" else pyarrow.large_string()
-        columns = [pyarrow.array(src, type=kind_type), pyarrow.array(dst, type=kind_type)]
-    except (pyarrow.ArrowInvalid, pyarrow.ArrowTypeError, TypeError, ValueError):
+        if kind in "US":
+            kind_type = pyarrow.large_binary() if kind == "S" else pyarrow.large_string()
+            columns = [pyarrow.array(src, type=kind_type), pyarrow.array(dst, type=kind_type)]
+        else:
+            # Objects take this path only when all are str: pyarrow would
+            # turn bytes into text, so the inferred type must be a string.
+            columns = [pyarrow.array(src), pyarrow.array(dst)]
+            if not all(pyarrow.types.is_string(column.type) for column in columns):
+                return None
+    except (pyarrow.ArrowException, TypeError, ValueError):
         return None
     return _arrow_encode_columns(*columns)
 

@@ -356,7 +356,7 @@ def test_an_overlong_line_is_refused_with_its_number(tmp_path, monkeypatch):
         path = write(tmp_path / "long.txt", body)
         with pytest.raises(gio.EdgeFileError, match=f":{line}: a line longer than 1000 bytes"):
             gio.read_edges(path)
-    path = write(tmp_path / "fine.txt", "0 1\n" + "x" * 990 + " y\n")
+    path = write(tmp_path / "fine.txt", "a b\n" + "x" * 990 + " y\n")
     assert len(gio.read_edges(path)) == 2
 
 

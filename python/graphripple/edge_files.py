@@ -208,7 +208,7 @@ def _read_all(path: str, *, text: bool) -> _Content:
 
 
 def _line_number(data: Any, offset: int) -> int:
-    return sum(data[begin:min(begin + _CHUNK, offset)].count(b"\n") for begin in range(0, offset, _CHUNK)) + 1
+    return 1 + sum(int(data[begin:min(begin + _CHUNK, offset)].count(b"\n")) for begin in range(0, offset, _CHUNK))
 
 
 def _decode(path: str, data: bytes, begin: int, end: int) -> str:

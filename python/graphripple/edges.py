@@ -49,8 +49,11 @@ class Edges:
 
     __slots__ = ("_src", "_dst", "weight", "num_nodes", "_rows")
 
+    _src: NDArray[Any] | None
+    _dst: NDArray[Any] | None
     weight: NDArray[np.float64] | None
     num_nodes: int | None
+    _rows: tuple[NDArray[Any], NDArray[np.int64], NDArray[np.int64]] | None
 
     def __init__(
         self,
@@ -119,15 +122,19 @@ class Edges:
     def src(self) -> NDArray[Any]:
         """The source of each edge: an integer id or a label."""
         if self._src is None:
+            assert self._rows is not None
             object.__setattr__(self, "_src", self._rows[0][self._rows[1]])
-        return self._src  # type: ignore[no-any-return]
+        assert self._src is not None
+        return self._src
 
     @property
     def dst(self) -> NDArray[Any]:
         """The target of each edge: an integer id or a label."""
         if self._dst is None:
+            assert self._rows is not None
             object.__setattr__(self, "_dst", self._rows[0][self._rows[2]])
-        return self._dst  # type: ignore[no-any-return]
+        assert self._dst is not None
+        return self._dst
 
     @classmethod
     def from_edge_index(cls, edge_index: Any, num_nodes: int | None = None, weight: Any = None) -> Edges:
@@ -144,8 +151,7 @@ class Edges:
         return cls(array[0], array[1], weight=None if weight is None else as_numpy(weight), num_nodes=num_nodes)
 
     def __len__(self) -> int:
-        rows = self._rows
-        return int(rows[1].shape[0]) if rows is not None else int(self._src.shape[0])
+        return int(self._rows[1].shape[0]) if self._rows is not None else int(self.src.shape[0])
 
     def __reduce__(self) -> tuple[Any, ...]:
         # __setattr__ refuses assignments, so pickling goes through a constructor.
@@ -162,13 +168,14 @@ class Edges:
         """True when the endpoints are labels rather than integer ids."""
         if self._rows is not None:
             return True
-        return not (self._src.dtype == np.int64 and self._dst.dtype == np.int64)
+        return not (self.src.dtype == np.int64 and self.dst.dtype == np.int64)
 
     def _label_rows(self) -> tuple[NDArray[Any], NDArray[np.int64], NDArray[np.int64]]:
         """``(nodes, src_rows, dst_rows)`` of labelled edges, encoded once."""
         if self._rows is None:
-            object.__setattr__(self, "_rows", encode_labels(self._src, self._dst))
-        return self._rows  # type: ignore[no-any-return]
+            object.__setattr__(self, "_rows", encode_labels(self.src, self.dst))
+        assert self._rows is not None
+        return self._rows
 
 
 # ---------------------------------------------------------------------------
@@ -294,7 +301,7 @@ def _text_hash(both: NDArray[Any]) -> NDArray[np.uint64]:
     key = np.full(count, 0xCBF29CE484222325, dtype=np.uint64)
     prime = np.uint64(0x100000001B3)
     for column in range(width):
-        key ^= characters[:, column]
+        key ^= characters[:, column].astype(np.uint64)
         key *= prime
     return key
 

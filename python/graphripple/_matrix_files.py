@@ -181,7 +181,8 @@ def _mtx_lines(path: str, data: bytes) -> Iterator[tuple[int, str]]:
 def _check_mtx_size(path: str, data: bytes) -> None:
     """Refuse a size line whose counts are out of range or far beyond the entries before scipy allocates."""
     header = ""
-    for number, line in _mtx_lines(path, data[: min(len(data), 1 << 20)]):
+    prefix = data[: data.rfind(b"\n", 0, 1 << 20) + 1] if len(data) > 1 << 20 else data
+    for number, line in _mtx_lines(path, prefix):
         if number == 1:
             header = line.lower()
             continue
@@ -191,7 +192,13 @@ def _check_mtx_size(path: str, data: bytes) -> None:
         if not all(_is_int(f) and 0 <= int(f) <= _INT64_MAX for f in fields) or len(fields) not in (2, 3):
             raise EdgeFileError(path, f"the size line {line.strip()!r} must hold non-negative int64 counts", number)
         counts = [int(f) for f in fields]
-        if "coordinate" in header and len(counts) == 3:
+        # scipy allocates what the size line promises before reading the
+        # entries: each needs a few bytes of the file (coordinate: "i j\n",
+        # array: "v\n"), so a larger promise is refused here.
+        entries, least = (counts[2], 4) if len(counts) == 3 else (counts[0] * counts[1], 2)
+        if entries > len(data) // least:
+            raise EdgeFileError(path, f"the size line promises {entries} entries, more than the file can hold", number)
+        if len(counts) == 3:
             _check_count(path, counts[0], counts[2])
         return
 

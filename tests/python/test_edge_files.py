@@ -313,6 +313,10 @@ HOSTILE = [
      "not a valid Matrix Market file", False),
     ("huge-size.mtx", "%%MatrixMarket matrix coordinate real general\n1000000000000 1000000000000 1\n1 2 1.0\n",
      None, "node ids reach 999999999999 with only 1 edges", False),
+    ("promising.mtx", "%%MatrixMarket matrix coordinate real general\n3 3 1000000000000\n1 2 1.0\n", 2,
+     "promises 1000000000000 entries", False),
+    ("promising-array.mtx", "%%MatrixMarket matrix array real general\n1000000 1000000\n1.0\n", 2,
+     "promises 1000000000000 entries", False),
     ("bad-size.mtx", "%%MatrixMarket matrix coordinate real general\n3 3 99999999999999999999999\n", 2,
      "must hold non-negative int64 counts", False),
 ]

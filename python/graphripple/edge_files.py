@@ -378,7 +378,6 @@ def _parse_arrow(content: _Content, layout: _Layout) -> _Parsed | None:
     or bad field makes it fail, which sends the file to NumPy.
     """
     import pyarrow as pa
-    import pyarrow.compute as pc
     import pyarrow.csv as csv
 
     names = ["src", "dst", "weight"][: layout.fields]
@@ -401,6 +400,8 @@ def _parse_arrow(content: _Content, layout: _Layout) -> _Parsed | None:
     weight = table.column("weight").to_numpy() if layout.fields == 3 else None
     if layout.integer_ids:
         return _Parsed(table.column("src").to_numpy(), table.column("dst").to_numpy(), weight, None)
+    import pyarrow.compute as pc  # slow to import: only labels need it
+
     columns = []
     for name in ("src", "dst"):
         column = table.column(name)

@@ -15,7 +15,8 @@
 - ``.mtx``: Matrix Market, read by scipy.
 
 Every file is read once, front to back, so pipes and other non-regular
-files work, and a line longer than ``MAX_LINE_BYTES`` or a NUL byte stops
+files work (a name such as ``/dev/fd/63`` that does not tell the kind is
+read by the first bytes: gzip, zip, a Matrix Market banner), and a line longer than ``MAX_LINE_BYTES`` or a NUL byte stops
 the read at once. Text is then parsed by pyarrow's CSV reader when pyarrow
 is installed and the file suits it, else by NumPy's ``loadtxt``; both are
 compiled parsers and keep labels as separate strings (never in fixed-width
@@ -52,6 +53,9 @@ PathLike = Union[str, "os.PathLike[str]"]
 MAX_LINE_BYTES = 1 << 26
 _CHUNK = 1 << 24
 _BOM = b"\xef\xbb\xbf"
+_GZIP_MAGIC = b"\x1f\x8b"
+_ZIP_MAGIC = b"PK\x03\x04"
+_MTX_BANNER = b"%%MatrixMarket"
 _INT64_MAX = np.iinfo(np.int64).max
 _LABELS_HINT = "read the ids as labels instead (--labels, or labels=True)"
 
@@ -113,18 +117,17 @@ def read_edges(
         separator = parse_delimiter(delimiter)
     except ValueError as error:
         raise EdgeFileError(name, str(error)) from None
-    lower = name.lower()
     if not os.path.exists(name):
         raise EdgeFileError(name, "no such file")
     if os.path.isdir(name):
         raise EdgeFileError(name, "is a folder, not an edge file")
     try:
-        if lower.endswith(".npz"):
+        kind, content = _read_all(name)
+        if kind == "npz":
             from ._matrix_files import read_npz
 
-            return read_npz(name, _read_all(name, text=False).data)
-        content = _read_all(name, text=True)
-        if lower.endswith(".mtx") or lower.endswith(".mtx.gz"):
+            return read_npz(name, content.data)
+        if kind == "mtx":
             from ._matrix_files import read_mtx
 
             return read_mtx(name, content.data)
@@ -174,14 +177,29 @@ class _TextCheck:
         return (too_long, end) if self.run > MAX_LINE_BYTES else None
 
 
-def _read_all(path: str, *, text: bool) -> _Content:
-    """The whole (decompressed) file, read once front to back; text is checked
-    for NUL bytes and over-long lines as it comes, so an endless stream stops."""
-    check = _TextCheck() if text else None
-    gz = path.lower().endswith(".gz")
+def _read_all(path: str) -> tuple[str, _Content]:
+    """The kind of file ("npz", "mtx" or "text") and its whole (decompressed) content.
+
+    The file is opened once and read front to back. Its name decides the
+    kind, and for names that say nothing (``/dev/fd/63`` from the shell's
+    ``<(...)``) its first bytes: gzip, zip (``.npz``) and Matrix Market
+    banners. Text is checked for NUL bytes and over-long lines as it comes,
+    so an endless stream stops.
+    """
+    lower = path.lower()
     with open(path, "rb") as raw:
         info = os.fstat(raw.fileno())
         regular = stat.S_ISREG(info.st_mode)
+        gz = lower.endswith(".gz") or raw.peek(2)[:2] == _GZIP_MAGIC
+        stream: Any = gzip.GzipFile(fileobj=raw, mode="rb") if gz else raw
+        head = bytes(stream.peek(len(_MTX_BANNER))[: len(_MTX_BANNER)])
+        if lower.endswith(".npz") or (not gz and head.startswith(_ZIP_MAGIC)):
+            kind = "npz"
+        elif lower.endswith((".mtx", ".mtx.gz")) or head.lower() == _MTX_BANNER.lower():
+            kind = "mtx"
+        else:
+            kind = "text"
+        check = _TextCheck() if kind != "npz" else None
         if check is not None and regular and not gz and info.st_size > 0:
             # A regular file is mapped, not copied: its pages stay the page cache's.
             data: Any = mmap.mmap(raw.fileno(), 0, access=mmap.ACCESS_READ)
@@ -190,7 +208,6 @@ def _read_all(path: str, *, text: bool) -> _Content:
                 if problem is not None:
                     raise EdgeFileError(path, problem[0], _line_number(data, problem[1]))
         else:
-            stream: Any = gzip.GzipFile(fileobj=raw, mode="rb") if gz else raw
             chunks: list[bytes] = []
             while True:
                 chunk = stream.read(_CHUNK)
@@ -204,7 +221,10 @@ def _read_all(path: str, *, text: bool) -> _Content:
             data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
             del chunks
     longest = max(check.longest, check.run) if check is not None else 0
-    return _Content(data, 3 if text and data[:3] == _BOM else 0, longest, regular, path)
+    # NumPy may open the file again by name when that gives the same bytes.
+    reopen = regular and (not gz or lower.endswith(".gz"))
+    start = 3 if check is not None and data[:3] == _BOM else 0
+    return kind, _Content(data, start, longest, reopen, path)
 
 
 def _line_number(data: Any, offset: int) -> int:

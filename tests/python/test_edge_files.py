@@ -86,7 +86,7 @@ def test_engines_agree_on_a_large_file(tmp_path):
     with open(path, "w") as handle:
         handle.write("# a leading comment\n")
         handle.writelines(f"{a}\t{b}\t{w}\n" for a, b, w in zip(src, dst, weight))
-    content = gio._read_all(str(path), text=True)
+    _, content = gio._read_all(str(path))
     layout = gio._detect(str(path), content, None, None)
     assert gio._parse_arrow(content, layout) is not None  # the fast path takes this file
     results = [gio.read_edges(path, engine=engine) for engine in ("numpy", "pyarrow")]
@@ -364,11 +364,23 @@ def test_an_overlong_line_is_refused_with_its_number(tmp_path, monkeypatch):
     assert len(gio.read_edges(path)) == 2
 
 
+_PIPED_TEXT = b"# from a pipe\n0 1 0.5\n1 2 2\n"
+
+
 @pytest.mark.parametrize("engine", ENGINES)
-def test_pipes_are_read_in_one_pass(tmp_path, engine):
-    # A pipe, as the shell's <(...) gives it: it cannot be opened twice or seeked.
+@pytest.mark.parametrize("content", [
+    _PIPED_TEXT,
+    gzip.compress(_PIPED_TEXT),
+    _npz(src=np.array([0, 1]), dst=np.array([1, 2]), weight=np.array([0.5, 2.0])),
+    b"%%MatrixMarket matrix coordinate real general\n3 3 2\n1 2 0.5\n2 3 2\n",
+], ids=["text", "gzip", "npz", "mtx"])
+def test_pipes_are_read_in_one_pass_and_their_kind_told_by_content(tmp_path, engine, content):
+    # A pipe, as the shell's <(...) gives it: it cannot be opened twice or
+    # seeked, and its name says nothing of what it holds.
+    if content.startswith(b"%%"):
+        pytest.importorskip("scipy.io")
     read_end, write_end = os.pipe()
-    os.write(write_end, b"# from a pipe\n0 1 0.5\n1 2 2\n")
+    os.write(write_end, content)
     os.close(write_end)
     try:
         edges = gio.read_edges(f"/dev/fd/{read_end}", engine=engine)

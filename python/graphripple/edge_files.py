@@ -16,8 +16,8 @@
 
 Every file is read once, front to back, so pipes and other non-regular
 files work (a name such as ``/dev/fd/63`` that does not tell the kind is
-read by the first bytes: gzip, zip, a Matrix Market banner), and a line longer than ``MAX_LINE_BYTES`` or a NUL byte stops
-the read at once. Text is then parsed by pyarrow's CSV reader when pyarrow
+read by its first bytes: gzip, zip, a Matrix Market banner), and a line
+longer than ``MAX_LINE_BYTES`` or a NUL byte stops the read at once. Text is then parsed by pyarrow's CSV reader when pyarrow
 is installed and the file suits it, else by NumPy's ``loadtxt``; both are
 compiled parsers and keep labels as separate strings (never in fixed-width
 arrays), so no Python code runs per line and memory stays near the file's

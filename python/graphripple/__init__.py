@@ -24,8 +24,9 @@ from ._native_core import fit_adj_list, fit_csr, fit_dense
 if TYPE_CHECKING:
     from .embedding import embed, embed_labelled
     from .estimator import RippleEmbedding
-    from .inputs import CsrInput, Edges, to_csr
+    from .edges import Edges
     from .embedding_files import load, save
+    from .graph_input import CsrInput, to_csr
     from .memory import estimate_memory
     from .options import DIRECTION_SEED_OFFSET
 
@@ -35,9 +36,9 @@ _LAZY = {
     "embed_labelled": "embedding",
     "DIRECTION_SEED_OFFSET": "options",
     "RippleEmbedding": "estimator",
-    "Edges": "inputs",
-    "CsrInput": "inputs",
-    "to_csr": "inputs",
+    "Edges": "edges",
+    "CsrInput": "graph_input",
+    "to_csr": "graph_input",
     "save": "embedding_files",
     "load": "embedding_files",
     "estimate_memory": "memory",

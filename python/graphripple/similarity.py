@@ -24,6 +24,7 @@ megabytes for any number of rows.
 
 from __future__ import annotations
 
+import importlib
 import math
 import operator
 from typing import TYPE_CHECKING, Any
@@ -275,45 +276,52 @@ def _block_candidates(
     count = np.count_nonzero(better)
     take = min(width, columns)
     if count <= 4 * rows * take + 64:
-        r, c = np.nonzero(better)
-        return r, c
+        return np.divmod(np.flatnonzero(better), columns)
     # Too many: only this block's best `take` per row (ties by lower index) can enter.
     del better
     kth = np.partition(block, columns - take, axis=1)[:, columns - take]
     kth = np.maximum(kth, threshold)
     above = block > kth[:, None]
     need = take - np.count_nonzero(above, axis=1)
-    r_above, c_above = np.nonzero(above)
+    flat_above = np.flatnonzero(above)
     del above
     tied = block == kth[:, None]
     tied &= np.isfinite(kth)[:, None]
     tied &= (kth > threshold)[:, None]
-    r_tied, c_tied = np.nonzero(tied)
+    flat_tied = np.flatnonzero(tied)
     del tied
+    r_tied = flat_tied // columns
     first = np.searchsorted(r_tied, np.arange(rows))
     rank = np.arange(r_tied.size) - first[r_tied]
     keep = rank < need[r_tied]
-    return np.concatenate([r_above, r_tied[keep]]), np.concatenate([c_above, c_tied[keep]])
+    return np.divmod(np.sort(np.concatenate([flat_above, flat_tied[keep]])), columns)
 
 
 def _merge(
     best_i: NDArray[np.int64], best_s: NDArray[np.float32], r: NDArray[np.intp],
     index: NDArray[Any], score: NDArray[np.float32], width: int,
 ) -> None:
-    """Fold candidates (row r, index, score) into the per-row best lists, in place."""
+    """Fold candidates (row r, index, score), rows ascending, into the per-row best lists in place."""
     if r.size == 0:
         return
-    held_r, held_c = np.nonzero(best_i >= 0)
-    rows = np.concatenate([held_r, r])
-    indices = np.concatenate([best_i[held_r, held_c], index.astype(np.int64)])
-    scores = np.concatenate([best_s[held_r, held_c], score.astype(np.float32)])
+    # Only the rows that have candidates take part.
+    touched = r[np.flatnonzero(np.r_[True, r[1:] != r[:-1]])]
+    local = np.searchsorted(touched, r)
+    held_i = best_i[touched]
+    held_s = best_s[touched]
+    held_r, held_c = np.divmod(np.flatnonzero(held_i >= 0), width)
+    rows = np.concatenate([held_r, local])
+    indices = np.concatenate([held_i[held_r, held_c], index.astype(np.int64)])
+    scores = np.concatenate([held_s[held_r, held_c], score.astype(np.float32)])
     order = np.lexsort((indices, -scores, rows))
     rows, indices, scores = rows[order], indices[order], scores[order]
-    first = np.searchsorted(rows, np.arange(best_i.shape[0]))
+    first = np.searchsorted(rows, np.arange(touched.size))
     rank = np.arange(rows.size) - first[rows]
     keep = rank < width
-    best_i[rows[keep], rank[keep]] = indices[keep]
-    best_s[rows[keep], rank[keep]] = scores[keep]
+    held_i[rows[keep], rank[keep]] = indices[keep]
+    held_s[rows[keep], rank[keep]] = scores[keep]
+    best_i[touched] = held_i
+    best_s[touched] = held_s
 
 
 # ---------------------------------------------------------------------------
@@ -324,7 +332,7 @@ def _faiss_search(
     matrix: NDArray[np.float32], factor: NDArray[np.float32], width: int, metric: str
 ) -> tuple[NDArray[np.int64], NDArray[np.float32]]:
     try:
-        import faiss
+        faiss: Any = importlib.import_module("faiss")
     except ImportError:
         raise ImportError(
             "knn_graph(method='faiss') needs faiss: pip install faiss-cpu (or graphripple[faiss])"
@@ -379,4 +387,5 @@ def _row_order(key: NDArray[np.int64], ok: NDArray[np.bool_], dots: NDArray[np.f
     """Per-row order: found hits first, by decreasing score, then index."""
     rows = np.arange(key.shape[0])[:, None].repeat(key.shape[1], 1)
     flat = np.lexsort((key.ravel(), -dots.ravel(), ~ok.ravel(), rows.ravel()))
-    return (flat.reshape(key.shape) - rows * key.shape[1]).astype(np.intp)
+    order: NDArray[np.intp] = (flat.reshape(key.shape) - rows * key.shape[1]).astype(np.intp)
+    return order

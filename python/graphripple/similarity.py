@@ -17,9 +17,11 @@ order; they do not depend on how the work is split into blocks. The
 embedding must be finite with row norms below about 9e18, so that no score
 overflows float32 and every score is finite.
 
-The work goes one block of query rows by one block of candidate rows at a
-time, so memory beyond the embedding and the results stays at a few tens of
-megabytes for any number of rows.
+The embedding is used as C-ordered float32 (copied once when it is not
+already). The work goes one block of query rows by one block of candidate
+rows at a time, so memory beyond that matrix and the results stays at a few
+tens of megabytes for any number of rows. Results depend on the BLAS's
+float32 products, which a different BLAS may round differently.
 """
 
 from __future__ import annotations

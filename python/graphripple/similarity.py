@@ -73,11 +73,11 @@ def most_similar(
     own row is left out. When ``k`` reaches the number of candidates, all of
     them are returned (``n - 1`` with ``exclude_self``, else ``n``).
     """
-    matrix, norms = _prepare(embedding, metric)
+    matrix, factor = _prepare(embedding, metric)
     n = matrix.shape[0]
     rows = _query_rows(query, n)
     width = _result_width(k, n, exclude_self)
-    return _search(matrix, norms, rows, width, metric, exclude_self)
+    return _search(matrix, factor, rows, width, metric, exclude_self)
 
 
 def knn_graph(
@@ -98,20 +98,20 @@ def knn_graph(
         from scipy.sparse import csr_array
     except ImportError:
         raise ImportError("knn_graph needs scipy: pip install scipy (or graphripple[scipy])") from None
-    matrix, norms = _prepare(embedding, metric)
+    matrix, factor = _prepare(embedding, metric)
     n = matrix.shape[0]
     width = _result_width(k, n, True)
     if method == "faiss":
-        indices, scores = _faiss_search(matrix, norms, width, metric)
+        indices, scores = _faiss_search(matrix, factor, width, metric)
     else:
-        indices, scores = _search(matrix, norms, np.arange(n, dtype=np.int64), width, metric, True)
+        indices, scores = _search(matrix, factor, np.arange(n, dtype=np.int64), width, metric, True)
     # Canonical CSR: columns ascending within each row, rows found short by faiss included.
     valid = indices >= 0
     order = np.argsort(np.where(valid, indices, n), axis=1, kind="stable")
     indices = np.take_along_axis(indices, order, 1)
     scores = np.take_along_axis(scores, order, 1)
     keep = np.take_along_axis(valid, order, 1)
-    index_type = np.int32 if n < 2**31 else np.int64
+    index_type = np.int32 if n * max(width, 1) < 2**31 else np.int64
     indptr = np.zeros(n + 1, dtype=index_type)
     np.cumsum(keep.sum(axis=1), out=indptr[1:])
     return csr_array((scores[keep], indices[keep].astype(index_type), indptr), shape=(n, n))

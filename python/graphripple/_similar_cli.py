@@ -58,7 +58,8 @@ def run(args: argparse.Namespace, stdout: TextIO) -> int:
     indices, scores = most_similar(embedding, row, args.k, metric=args.metric)
     labels = nodes[indices[0]].tolist()
     for label, score in zip(labels, scores[0]):
-        stdout.write(f"{label}\t{score}\n")
+        # str() of a float32 is its shortest round-tripping decimal.
+        stdout.write(f"{label}\t{str(score)}\n")
     return 0
 
 

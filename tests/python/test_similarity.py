@@ -213,6 +213,7 @@ def test_similar_command_prints_neighbours(tmp_path, suffix, labels):
     status, out = run_similar(path, labels[0], "-k", 2, "--metric", "dot")
     assert status == 0
     assert out == f"{labels[1]}\t1.0\n{labels[2]}\t0.0\n"
+    assert run_similar(path, labels[0], "-k", 1)[1] == f"{labels[1]}\t0.9950372\n"  # float32's shortest text
     with pytest.raises(ValueError, match=f"^{path}: no node 'nope'$"):
         run_similar(path, "nope")
     with pytest.raises(ValueError, match="no node '99'"):

@@ -242,8 +242,10 @@ def _search(
     scores = np.full((rows.size, width), -np.inf, dtype=np.float32)
     if width == 0 or rows.size == 0:
         return indices, scores
-    q_block = max(1, min(rows.size, _MAX_QUERY_ROWS, _BLOCK_ELEMENTS // 8))
-    c_block = max(1, _BLOCK_ELEMENTS // q_block)
+    # Bounded: the scores (q_block x c_block) and the row copies (q_block or c_block x dim).
+    dim = matrix.shape[1]
+    q_block = max(1, min(rows.size, _MAX_QUERY_ROWS, _BLOCK_ELEMENTS // max(8, dim)))
+    c_block = max(1, _BLOCK_ELEMENTS // max(q_block, dim))
     for q_start in range(0, rows.size, q_block):
         block_rows = rows[q_start : q_start + q_block]
         queries = matrix[block_rows]

@@ -81,7 +81,6 @@ def test_random_rows_agree_with_float64(block_size, metric):
         others = np.delete(exact[list(rows).index(row)], np.r_[idx, row])
         assert others.max() <= got[-1] + tolerance
     if metric == "cosine":  # the zero row scores 0 against everything
-        zero, _ = np.nonzero(indices == 5)
         np.testing.assert_array_equal(scores[indices == 5], 0.0)
         idx, got = graphripple.most_similar(matrix, 5, 3)
         assert got.tolist() == [[0.0, 0.0, 0.0]] and idx.tolist() == [[0, 1, 2]]

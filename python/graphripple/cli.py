@@ -26,14 +26,13 @@ import os
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from . import embedding_files
-from . import io as graph_io
-from . import safe_output
+from . import _similar_cli, edge_files, embedding_files, safe_output
 from .memory import human_bytes as _human, pick_block_columns
 from .options import add_cli_arguments, check_options, cli_spelling, cli_values, parse_size
 from .progress import bar_text
@@ -216,7 +215,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Node embeddings of weighted graphs by iterated sparse random projection.",
         epilog="Without a command: the karate-club demonstration (see '%(prog)s demo --help').",
     )
-    commands = parser.add_subparsers(dest="command", metavar="{embed,demo}")
+    commands = parser.add_subparsers(dest="command", metavar="{embed,demo,similar}")
 
     embed = commands.add_parser(
         "embed", help="embed the graph of an edge file and save the result",
@@ -235,6 +234,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     embed.add_argument("--labels", action="store_true",
                        help="read node ids as labels even when they are integers (rows in order of first "
                        "appearance); the default uses integer ids as row numbers")
+    embed.add_argument("--header", action=argparse.BooleanOptionalAction, default=None,
+                       help="the first line of a text edge list is (--header) or is not (--no-header) a "
+                       "header to skip (default: skipped when it is not numeric and the next line is)")
     embed.add_argument("--memory-limit", type=_size_argument, metavar="SIZE",
                        help="with -o FILE.npy: compute the embedding in column blocks that fit SIZE "
                        "(e.g. 4G) and write it to a memory-mapped .npy")
@@ -245,6 +247,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Embed Zachary's karate club and see whether the two factions fall apart.",
     )
     _add_demo_options(demo)
+    _similar_cli.add_parser(commands)
     return parser
 
 
@@ -311,16 +314,27 @@ def run_embed(args: argparse.Namespace, stderr: TextIO) -> int:
 
 def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress: Progress) -> int:
     gr = _graphripple()
-    with progress.stage(f"reading {args.edges}"):
-        edges = graph_io.read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None)
-    nodes = edges.node_labels()
-    num_nodes, num_entries = edges.num_nodes, len(edges)
+    with progress.stage(f"reading {args.edges}"), warnings.catch_warnings(record=True) as notes:
+        warnings.simplefilter("always", edge_files.EdgeFileNote)
+        edges = edge_files.read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None,
+                                      header=args.header)
+    for note in notes:
+        if issubclass(note.category, edge_files.EdgeFileNote):
+            print(f"graphripple: note: {note.message}", file=sys.stderr)
+        else:
+            warnings.showwarning(note.message, note.category, note.filename, note.lineno)
+    if edges.weight is not None and not bool(np.isfinite(edges.weight).all()):
+        bad = int(np.count_nonzero(~np.isfinite(edges.weight)))
+        print(f"graphripple: warning: {args.edges}: {bad} edge weights are not finite (NaN or infinite, "
+              "perhaps overflowing numbers); they spread to every row they reach", file=sys.stderr)
+    num_entries = len(edges)
     options = _embed_options(args)
     undirected = options["undirected"]
     with progress.stage("building the graph"):
-        graph = gr.to_csr(gr.Edges(edges.src, edges.dst, edges.weight, num_nodes=num_nodes))
+        graph = gr.to_csr(edges)
         del edges
         _release_allocator_caches()
+    nodes, num_nodes = graph.nodes, graph.num_nodes
     checked = check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
     width = checked.total_columns
     chained = args.dim * (2 if args.direction == "both" else 1)  # columns the propagations carry
@@ -435,10 +449,12 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         # SIGTERM, like Ctrl-C, becomes an exception so that every temporary
         # file is removed on the way out.
         with safe_output.terminate_on_sigterm():
+            if args.command == "similar":
+                return _similar_cli.run(args, sys.stdout)
             if args.command == "embed":
                 return run_embed(args, sys.stderr)
             return run_demo(args)
-    except (CommandError, graph_io.EdgeFileError, ValueError, TypeError, ImportError) as error:
+    except (CommandError, edge_files.EdgeFileError, ValueError, TypeError, ImportError) as error:
         status = error.status if isinstance(error, CommandError) else EXIT_BAD_INPUT
         message = str(error)
         if message.startswith(_NATIVE_OUT_OF_MEMORY):

@@ -296,7 +296,7 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     (the first one, as its own exception) after the others are cancelled.
     """
     distributed = _import_distributed()
-    from . import inputs
+    from . import graph_input
 
     unknown = sorted(set(options) - _FORWARDED)
     if unknown:
@@ -320,7 +320,7 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     elif blocks > most:
         raise ValueError(f"blocks must be between 1 and the embedding width {most}, not {blocks}")
 
-    csr = inputs.to_csr(graph, undirected=checked.undirected)
+    csr = graph_input.to_csr(graph, undirected=checked.undirected)
     # The workers need the arrays, not the labels (which may be Python objects).
     csr = dataclasses.replace(csr, nodes=np.arange(csr.num_nodes, dtype=np.int64))
     shape = (int(csr.num_nodes), width)

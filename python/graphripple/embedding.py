@@ -2,7 +2,7 @@
 
 Every option is checked against the option table (``options.py``) before
 any work, so that a bad value is a ``TypeError`` or ``ValueError`` naming
-its argument. The graph is turned into CSR arrays (``inputs.to_csr``) and
+its argument. The graph is turned into CSR arrays (``graph_input.to_csr``) and
 fitted by one call of ``_native_ext.fit_csr_ext``, which takes every option
 as it is: column ranges, blocks of ``block_columns`` columns written into
 ``out`` over one transition, and ``direction="both"`` (the out-embedding
@@ -28,7 +28,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native_ext
-from .inputs import CsrInput, to_csr
+from .graph_input import CsrInput, to_csr
 from .memory import pick_block_columns
 from .options import (
     DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, FitOptions, Options, check_options, check_value, draw_seed,

@@ -10,8 +10,8 @@ import pytest
 
 import graphripple
 from graphripple import cli
-from graphripple import io as gio
 from graphripple.embedding_files import load
+from graphripple.edge_files import read_edges
 
 LABELLED = "# friends\nann bob 2\nbob cy 0.5\ncy ann 1\ndee ann 3\nbob bob 1\n"
 
@@ -37,9 +37,7 @@ def labelled_file(tmp_path):
 
 def reference(edges_text_path, dim, weights=(0.0, 1.0, 1.0), **options):
     """The same embedding through the Python API."""
-    edges = gio.read_edges(edges_text_path)
-    graph = graphripple.Edges(edges.node_labels()[edges.src], edges.node_labels()[edges.dst], edges.weight)
-    return graphripple.embed_labelled(graph, dim, list(weights), **options)
+    return graphripple.embed_labelled(read_edges(edges_text_path), dim, list(weights), **options)
 
 
 @pytest.mark.parametrize("suffix", [".npz", ".w2v", ".txt", ".npy", ".parquet"])

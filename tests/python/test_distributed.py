@@ -22,7 +22,7 @@ import dask.array as da  # noqa: E402
 
 import graphripple  # noqa: E402
 from graphripple import distributed as gd  # noqa: E402
-from graphripple.inputs import CsrInput  # noqa: E402
+from graphripple.graph_input import CsrInput  # noqa: E402
 
 # The kill plugin below is defined here and must reach the workers by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])

@@ -88,8 +88,22 @@ def id_column(frame: Any, name: Any, role: str) -> tuple[str, Any]:
     if kind == "polars":
         if column.dtype.is_integer():
             return IDS, column.to_numpy()
-        column = column.to_arrow()
+        try:
+            column = column.to_arrow()
+        except ImportError:
+            return _polars_text(column, name, role)
     return _arrow_ids(column, name, role)
+
+
+def _polars_text(column: Any, name: Any, role: str) -> tuple[str, Any]:
+    """A polars text or categorical column as an object array of str (when pyarrow is missing)."""
+    import polars
+
+    if column.dtype == polars.Categorical or column.dtype == polars.Enum:
+        column = column.cast(polars.String)
+    if column.dtype != polars.String:
+        raise _refuse(column.dtype, name, role)
+    return LABELS, column.to_numpy()
 
 
 def weight_column(frame: Any, name: Any) -> NDArray[Any]:
@@ -112,7 +126,7 @@ def _refuse(dtype: Any, name: Any, role: str) -> TypeError:
 
 
 def _pandas_ids(column: Any, name: Any, role: str) -> tuple[str, Any]:
-    import pandas
+    import pandas  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     dtype = column.dtype
     if isinstance(dtype, pandas.CategoricalDtype):

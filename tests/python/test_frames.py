@@ -221,3 +221,19 @@ def test_igraph_missing_and_bad_weights():
     g.es["weight"] = ["heavy", 1.0]
     with pytest.raises(TypeError, match="edge \\(0, 1\\) has a non-numeric 'weight'"):
         graphripple.embed(g, 4)
+
+
+def test_polars_text_without_pyarrow():
+    _module("polars")
+    code = (
+        "import sys\n"
+        "sys.modules['pyarrow'] = None  # as if it were not installed\n"
+        "import numpy as np, polars as pl, graphripple as gr\n"
+        "f = pl.DataFrame({'source': ['a', 'b', 'c'], 'target': ['b', 'c', 'a']})\n"
+        "f = f.with_columns(pl.col('target').cast(pl.Categorical))\n"
+        "e, n = gr.embed_labelled(f, 4, seed=1)\n"
+        "r = gr.embed(gr.Edges(np.array(['a', 'b', 'c']), np.array(['b', 'c', 'a'])), 4, seed=1)\n"
+        "print(e.tobytes() == r.tobytes(), list(n))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "True ['a', 'b', 'c']"

@@ -6,7 +6,8 @@ array with one row per node; ``embed_labelled`` also returns the node label
 of each row, and ``RippleEmbedding`` wraps the same as a scikit-learn style
 estimator. ``save`` writes an embedding with its node labels (.npz, word2vec
 text, .parquet) and ``load`` reads it back; ``estimate_memory`` predicts the
-peak memory of a fit. The native functions ``fit_csr``, ``fit_dense`` and
+peak memory of a fit; ``most_similar`` and ``knn_graph`` find the nearest
+rows of an embedding. The native functions ``fit_csr``, ``fit_dense`` and
 ``fit_adj_list`` take raw CSR arrays, a dense matrix or an adjacency list.
 
 Importing the package loads only the native module; the Python layer (and
@@ -29,6 +30,7 @@ if TYPE_CHECKING:
     from .graph_input import CsrInput, to_csr
     from .memory import estimate_memory
     from .options import DIRECTION_SEED_OFFSET
+    from .similarity import knn_graph, most_similar
 
 # Public name -> the submodule that defines it, imported on first access.
 _LAZY = {
@@ -42,6 +44,8 @@ _LAZY = {
     "save": "embedding_files",
     "load": "embedding_files",
     "estimate_memory": "memory",
+    "most_similar": "similarity",
+    "knn_graph": "similarity",
 }
 
 __all__ = [
@@ -55,6 +59,8 @@ __all__ = [
     "CsrInput",
     "to_csr",
     "DIRECTION_SEED_OFFSET",
+    "most_similar",
+    "knn_graph",
     "fit_csr",
     "fit_dense",
     "fit_adj_list",

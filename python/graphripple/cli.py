@@ -32,8 +32,7 @@ from typing import Any, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from . import edge_files, embedding_files
-from . import safe_output
+from . import _similar_cli, edge_files, embedding_files, safe_output
 from .memory import human_bytes as _human, pick_block_columns
 from .options import add_cli_arguments, check_options, cli_spelling, cli_values
 
@@ -202,7 +201,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Node embeddings of weighted graphs by iterated sparse random projection.",
         epilog="Without a command: the karate-club demonstration (see '%(prog)s demo --help').",
     )
-    commands = parser.add_subparsers(dest="command", metavar="{embed,demo}")
+    commands = parser.add_subparsers(dest="command", metavar="{embed,demo,similar}")
 
     embed = commands.add_parser(
         "embed", help="embed the graph of an edge file and save the result",
@@ -234,6 +233,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Embed Zachary's karate club and see whether the two factions fall apart.",
     )
     _add_demo_options(demo)
+    _similar_cli.add_parser(commands)
     return parser
 
 
@@ -431,6 +431,8 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         # SIGTERM, like Ctrl-C, becomes an exception so that every temporary
         # file is removed on the way out.
         with safe_output.terminate_on_sigterm():
+            if args.command == "similar":
+                return _similar_cli.run(args, sys.stdout)
             if args.command == "embed":
                 return run_embed(args, sys.stderr)
             return run_demo(args)

@@ -176,6 +176,22 @@ class RippleEmbedding:
         check_options(names=names, **settings)
         return embed_labelled(graph, node_features=node_features, out=self.out if use_out else None, **settings)
 
+    # -- neighbours -------------------------------------------------------------
+
+    def most_similar(self, node: Any, k: int = 10) -> list[tuple[Any, float]]:
+        """The ``k`` fitted nodes nearest to ``node`` by cosine similarity: ``[(label, score), ...]``.
+
+        ``node`` is a label of ``nodes_``; it is left out of its own list. An
+        unknown label raises KeyError.
+        """
+        if not hasattr(self, "embedding_"):
+            raise _not_fitted(self)
+        from .similarity import label_row, most_similar
+
+        indices, scores = most_similar(self.embedding_, label_row(self.nodes_, node), k)
+        labels = self.nodes_[indices[0]].tolist()
+        return list(zip(labels, scores[0].tolist()))
+
 
 RippleEmbedding.__init__.__signature__ = _SIGNATURE.replace(  # type: ignore[attr-defined]
     parameters=[inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD), *_SIGNATURE.parameters.values()]

@@ -41,6 +41,7 @@ from concurrent.futures import CancelledError
 import numpy as np
 
 from .options import FIT_OPTIONS, check_options, check_value, draw_seed
+from .safe_output import create_npy_memmap
 
 __all__ = ["embed"]
 
@@ -192,39 +193,27 @@ def _replace(temporary, path):
         os.replace(temporary, path)
 
 
-def _reserve(path):
-    """Allocate the whole file now, so that a full disk is an OSError here rather than SIGBUS in a task."""
-    with open(path, "r+b") as handle:
-        size = os.fstat(handle.fileno()).st_size
-        try:
-            os.posix_fallocate(handle.fileno(), 0, size)
-        except OSError as error:
-            raise OSError(error.errno, f"cannot reserve {size} bytes for the output: {error.strerror}",
-                          path) from None
+def _npy_path(out):
+    """The absolute path of an ``out`` naming a .npy file, else None.
+
+    Absolute, so that workers started in other folders find the same file.
+    """
+    if isinstance(out, (str, os.PathLike)):
+        path = os.path.abspath(os.fspath(out))
+        if path.endswith(".npy"):
+            return path
+    return None
 
 
 def _prepare_sink(out, shape, blocks):
     """(sink sent to the tasks, column multiple for the blocks, temporary path or None, final path or None).
 
-    A path target is created under a temporary name beside it; ``embed``
-    renames it into place when every block is done.
+    A zarr path target is created under a temporary name beside it;
+    ``embed`` renames it into place when every block is done. (A .npy path
+    goes through ``create_npy_memmap`` in ``embed``.)
     """
     if isinstance(out, (str, os.PathLike)):
-        # Absolute, so that workers started in other folders find the same file.
         path = os.path.abspath(os.fspath(out))
-        if path.endswith(".npy"):
-            temporary = _temporary_beside(path)
-            try:
-                # Column-major, so each block is one contiguous byte range of
-                # the file and no two tasks ever write the same page.
-                stored = np.lib.format.open_memmap(temporary, mode="w+", dtype=np.float32, shape=shape,
-                                                   fortran_order=True)
-                del stored
-                _reserve(temporary)
-            except BaseException:
-                _remove(temporary)
-                raise
-            return ("npy", temporary), 1, temporary, path
         if path.rstrip("/").endswith(".zarr"):
             import zarr
 
@@ -325,10 +314,21 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     csr = dataclasses.replace(csr, nodes=np.arange(csr.num_nodes, dtype=np.int64))
     shape = (int(csr.num_nodes), width)
     node_features = options.pop("node_features", None)
+    slots = sum(nthreads.values())
+    npy_path = _npy_path(out)
+    if npy_path is not None:
+        # Column-major, so each block is one contiguous byte range of the
+        # file and no two tasks ever write the same page. The file is
+        # created (and its space reserved) under a temporary name, which the
+        # tasks open, and renamed into place once every block is done.
+        with create_npy_memmap(npy_path, shape, np.float32, fortran_order=True) as stored:
+            _run(distributed, client, csr, node_features, dim, weights, seed, options,
+                 ("npy", os.fspath(stored.filename)), shape, block_bounds(width, blocks, direction_multiple), slots)
+        return np.load(npy_path, mmap_mode="r")
     sink, multiple, temporary, final = (None, 1, None, None) if out is None else _prepare_sink(out, shape, blocks)
     try:
         result = _run(distributed, client, csr, node_features, dim, weights, seed, options, sink, shape,
-                      block_bounds(width, blocks, math.lcm(multiple, direction_multiple)), sum(nthreads.values()))
+                      block_bounds(width, blocks, math.lcm(multiple, direction_multiple)), slots)
         if temporary is not None:
             _replace(temporary, final)
             temporary = None
@@ -336,8 +336,6 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
         if temporary is not None:
             _remove(temporary)
     if final is not None:
-        if sink[0] == "npy":
-            return np.load(final, mmap_mode="r")
         import zarr
 
         return zarr.open_array(final, mode="r")

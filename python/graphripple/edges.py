@@ -150,6 +150,50 @@ class Edges:
             raise TypeError(f"edge_index must hold integer node ids, not {array.dtype}")
         return cls(array[0], array[1], weight=None if weight is None else as_numpy(weight), num_nodes=num_nodes)
 
+    @classmethod
+    def from_frame(
+        cls,
+        frame: Any,
+        source: Any = "source",
+        target: Any = "target",
+        weight: Any = None,
+        num_nodes: int | None = None,
+    ) -> Edges:
+        """Edges from the columns of a pandas or polars DataFrame or a pyarrow Table.
+
+        ``source`` and ``target`` name the endpoint columns and ``weight``,
+        when given, a column of real weights. Integer columns are node ids
+        under the rules of ``Edges``; text and categorical columns are
+        labels (the values of a category, integers included). The result
+        equals ``Edges`` built from the same columns as arrays. A missing
+        column or a null in one is a ``ValueError`` naming the column.
+        Columns are read whole (zero-copy where the frame allows); the
+        frame's package is used only through the frame itself.
+        """
+        from . import _frame_columns as columns
+
+        if columns.frame_kind(frame) is None:
+            raise TypeError("frame must be a pandas or polars DataFrame or a pyarrow Table, not "
+                            f"{type(frame).__module__}.{type(frame).__qualname__}")
+        src_kind, src = columns.id_column(frame, source, "source")
+        dst_kind, dst = columns.id_column(frame, target, "target")
+        weights = None if weight is None else real_vector(columns.weight_column(frame, weight),
+                                                          f"weight column {weight!r}")
+        if src_kind == dst_kind == columns.IDS:
+            return cls(src, dst, weight=weights, num_nodes=num_nodes)
+        if num_nodes is not None:
+            raise ValueError("num_nodes can only be given with integer node ids, not with labels")
+        if columns.OTHER in (src_kind, dst_kind):
+            # Values of unknown kinds: the constructor checks each one.
+            return cls(columns.as_objects(src_kind, src), columns.as_objects(dst_kind, dst), weight=weights)
+        if isinstance(src, np.ndarray) == isinstance(dst, np.ndarray) and (
+            isinstance(src, np.ndarray) or src.type == dst.type
+        ):
+            return cls._from_rows(*encode_labels(src, dst), weights)
+        # Labels beside ids, or text of two kinds: both as objects.
+        return cls._from_rows(
+            *encode_labels(columns.as_objects(src_kind, src), columns.as_objects(dst_kind, dst)), weights)
+
     def __len__(self) -> int:
         return int(self._rows[1].shape[0]) if self._rows is not None else int(self.src.shape[0])
 

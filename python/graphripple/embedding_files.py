@@ -26,6 +26,15 @@ it requires the labels file to carry the same token, and raises
 returns the previous complete result, the new complete one, or raises.
 Files without a trailer (written by ``numpy.save``) load as before, with
 labels whose count must match the rows.
+
+Text labels go into ``.npz`` and ``.npy`` files as a fixed-width NumPy
+string array, which NumPy alone reads back, unless that array would be far
+larger than the text: its rows are all as wide as the longest label, so one
+long label among many nodes would take gigabytes. Such labels are stored
+packed instead, as their UTF-8 bytes and the offset of each label: in
+``.npz`` the arrays ``nodes_utf8`` and ``nodes_offsets`` replace ``nodes``;
+a packed labels file holds one byte array, the n + 1 offsets (little-endian
+int64) followed by the text, and its trailer ends in ``T`` instead of ``L``.
 """
 
 from __future__ import annotations
@@ -117,8 +126,11 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
     matrix = np.ascontiguousarray(matrix, dtype=np.float32)
     labels = _labels(nodes, matrix.shape[0])
     if kind == "npz":
+        stored = _stored_labels(labels)
+        arrays = ({"nodes_utf8": stored[0], "nodes_offsets": stored[1]} if isinstance(stored, tuple)
+                  else {"nodes": stored})
         with atomic_path(path) as temporary, open(temporary, "wb") as handle:
-            np.savez(handle, embedding=matrix, nodes=labels)
+            np.savez(handle, embedding=matrix, **arrays)
     elif kind == "w2v":
         _save_word2vec(path, matrix, labels)
     elif kind == "parquet":
@@ -128,7 +140,7 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
         with atomic_path(path) as temporary:
             with open(temporary, "wb") as handle:
                 _write_npy(handle, matrix)
-                handle.write(_trailer(token, plain))
+                handle.write(_trailer(token, "P" if plain else "L"))
             if not plain:
                 _write_nodes(path, labels, token)
         if plain:
@@ -145,7 +157,7 @@ def npy_output(path: PathLike, shape: tuple[int, int], nodes: ArrayLike | None =
     """
     labels = _labels(nodes, int(shape[0]))
     token, plain = secrets.token_hex(16), _plain(labels)
-    with create_npy_memmap(path, shape, np.float32, trailer=_trailer(token, plain)) as matrix:
+    with create_npy_memmap(path, shape, np.float32, trailer=_trailer(token, "P" if plain else "L")) as matrix:
         yield matrix
         matrix.flush()
         if not plain:
@@ -155,9 +167,17 @@ def npy_output(path: PathLike, shape: tuple[int, int], nodes: ArrayLike | None =
 
 
 def _write_nodes(path: PathLike, labels: NDArray[Any], token: str) -> None:
+    stored = _stored_labels(labels)
+    if isinstance(stored, tuple):
+        text, offsets = stored
+        # One byte array: the offsets, then the text.
+        packed = np.concatenate([offsets.astype("<i8").view(np.uint8), text])
+        tag = "T"
+    else:
+        packed, tag = stored, "L"
     with atomic_path(nodes_path(path)) as temporary, open(temporary, "wb") as handle:
-        _write_npy(handle, labels)
-        handle.write(_trailer(token, False))
+        _write_npy(handle, packed)
+        handle.write(_trailer(token, tag))
 
 
 def _write_npy(handle: Any, array: NDArray[Any]) -> None:
@@ -177,8 +197,10 @@ def _plain(labels: NDArray[Any]) -> bool:
     return labels.dtype.kind in "iu" and bool(np.array_equal(labels, np.arange(labels.shape[0])))
 
 
-def _trailer(token: str, plain: bool) -> bytes:
-    return _TRAILER_MAGIC + token.encode("ascii") + (b":P\n" if plain else b":L\n")
+def _trailer(token: str, tag: str) -> bytes:
+    """``P``: a matrix whose labels are 0..n-1; ``L``: a matrix with a labels file, or a labels
+    file holding an array of labels; ``T``: a labels file of packed text."""
+    return _TRAILER_MAGIC + token.encode("ascii") + f":{tag}\n".encode("ascii")
 
 
 def _labels(nodes: ArrayLike | None, count: int) -> NDArray[Any]:
@@ -192,9 +214,62 @@ def _labels(nodes: ArrayLike | None, count: int) -> NDArray[Any]:
         if items and all(isinstance(x, (int, np.integer)) and not isinstance(x, bool) for x in items):
             with contextlib.suppress(OverflowError):
                 return np.asarray(items, dtype=np.int64)
-        return np.asarray([str(x) for x in items], dtype=str) if items else np.zeros(0, dtype=str)
+        # Kept as objects: a fixed-width copy would make every row as wide as the longest label.
+        texts = np.empty(len(items), dtype=object)
+        texts[:] = items if all(type(x) is str for x in items) else [str(x) for x in items]
+        return texts
     if labels.dtype.kind == "S":
         return np.char.decode(labels, "utf-8")
+    return labels
+
+
+# A fixed-width labels array may take this much more room than four bytes
+# per byte of text (what ASCII labels of one length take) before the labels
+# are packed instead.
+_FIXED_WIDTH_SLACK = 1 << 20
+
+
+def _stored_labels(labels: NDArray[Any]) -> NDArray[Any] | tuple[NDArray[np.uint8], NDArray[np.int64]]:
+    """Labels as ``.npz``/``.npy`` files hold them: an array NumPy reads back without
+    pickles, or, for text that a fixed-width array would blow up, ``(utf8, offsets)``."""
+    if labels.dtype.kind != "O":
+        return labels
+    items = labels.tolist()
+    encoded = [x.encode("utf-8", "surrogatepass") for x in items]
+    offsets = np.zeros(len(encoded) + 1, dtype=np.int64)
+    np.cumsum(np.fromiter(map(len, encoded), dtype=np.int64, count=len(encoded)), out=offsets[1:])
+    fixed = _text_array(items, int(offsets[-1]))
+    if fixed.dtype.kind == "U":
+        return fixed
+    return np.frombuffer(b"".join(encoded), dtype=np.uint8), offsets
+
+
+def _text_array(items: list[str], nbytes: int | None = None) -> NDArray[Any]:
+    """``items`` as a fixed-width string array when that takes little more room than the
+    text (``nbytes`` of UTF-8, counted when not given), else as an object array."""
+    if not items:
+        return np.zeros(0, dtype=str)
+    if nbytes is None:
+        nbytes = sum(map(len, items))  # characters: at most the UTF-8 bytes, enough for the bound
+    if len(items) * max(map(len, items)) * 4 <= 4 * nbytes + _FIXED_WIDTH_SLACK:
+        return np.asarray(items, dtype=str)
+    texts = np.empty(len(items), dtype=object)
+    texts[:] = items
+    return texts
+
+
+def _unpack_labels(name: str, text: NDArray[Any], offsets: NDArray[Any]) -> NDArray[Any]:
+    """The labels stored by ``_stored_labels`` as ``(utf8, offsets)``, an object array of str."""
+    text = np.asarray(text)
+    offsets = np.asarray(offsets)
+    if (text.ndim != 1 or text.dtype != np.uint8 or offsets.ndim != 1 or offsets.dtype.kind not in "iu"
+            or offsets.shape[0] < 1 or int(offsets[0]) != 0 or int(offsets[-1]) != text.shape[0]
+            or bool(np.any(offsets[1:] < offsets[:-1]))):
+        raise _FileProblem(f"{name}: damaged packed labels")
+    data = text.tobytes()
+    bounds = offsets.tolist()
+    labels = np.empty(len(bounds) - 1, dtype=object)
+    labels[:] = [data[a:b].decode("utf-8", "surrogatepass") for a, b in zip(bounds[:-1], bounds[1:])]
     return labels
 
 
@@ -294,11 +369,14 @@ def _load_npz(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
     if not hasattr(archive, "files"):
         raise _FileProblem(f"{name}: a .npy array, not an .npz archive")
     with archive:
-        missing = {"embedding", "nodes"} - set(archive.files)
+        packed = {"nodes_utf8", "nodes_offsets"} <= set(archive.files)
+        missing = {"embedding", "nodes"} - set(archive.files) - ({"nodes"} if packed else set())
         if missing:
             raise _FileProblem(f"{name}: no array {', '.join(sorted(missing))} (found "
                                f"{', '.join(sorted(archive.files)) or 'none'})")
-        return _check_pair(name, archive["embedding"], archive["nodes"])
+        nodes = (_unpack_labels(name, archive["nodes_utf8"], archive["nodes_offsets"]) if packed
+                 else archive["nodes"])
+        return _check_pair(name, archive["embedding"], nodes)
 
 
 def _load_word2vec(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
@@ -322,7 +400,7 @@ def _load_word2vec(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
                 raise _FileProblem(f"{name}:{row + 2}: a value is not a number") from None
         if len(labels) != count:
             raise _FileProblem(f"{name}: {len(labels)} rows, the header says {count}")
-    return matrix, np.asarray(labels, dtype=str) if labels else np.zeros(0, dtype=str)
+    return matrix, _text_array(labels)
 
 
 def _load_parquet(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
@@ -354,16 +432,16 @@ def _npy_layout(name: str) -> tuple[tuple[int, ...], np.dtype[Any], int, int]:
     return shape, dtype, end, size
 
 
-def _run_token(name: str, end: int, size: int) -> tuple[str, bool] | None:
-    """The run token and whether labels are 0..n-1, from the trailer; None without one."""
+def _run_token(name: str, end: int, size: int) -> tuple[str, str] | None:
+    """The run token and the tag (see ``_trailer``) from the trailer; None without one."""
     if size == end:
         return None
     if size == end + _TRAILER_LENGTH:
         with open(name, "rb") as handle:
             handle.seek(end)
             tail = handle.read(_TRAILER_LENGTH)
-        if tail.startswith(_TRAILER_MAGIC) and tail[-3:] in (b":P\n", b":L\n"):
-            return tail[len(_TRAILER_MAGIC):-3].decode("ascii", "replace"), tail[-3:] == b":P\n"
+        if tail.startswith(_TRAILER_MAGIC) and tail[-3:] in (b":P\n", b":L\n", b":T\n"):
+            return tail[len(_TRAILER_MAGIC):-3].decode("ascii", "replace"), tail[-2:-1].decode("ascii")
     raise _FileProblem(f"{name}: {size - end} unexpected bytes after the array")
 
 
@@ -374,7 +452,7 @@ def _load_npy(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
     rows = matrix.shape[0] if matrix.ndim else 0
     plain = np.arange(rows, dtype=np.int64)
     sidecar = os.fspath(nodes_path(name))
-    if run is not None and run[1]:
+    if run is not None and run[1] == "P":
         return _check_pair(name, matrix, plain)  # any labels file there is from an earlier run
     if not os.path.exists(sidecar):
         if run is not None:
@@ -385,4 +463,12 @@ def _load_npy(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
     if (run is None) != (label_run is None) or (run is not None and label_run is not None and run[0] != label_run[0]):
         raise _FileProblem(f"{name}: its labels file {sidecar} was written by another run "
                            "(an interrupted save?); save the embedding again")
-    return _check_pair(name, matrix, np.load(sidecar, allow_pickle=False))
+    if run is not None and run[1] == "T":
+        raise _FileProblem(f"{name}: its trailer does not belong to a matrix")
+    labels = np.load(sidecar, allow_pickle=False)
+    if label_run is not None and label_run[1] == "T":
+        count = rows + 1
+        if labels.dtype != np.uint8 or labels.ndim != 1 or labels.shape[0] < 8 * count:
+            raise _FileProblem(f"{sidecar}: damaged packed labels")
+        labels = _unpack_labels(sidecar, labels[8 * count:], labels[:8 * count].view("<i8"))
+    return _check_pair(name, matrix, labels)

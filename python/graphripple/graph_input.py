@@ -21,10 +21,17 @@ What each kind becomes:
   reverse, so the weight between u and v is w) and in both directions when it
   is false; a self loop is stored once either way. Parallel edges of a
   multigraph are summed.
+- igraph: rows in vertex order, labelled by the vertex attribute ``name``
+  when there is one; edge attribute ``weight`` (an edge without a value,
+  1). Directed and undirected graphs give their edges as networkx graphs do,
+  so that equal graphs give equal bytes.
 - Edges: one entry per edge, in the order given.
+- a pandas or polars DataFrame or a pyarrow Table: ``Edges.from_frame`` with
+  the columns ``source`` and ``target``, and ``weight`` when there is one
+  (the column names networkx uses for edge lists).
 
 NaN and infinite weights are passed on unchanged, as the native functions
-accept them. Importing this module imports neither scipy nor networkx.
+accept them. Importing this module imports none of the packages above.
 """
 
 from __future__ import annotations
@@ -36,13 +43,15 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from ._frame_columns import frame_kind, has_column
 from .edges import Edges, check_real_dtype, sparse_ids_problem
 
 __all__ = ["CsrInput", "to_csr", "ACCEPTED_KINDS"]
 
 ACCEPTED_KINDS = (
-    "a scipy.sparse array or matrix, a networkx Graph/DiGraph/MultiGraph, "
-    "a 2-D NumPy array (dense adjacency) or graphripple.Edges"
+    "a scipy.sparse array or matrix, a networkx Graph/DiGraph/MultiGraph, an igraph Graph, "
+    "a 2-D NumPy array (dense adjacency), graphripple.Edges, or a pandas/polars DataFrame or "
+    "pyarrow Table with columns 'source', 'target' and optionally 'weight'"
 )
 
 
@@ -75,7 +84,7 @@ class CsrInput:
 def to_csr(graph: Any, *, undirected: bool = True) -> CsrInput:
     """Convert ``graph`` to :class:`CsrInput` (see the module docstring).
 
-    ``undirected`` matters only for undirected networkx graphs, whose edges
+    ``undirected`` matters only for undirected networkx and igraph graphs, whose edges
     are given once when the fit will add the reverse direction and in both
     directions when it will not.
     """
@@ -89,6 +98,11 @@ def to_csr(graph: Any, *, undirected: bool = True) -> CsrInput:
         return _from_scipy(graph)
     if _is_networkx_graph(graph):
         return _from_networkx(graph, undirected=undirected)
+    if _is_igraph_graph(graph):
+        return _from_igraph(graph, undirected=undirected)
+    if frame_kind(graph) is not None:
+        weight = "weight" if has_column(graph, "weight") else None
+        return _from_edges(Edges.from_frame(graph, weight=weight))
     raise TypeError(f"graph must be {ACCEPTED_KINDS}; got {type(graph).__module__}.{type(graph).__qualname__}")
 
 
@@ -179,6 +193,56 @@ def _from_networkx(graph: Any, *, undirected: bool) -> CsrInput:
         np.asarray(weights, dtype=np.float64),
         n,
         _compact_labels(labels),
+    )
+
+
+def _is_igraph_graph(graph: Any) -> bool:
+    for klass in type(graph).__mro__:
+        if klass.__module__.split(".")[0] == "igraph" and klass.__name__ == "Graph":
+            return True
+    return False
+
+
+def _from_igraph(graph: Any, *, undirected: bool) -> CsrInput:
+    n = int(graph.vcount())
+    pairs = np.asarray(graph.get_edgelist(), dtype=np.int64).reshape(-1, 2)
+    src, dst = pairs[:, 0], pairs[:, 1]
+    if "weight" in graph.es.attributes():
+        weights = _igraph_weights(graph.es["weight"], pairs)
+    else:
+        weights = np.ones(src.shape[0], dtype=np.float64)
+    if not graph.is_directed() and not undirected:
+        # Both directions, each edge's reverse right after it (as networkx
+        # gives them); a self loop once.
+        m = src.shape[0]
+        keep = np.ones(2 * m, dtype=bool)
+        keep[1::2] = src != dst
+        src, dst = _interleave(src, dst)[keep], _interleave(dst, src)[keep]
+        weights = _interleave(weights, weights)[keep]
+    if "name" in graph.vs.attributes():
+        labels = np.empty(n, dtype=object)
+        labels[:] = graph.vs["name"] if n else []
+        nodes = _compact_labels(labels)
+    else:
+        nodes = np.arange(n, dtype=np.int64)
+    return _from_coo(src, dst, weights, n, nodes)
+
+
+def _interleave(a: NDArray[Any], b: NDArray[Any]) -> NDArray[Any]:
+    both = np.empty(2 * a.shape[0], dtype=a.dtype)
+    both[0::2] = a
+    both[1::2] = b
+    return both
+
+
+def _igraph_weights(values: list[Any], pairs: NDArray[np.int64]) -> NDArray[np.float64]:
+    array = np.asarray(values) if values else np.zeros(0, dtype=np.float64)
+    if array.dtype.kind in "iuf":
+        return np.ascontiguousarray(array, dtype=np.float64)
+    # An edge added without a weight holds None: 1, networkx's default.
+    return np.fromiter(
+        (1.0 if w is None else _edge_weight(w, int(pairs[k, 0]), int(pairs[k, 1])) for k, w in enumerate(values)),
+        dtype=np.float64, count=len(values),
     )
 
 

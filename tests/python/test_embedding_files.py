@@ -251,3 +251,54 @@ def test_a_plain_numpy_matrix_with_a_matching_labels_file_still_loads(tmp_path):
     assert np.load(path).shape == (2, 2)  # our files stay readable by numpy alone
     ef.save(path, np.ones((2, 2)), ["c", "d"])
     assert np.load(path).tolist() == [[1, 1], [1, 1]] and np.load(ef.nodes_path(path)).tolist() == ["c", "d"]
+
+
+# ---------------------------------------------------------------------------
+# Labels of very different lengths
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_one_long_label_among_many_nodes_stays_small(tmp_path, fmt):
+    # A fixed-width array of these labels would take 100k x 1M x 4 bytes.
+    import tracemalloc
+
+    count = 100_000
+    nodes = np.empty(count, dtype=object)
+    nodes[:] = [f"n{i}" for i in range(count)]
+    nodes[7] = "é" + "x" * (1 << 20)
+    embedding = np.ones((count, 2), dtype=np.float32)
+    path = tmp_path / f"emb{SUFFIX[fmt]}"
+    tracemalloc.start()
+    try:
+        ef.save(path, embedding, nodes)
+        loaded, loaded_nodes = ef.load(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 200 << 20
+    assert loaded.tobytes() == embedding.tobytes()
+    assert loaded_nodes.tolist() == nodes.tolist()
+
+
+@pytest.mark.parametrize("fmt", ["npz", "npy"])
+def test_packed_labels_are_checked_on_load(tmp_path, fmt):
+    nodes = ["a", "bé" * (1 << 19), "c"] + [str(i) for i in range(5)]
+    path = tmp_path / f"emb{SUFFIX[fmt]}"
+    ef.save(path, np.zeros((8, 1)), np.array(nodes, dtype=object))
+    assert ef.load(path)[1].tolist() == nodes
+    if fmt == "npz":
+        with np.load(path) as archive:
+            arrays = dict(archive)
+        arrays["nodes_offsets"][2] += 1 << 30
+        np.savez(path, **arrays)
+    else:
+        sidecar = ef.nodes_path(path)
+        data = bytearray(sidecar.read_bytes())
+        header = len(data) - _TRAILER - (8 * 9 + len("".join(nodes).encode()))
+        data[header + 8 + 6] = 0x7F  # the second offset, now beyond the third
+        sidecar.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="damaged packed labels"):
+        ef.load(path)
+
+
+_TRAILER = ef._TRAILER_LENGTH

@@ -6,7 +6,8 @@ array with one row per node; ``embed_labelled`` also returns the node label
 of each row, and ``RippleEmbedding`` wraps the same as a scikit-learn style
 estimator. ``save`` writes an embedding with its node labels (.npz, word2vec
 text, .parquet) and ``load`` reads it back; ``estimate_memory`` predicts the
-peak memory of a fit. The native functions ``fit_csr``, ``fit_dense`` and
+peak memory of a fit; ``most_similar`` and ``knn_graph`` find the nearest
+rows of an embedding. The native functions ``fit_csr``, ``fit_dense`` and
 ``fit_adj_list`` take raw CSR arrays, a dense matrix or an adjacency list.
 
 Importing the package loads only the native module; the Python layer (and
@@ -22,24 +23,29 @@ from typing import TYPE_CHECKING, Any
 from ._native_core import fit_adj_list, fit_csr, fit_dense
 
 if TYPE_CHECKING:
-    from .embedding import DIRECTION_SEED_OFFSET, embed, embed_labelled
+    from .embedding import embed, embed_labelled
     from .estimator import RippleEmbedding
-    from .inputs import CsrInput, Edges, to_csr
-    from .io import load, save
+    from .edges import Edges
+    from .embedding_files import load, save
+    from .graph_input import CsrInput, to_csr
     from .memory import estimate_memory
+    from .options import DIRECTION_SEED_OFFSET
+    from .similarity import knn_graph, most_similar
 
 # Public name -> the submodule that defines it, imported on first access.
 _LAZY = {
     "embed": "embedding",
     "embed_labelled": "embedding",
-    "DIRECTION_SEED_OFFSET": "embedding",
+    "DIRECTION_SEED_OFFSET": "options",
     "RippleEmbedding": "estimator",
-    "Edges": "inputs",
-    "CsrInput": "inputs",
-    "to_csr": "inputs",
-    "save": "io",
-    "load": "io",
+    "Edges": "edges",
+    "CsrInput": "graph_input",
+    "to_csr": "graph_input",
+    "save": "embedding_files",
+    "load": "embedding_files",
     "estimate_memory": "memory",
+    "most_similar": "similarity",
+    "knn_graph": "similarity",
 }
 
 __all__ = [
@@ -53,6 +59,8 @@ __all__ = [
     "CsrInput",
     "to_csr",
     "DIRECTION_SEED_OFFSET",
+    "most_similar",
+    "knn_graph",
     "fit_csr",
     "fit_dense",
     "fit_adj_list",

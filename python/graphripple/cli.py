@@ -8,35 +8,42 @@
 With no arguments (or only the demonstration's options) it runs the
 karate-club demonstration. Exit status: 0 on success, 2 for bad arguments
 or a bad input file (one line on stderr naming the file and line), 1 for
-other failures (such as running out of memory). Nothing is written under
-the output name unless the whole run succeeds.
+other failures (such as running out of memory or disk), 130 after Ctrl-C
+and 143 after SIGTERM. Nothing is written under the output name unless the
+whole run succeeds, and no temporary file is left behind.
 
-Progress goes to stderr for runs longer than a second, and only when stderr
-is a terminal and --quiet is not given.
+Progress goes to stderr for runs longer than a second, unless --quiet is
+given: on a terminal the current stage is a bar redrawn in place (its
+percentage and the time left, once the fit reports them), otherwise one
+line per finished stage.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import math
 import os
-import re
 import sys
 import threading
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
-from . import io as graph_io
+from . import _similar_cli, edge_files, embedding_files, safe_output
+from .memory import human_bytes as _human, pick_block_columns
+from .options import add_cli_arguments, check_options, cli_spelling, cli_values, parse_size
+from .progress import bar_text
 
-__all__ = ["main", "Progress", "parse_size", "pick_block_columns"]
+__all__ = ["main", "Progress", "parse_size"]
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+EXIT_TERMINATED = safe_output.EXIT_TERMINATED  # 128 + SIGTERM
 
 # Above this many multiply-adds a run is expected to take more than about a
 # second, and its memory estimate is shown before it starts.
@@ -59,12 +66,15 @@ class CommandError(Exception):
 
 
 class Progress:
-    """Stage-by-stage progress lines on a terminal, shown once a run passes ``delay`` seconds.
+    """Stage-by-stage progress on stderr, shown once a run passes ``delay`` seconds.
 
-    Each stage is one line, redrawn in place with its elapsed time while it
-    runs (from a background thread, so a long native call still shows
-    time passing). Stages that ended before the display started are printed
-    when it starts. Disabled, it writes nothing.
+    On a terminal (``terminal=True``) the current stage is one line redrawn
+    in place from a background thread (so a long native call still shows
+    time passing): a bar with its percentage and the time left once the
+    stage reports how far it is (``update``), its elapsed time before.
+    Otherwise each stage is one line, written when it ends. Stages that
+    ended before the display started are printed when it starts. Disabled,
+    it writes nothing.
     """
 
     def __init__(
@@ -72,23 +82,26 @@ class Progress:
         stream: TextIO,
         enabled: bool,
         *,
+        terminal: bool = True,
         delay: float = 1.0,
         interval: float | None = 0.25,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         self._stream = stream
         self.enabled = enabled
+        self._terminal = terminal
         self._delay = delay
         self._clock = clock
         self._started = clock()
         self._done: list[tuple[str, float]] = []
         self._printed = 0
         self._current: tuple[str, float] | None = None
+        self._fraction: tuple[int, int] | None = None
         self._shown = False
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
-        if enabled and interval is not None:
+        if enabled and terminal and interval is not None:
             self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True)
             self._thread.start()
 
@@ -101,25 +114,33 @@ class Progress:
             self._stream.write(text)
             self._stream.flush()
 
+    def _passed_delay(self, now: float) -> bool:
+        if not self._shown and now - self._started >= self._delay:
+            self._shown = True
+        return self._shown
+
     def tick(self) -> None:
         """Redraw the current stage (called by the thread; public for tests)."""
         if not self.enabled:
             return
         with self._lock:
             now = self._clock()
-            if not self._shown:
-                if now - self._started < self._delay:
-                    return
-                self._shown = True
+            if not self._passed_delay(now):
+                return
             self._flush_done()
-            if self._current is not None:
+            if self._current is not None and self._terminal:
                 name, start = self._current
-                self._write(f"\rgraphripple: {name} ... {now - start:.1f} s ")
+                if self._fraction is not None:
+                    done, total = self._fraction
+                    self._write(f"\rgraphripple: {bar_text(name, done, total, now - start)} ")
+                else:
+                    self._write(f"\rgraphripple: {name} ... {now - start:.1f} s ")
 
     def _flush_done(self) -> None:
         while self._printed < len(self._done):
             name, seconds = self._done[self._printed]
-            prefix = "\r" if self._printed == len(self._done) - 1 and self._current is None else ""
+            redraw = self._terminal and self._printed == len(self._done) - 1 and self._current is None
+            prefix = "\r" if redraw else ""
             self._write(f"{prefix}graphripple: {name} ... {seconds:.1f} s\n")
             self._printed += 1
 
@@ -128,16 +149,31 @@ class Progress:
         """Time the block as stage ``name``."""
         with self._lock:
             self._current = (name, self._clock())
+            self._fraction = None
         try:
             yield
         finally:
             with self._lock:
                 assert self._current is not None
                 stage_name, start = self._current
-                self._done.append((stage_name, self._clock() - start))
+                now = self._clock()
+                self._done.append((stage_name, now - start))
                 self._current = None
-                if self._shown:
+                self._fraction = None
+                if self.enabled and self._passed_delay(now):
                     self._flush_done()
+
+    def update(self, done: int, total: int) -> None:
+        """How far the current stage has come (drawn at the next tick)."""
+        with self._lock:
+            self._fraction = (done, total)
+
+    def reporter(self, stage: str = "fit") -> Callable[[str, int, int], None]:
+        """A ``progress`` callback for ``graphripple.embed`` feeding ``update`` with its ``stage`` reports."""
+        def report(reported: str, done: int, total: int) -> None:
+            if reported == stage:
+                self.update(done, total)
+        return report
 
     def note(self, text: str) -> None:
         """A line shown at once when progress is enabled (such as a memory estimate)."""
@@ -159,22 +195,6 @@ class Progress:
 # Argument parsing
 
 
-_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgtp]?)(i?b?)\s*", re.IGNORECASE)
-
-
-def parse_size(text: str) -> int:
-    """Bytes of a size such as "4G", "512M", "1.5GiB" or "1000000" (K, M, G, T are powers of 1024)."""
-    match = _SIZE.fullmatch(text)
-    if match is None:
-        raise ValueError(f"not a size: {text!r} (examples: 4G, 512M, 1.5GiB)")
-    number, unit, _ = match.groups()
-    scale = 1024 ** "bkmgtp".index(unit.lower() or "b")
-    value = float(number) * scale
-    if not math.isfinite(value) or value < 1:
-        raise ValueError(f"not a usable size: {text!r}")
-    return int(value)
-
-
 def _size_argument(text: str) -> int:
     try:
         return parse_size(text)
@@ -182,42 +202,11 @@ def _size_argument(text: str) -> int:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def _weights_argument(text: str) -> list[float]:
-    try:
-        weights = [float(part) for part in text.split(",") if part.strip()]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected comma-separated numbers, got {text!r}") from None
-    if not weights:
-        raise argparse.ArgumentTypeError("expected at least one weight")
-    return weights
-
-
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
-    return value
-
-
-def _seed_argument(text: str) -> int:
-    try:
-        value = int(text, 0)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected an integer seed, got {text!r}") from None
-    if not 0 <= value < 1 << 64:
-        raise argparse.ArgumentTypeError(f"seed must be in 0..2**64-1, got {text!r}")
-    return value
-
-
-def _human(size: float) -> str:
-    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
-        if size < 1024 or unit == "TiB":
-            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
-        size /= 1024
-    raise AssertionError("unreachable")
+# The fit's options on the command line, as the option table defines them.
+_EMBED_OPTIONS = ("dim", "weights", "undirected", "direction", "seed", "normalization", "degree_exponent",
+                  "edge_weight", "combine")
+_DEMO_OPTIONS = ("dim", "seed", "weights")
+_DEMO_DEFAULTS = {"dim": 64, "seed": 42, "weights": [0.0, 1.0, 1.0, 1.0]}
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -226,7 +215,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Node embeddings of weighted graphs by iterated sparse random projection.",
         epilog="Without a command: the karate-club demonstration (see '%(prog)s demo --help').",
     )
-    commands = parser.add_subparsers(dest="command", metavar="{embed,demo}")
+    commands = parser.add_subparsers(dest="command", metavar="{embed,demo,similar}")
 
     embed = commands.add_parser(
         "embed", help="embed the graph of an edge file and save the result",
@@ -239,26 +228,15 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                        help="where to write the embedding (.npz, .txt/.w2v, .parquet, .npy)")
     embed.add_argument("--format", choices=("npz", "w2v", "parquet", "npy"),
                        help="output format (default: from the suffix of OUT)")
-    embed.add_argument("--dim", type=_positive_int, default=128, help="columns per direction (default 128)")
-    embed.add_argument("--weights", type=_weights_argument, default=[0.0, 1.0, 1.0],
-                       help="comma-separated weight of each power of the transition matrix (default 0,1,1)")
-    embed.add_argument("--directed", action="store_true",
-                       help="keep edge directions (default: the graph is made undirected, A + A^T)")
-    embed.add_argument("--direction", choices=("out", "in", "both"), default="out",
-                       help="with --directed: propagate along out-edges, in-edges, or both "
-                       "(both: 2 x dim columns)")
-    embed.add_argument("--seed", type=_seed_argument, help="random seed for a reproducible embedding")
+    add_cli_arguments(embed, _EMBED_OPTIONS)
     embed.add_argument("--delimiter", help="field separator of a text edge list: one character, 'tab', "
                        "'comma', 'space' or 'whitespace' (default: detected)")
     embed.add_argument("--labels", action="store_true",
                        help="read node ids as labels even when they are integers (rows in order of first "
                        "appearance); the default uses integer ids as row numbers")
-    embed.add_argument("--normalization", choices=("none", "l2"), default="none",
-                       help="scale each propagated row to unit length (l2)")
-    embed.add_argument("--degree-exponent", type=float, default=0.0, metavar="BETA",
-                       help="scale each node's starting row by degree**BETA (default 0)")
-    embed.add_argument("--edge-weight", choices=("raw", "binary", "log1p"), default="raw",
-                       help="use the weights as given, as 1, or as log(1 + w) (default raw)")
+    embed.add_argument("--header", action=argparse.BooleanOptionalAction, default=None,
+                       help="the first line of a text edge list is (--header) or is not (--no-header) a "
+                       "header to skip (default: skipped when it is not numeric and the next line is)")
     embed.add_argument("--memory-limit", type=_size_argument, metavar="SIZE",
                        help="with -o FILE.npy: compute the embedding in column blocks that fit SIZE "
                        "(e.g. 4G) and write it to a memory-mapped .npy")
@@ -269,14 +247,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Embed Zachary's karate club and see whether the two factions fall apart.",
     )
     _add_demo_options(demo)
+    _similar_cli.add_parser(commands)
     return parser
 
 
 def _add_demo_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--dim", type=_positive_int, default=64, help="embedding dimension (default 64)")
-    parser.add_argument("--seed", type=_seed_argument, default=42, help="random seed (default 42)")
-    parser.add_argument("--weights", type=_weights_argument, default=[0.0, 1.0, 1.0, 1.0],
-                        help="comma-separated weight of each power of T (default 0,1,1,1)")
+    add_cli_arguments(parser, _DEMO_OPTIONS, _DEMO_DEFAULTS)
     parser.add_argument("--plot", metavar="PNG",
                         help="also draw the 2-D projection (PCA) coloured by faction (needs matplotlib)")
 
@@ -291,79 +267,30 @@ def _graphripple() -> Any:
     return graphripple
 
 
-def _estimate(n: int, m: int, width: int, weights: Sequence[float], undirected: bool) -> int | None:
-    estimate = getattr(_graphripple(), "estimate_memory", None)
-    if estimate is None:
-        return None
+def _estimate(n: int, m: int, width: int, weights: Sequence[float], undirected: bool, combine: str) -> int | None:
     try:
-        return int(estimate(n, m, width, weights=list(weights), undirected=undirected))
+        return int(_graphripple().estimate_memory(n, m, width, weights=list(weights), undirected=undirected,
+                                                  combine=combine))
     except (TypeError, ValueError):
         return None
 
 
-def _fallback_peak(n: int, m: int, width: int, weights: Sequence[float], undirected: bool) -> int:
-    """A coarse peak-memory model for when ``estimate_memory`` is not available."""
-    entries = 2 * m if undirected else m
-    graph = 8 * (n + 1) + 16 * m + 12 * entries + 16 * n
-    return graph + 3 * 4 * n * width
-
-
-def pick_block_columns(
-    limit: int, num_nodes: int, num_entries: int, width: int, weights: Sequence[float], undirected: bool,
-    held: int = 0,
-) -> int:
-    """The most columns per block whose fit stays within ``limit`` bytes (``held`` already in use).
-
-    Raises CommandError when not even one column fits.
-    """
-    def peak(columns: int) -> int:
-        estimate = _estimate(num_nodes, num_entries, columns, weights, undirected)
-        if estimate is None:
-            estimate = _fallback_peak(num_nodes, num_entries, columns, weights, undirected)
-        return held + estimate
-
-    if width <= 0 or peak(width) <= limit:
-        return max(width, 1)
-    if peak(1) > limit:
-        raise CommandError(
-            f"--memory-limit {_human(limit)} is below the {_human(peak(1))} a one-column block of this "
-            "graph needs"
-        )
-    low, high = 1, width  # peak(low) fits, peak(high) does not
-    while high - low > 1:
-        middle = (low + high) // 2
-        if peak(middle) <= limit:
-            low = middle
-        else:
-            high = middle
-    return low
-
-
 def _embed_options(args: argparse.Namespace) -> dict[str, Any]:
-    """Keyword arguments for ``graphripple.embed``; options at their defaults are left out."""
-    options: dict[str, Any] = {"undirected": not args.directed, "seed": args.seed}
-    if args.normalization != "none":
-        options["normalization"] = args.normalization
-    if args.degree_exponent != 0.0:
-        options["degree_exponent"] = args.degree_exponent
-    if args.edge_weight != "raw":
-        options["edge_weight"] = args.edge_weight
-    if args.direction != "out":
-        options["direction"] = args.direction
-    return options
+    """Keyword arguments for ``graphripple.embed`` (all but dim and weights)."""
+    return {name: value for name, value in cli_values(args, _EMBED_OPTIONS).items() if name not in ("dim", "weights")}
 
 
-def _check_output(args: argparse.Namespace) -> graph_io.Format:
-    output = Path(args.output)
+def _check_output(args: argparse.Namespace) -> embedding_files.Format:
+    """Check the output before anything is read: format, folder, not an input."""
     try:
-        kind = graph_io.format_for(output, args.format)
+        kind = embedding_files.format_for(args.output, args.format)
+        safe_output.check_output_path(args.output, inputs=[args.edges], fmt=kind)
+        if kind == "npy" and safe_output.same_file(embedding_files.nodes_path(args.output), args.edges):
+            raise ValueError(f"{args.output}: its labels file is the input file {args.edges!r}; choose another name")
     except ValueError as error:
         raise CommandError(str(error)) from None
-    folder = output.parent
-    if not folder.is_dir():
-        raise CommandError(f"{args.output}: the folder {str(folder)!r} does not exist")
-    if output.is_dir():
-        raise CommandError(f"{args.output}: is a folder")
+    except OSError as error:  # a folder that takes no new files
+        raise CommandError(f"{error.filename}: {error.strerror}") from None
     if kind == "parquet":
         try:
             import pyarrow.parquet  # noqa: F401
@@ -371,36 +298,48 @@ def _check_output(args: argparse.Namespace) -> graph_io.Format:
             raise CommandError("--format parquet needs pyarrow (pip install 'graphripple[arrow]')") from None
     if args.memory_limit is not None and kind != "npy":
         raise CommandError("--memory-limit writes a memory-mapped .npy: use -o FILE.npy (or --format npy)")
-    if args.direction != "out" and not args.directed:
-        raise CommandError(f"--direction {args.direction} needs --directed")
+    # The rules between options, in the command line's words.
+    check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
     return kind
 
 
 def run_embed(args: argparse.Namespace, stderr: TextIO) -> int:
     kind = _check_output(args)
-    show = not args.quiet and _isatty(stderr)
-    progress = Progress(stderr, show)
+    progress = Progress(stderr, not args.quiet, terminal=_isatty(stderr))
     try:
         return _run_embed(args, kind, progress)
     finally:
         progress.close()
 
 
-def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progress) -> int:
+def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress: Progress) -> int:
     gr = _graphripple()
-    with progress.stage(f"reading {args.edges}"):
-        edges = graph_io.read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None)
-    nodes = edges.node_labels()
-    num_nodes, num_entries = edges.num_nodes, len(edges)
+    with progress.stage(f"reading {args.edges}"), warnings.catch_warnings(record=True) as notes:
+        warnings.simplefilter("always", edge_files.EdgeFileNote)
+        edges = edge_files.read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None,
+                                      header=args.header)
+    for note in notes:
+        if issubclass(note.category, edge_files.EdgeFileNote):
+            print(f"graphripple: note: {note.message}", file=sys.stderr)
+        else:
+            warnings.showwarning(note.message, note.category, note.filename, note.lineno)
+    if edges.weight is not None and not bool(np.isfinite(edges.weight).all()):
+        bad = int(np.count_nonzero(~np.isfinite(edges.weight)))
+        print(f"graphripple: warning: {args.edges}: {bad} edge weights are not finite (NaN or infinite, "
+              "perhaps overflowing numbers); they spread to every row they reach", file=sys.stderr)
+    num_entries = len(edges)
     options = _embed_options(args)
     undirected = options["undirected"]
     with progress.stage("building the graph"):
-        graph = gr.to_csr(gr.Edges(edges.src, edges.dst, edges.weight, num_nodes=num_nodes))
+        graph = gr.to_csr(edges)
         del edges
         _release_allocator_caches()
-    width = args.dim * (2 if args.direction == "both" else 1)
-    flops = float(num_entries * (2 if undirected else 1) + num_nodes) * width * max(len(args.weights) - 1, 1)
-    estimate = _estimate(num_nodes, num_entries, args.dim, args.weights, undirected)
+    nodes, num_nodes = graph.nodes, graph.num_nodes
+    checked = check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
+    width = checked.total_columns
+    chained = args.dim * (2 if args.direction == "both" else 1)  # columns the propagations carry
+    flops = float(num_entries * (2 if undirected else 1) + num_nodes) * chained * max(len(args.weights) - 1, 1)
+    estimate = _estimate(num_nodes, num_entries, args.dim, args.weights, undirected, args.combine)
     if estimate is not None and flops > _LONG_RUN_FLOPS:
         progress.note(f"{num_nodes} nodes, {num_entries} edges: estimated peak memory {_human(estimate)}")
     if args.memory_limit is not None:
@@ -408,31 +347,29 @@ def _run_embed(args: argparse.Namespace, kind: graph_io.Format, progress: Progre
         # allocator caches) counts against the limit too.
         held = max(graph.row_ptrs.nbytes + graph.col_indices.nbytes + graph.values.nbytes,
                    _resident_anonymous_bytes() or 0)
-        block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
-                                   args.weights, undirected, held)
-        if block < min(args.dim, width) and not _column_blocks_available():
-            # Without the extension a block is a slice of one full fit, which
-            # would break the limit the caller set.
-            raise CommandError(
-                f"--memory-limit {_human(args.memory_limit)} needs blocks of {block} columns, and column-block "
-                "fits need the graphripple._native_ext extension, which is not built",
-                EXIT_FAILURE,
-            )
+        try:
+            block = pick_block_columns(args.memory_limit, num_nodes, num_entries, min(args.dim, width),
+                                       args.weights, undirected, held, limit_name="--memory-limit",
+                                       combine=args.combine)
+        except ValueError as error:
+            raise CommandError(str(error)) from None
         progress.note(f"{block} columns per block for --memory-limit {_human(args.memory_limit)}")
-        with graph_io.atomic_path(args.output) as temporary:
-            out = np.lib.format.open_memmap(temporary, mode="w+", dtype=np.float32, shape=(num_nodes, width))
-            with progress.stage(f"fitting ({num_nodes} x {width}, blocks of {block} columns)"):
-                gr.embed(graph, args.dim, args.weights, out=out, block_columns=block, **options)
-            with progress.stage(f"writing {args.output}"):
-                out.flush()
-                del out
-        graph_io.save_npy_nodes(args.output, nodes, num_nodes)
+        # The file's space is reserved before it is mapped: a full disk is an
+        # error here, not a SIGBUS in the middle of the fit.
+        writing = contextlib.ExitStack()
+        with writing:
+            with embedding_files.npy_output(args.output, (num_nodes, width), nodes) as out:
+                with progress.stage(f"fitting ({num_nodes} x {width}, blocks of {block} columns)"):
+                    gr.embed(graph, args.dim, args.weights, out=out, block_columns=block,
+                             progress=progress.reporter(), **options)
+                # Leaving the block flushes the map, writes the labels and renames.
+                writing.enter_context(progress.stage(f"writing {args.output}"))
         progress.close(f"wrote {args.output}")
         return EXIT_OK
     with progress.stage(f"fitting ({num_nodes} x {width})"):
-        embedding = gr.embed(graph, args.dim, args.weights, **options)
+        embedding = gr.embed(graph, args.dim, args.weights, progress=progress.reporter(), **options)
     with progress.stage(f"writing {args.output}"):
-        graph_io.save(args.output, embedding, nodes, format=kind)
+        embedding_files.save(args.output, embedding, nodes, format=kind)
     progress.close(f"wrote {args.output}")
     return EXIT_OK
 
@@ -463,13 +400,6 @@ def _resident_anonymous_bytes() -> int | None:
     except (OSError, ValueError, IndexError):
         return None
     return None
-
-
-def _column_blocks_available() -> bool:
-    """True when a fit of a column block costs only that block's memory."""
-    from . import embedding
-
-    return embedding.native_ext() is not None
 
 
 def _isatty(stream: TextIO) -> bool:
@@ -516,10 +446,15 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         arguments = ["demo", *arguments]
     args = parser.parse_args(arguments)
     try:
-        if args.command == "embed":
-            return run_embed(args, sys.stderr)
-        return run_demo(args)
-    except (CommandError, graph_io.EdgeFileError, ValueError, TypeError, ImportError, NotImplementedError) as error:
+        # SIGTERM, like Ctrl-C, becomes an exception so that every temporary
+        # file is removed on the way out.
+        with safe_output.terminate_on_sigterm():
+            if args.command == "similar":
+                return _similar_cli.run(args, sys.stdout)
+            if args.command == "embed":
+                return run_embed(args, sys.stderr)
+            return run_demo(args)
+    except (CommandError, edge_files.EdgeFileError, ValueError, TypeError, ImportError) as error:
         status = error.status if isinstance(error, CommandError) else EXIT_BAD_INPUT
         message = str(error)
         if message.startswith(_NATIVE_OUT_OF_MEMORY):
@@ -538,7 +473,10 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
         return EXIT_FAILURE
     except KeyboardInterrupt:
         _fail(prog, "interrupted")
-        return 130
+        return EXIT_INTERRUPTED
+    except safe_output.Terminated:
+        _fail(prog, "terminated")
+        return EXIT_TERMINATED
 
 
 def _fail(prog: str, message: str) -> None:

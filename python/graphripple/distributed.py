@@ -20,6 +20,9 @@ single-machine fit, so the joined result has its bytes.
   fixed before any task starts); when that is impossible (too many worker
   deaths, every copy of the graph lost) ``embed`` raises. It never returns
   an array with a block missing.
+- An ``out`` path is written under a temporary name beside it
+  (``.NAME.<hex>.part``) and renamed over NAME only once every block is
+  done: on any failure the old NAME is intact and nothing is left behind.
 - normalization="l2" scales each row by its norm over all the columns of
   its direction, so such a fit is one block per direction (at most two,
   with direction="both").
@@ -27,21 +30,24 @@ single-machine fit, so the joined result has its bytes.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
-import operator
 import os
+import shutil
 import uuid
+from concurrent.futures import CancelledError
 
 import numpy as np
+
+from .options import FIT_OPTIONS, check_options, check_value, draw_seed
+from .safe_output import create_npy_memmap
 
 __all__ = ["embed"]
 
 # Options forwarded to graphripple.embed on the workers. columns, out and
 # block_columns belong to this function's own splitting and are refused.
-_FORWARDED = frozenset(
-    {"undirected", "node_features", "feature_weight", "normalization", "degree_exponent", "edge_weight",
-     "direction"})
+_FORWARDED = frozenset({"node_features", *FIT_OPTIONS[2:]}) - {"seed", "columns", "block_columns"}
 _KEY_PREFIX = "graphripple-block"
 
 
@@ -52,11 +58,6 @@ def _import_distributed():
         raise ImportError(
             "graphripple.distributed needs dask.distributed: pip install 'graphripple[dask]'") from error
     return distributed
-
-
-def _draw_seed():
-    """One 64-bit seed from the operating system, drawn once per call so that every block agrees."""
-    return int.from_bytes(os.urandom(8), "little")
 
 
 def block_bounds(width, blocks, multiple=1):
@@ -118,13 +119,26 @@ def task_ranges(bounds, tasks):
     return groups
 
 
+class _ColumnWindow:
+    """Columns [start, stop) of a zarr array as an ``out`` target of their own width."""
+
+    dtype = np.dtype(np.float32)
+
+    def __init__(self, target, start, stop):
+        self.target, self.start = target, start
+        self.shape = (target.shape[0], stop - start)
+
+    def __setitem__(self, key, value):
+        rows, columns = key
+        self.target[rows, self.start + columns.start:self.start + columns.stop] = value
+
+
 def _fit_block(payload, dim, weights, seed, columns, options, sink, block_columns=None):
-    """Task body: fit the column range `columns` in blocks of `block_columns` (default: one block).
+    """Task body: fit the column range `columns`, in blocks of `block_columns` (default: one block).
 
     Returns the range's columns, or writes them to the sink and returns the
-    bounds. Without a sink, and into a .npy store, the blocks of the range
-    share one transition (one native call); a zarr store is written block by
-    block, so only one block's columns are ever held.
+    bounds. The engine fits the blocks of the range over one transition and
+    writes each block as it is done.
     """
     import graphripple
 
@@ -138,39 +152,83 @@ def _fit_block(payload, dim, weights, seed, columns, options, sink, block_column
     kind, target = sink
     if kind == "npy":
         stored = np.lib.format.open_memmap(target, mode="r+")
-        graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns, out=stored[:, start:stop],
-                          block_columns=block_columns, **options)
-        stored.flush()
-        del stored
+        out = stored[:, start:stop]
     else:
-        step = block_columns or max(stop - start, 1)
-        for lo in range(start, max(stop, start + 1), step):
-            hi = min(lo + step, stop)
-            target[:, lo:hi] = graphripple.embed(payload.graph, dim, weights, seed=seed, columns=(lo, hi),
-                                                 **options)
+        out = _ColumnWindow(target, start, stop)
+    graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns, out=out,
+                      block_columns=block_columns, **options)
+    if kind == "npy":
+        stored.flush()
+        del out, stored
     return columns
 
 
-def _prepare_sink(out, shape, blocks):
-    """(sink sent to the tasks, column multiple for the blocks, function giving the returned value)."""
+def _temporary_beside(path):
+    """A fresh name beside `path` for its contents until they are complete: .NAME.<hex>.part"""
+    folder, name = os.path.split(path)
+    return os.path.join(folder, f".{name}.{uuid.uuid4().hex}.part")
+
+
+def _remove(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+
+
+def _replace(temporary, path):
+    """Rename `temporary` to `path`, replacing a file or a zarr folder there."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        # A folder cannot be renamed over a non-empty one: move the old one aside first.
+        aside = _temporary_beside(path)
+        os.rename(path, aside)
+        try:
+            os.rename(temporary, path)
+        except BaseException:
+            os.rename(aside, path)
+            raise
+        shutil.rmtree(aside, ignore_errors=True)
+    else:
+        os.replace(temporary, path)
+
+
+def _npy_path(out):
+    """The absolute path of an ``out`` naming a .npy file, else None.
+
+    Absolute, so that workers started in other folders find the same file.
+    """
     if isinstance(out, (str, os.PathLike)):
-        # Absolute, so that workers started in other folders find the same file.
         path = os.path.abspath(os.fspath(out))
         if path.endswith(".npy"):
-            # Column-major, so each block is one contiguous byte range of the
-            # file and no two tasks ever write the same page.
-            stored = np.lib.format.open_memmap(path, mode="w+", dtype=np.float32, shape=shape, fortran_order=True)
-            del stored
-            return ("npy", path), 1, lambda: np.load(path, mmap_mode="r")
+            return path
+    return None
+
+
+def _prepare_sink(out, shape, blocks):
+    """(sink sent to the tasks, column multiple for the blocks, temporary path or None, final path or None).
+
+    A zarr path target is created under a temporary name beside it;
+    ``embed`` renames it into place when every block is done. (A .npy path
+    goes through ``create_npy_memmap`` in ``embed``.)
+    """
+    if isinstance(out, (str, os.PathLike)):
+        path = os.path.abspath(os.fspath(out))
         if path.rstrip("/").endswith(".zarr"):
             import zarr
 
+            path = path.rstrip("/")
+            temporary = _temporary_beside(path)
             width = shape[1]
             step = max(1, math.ceil(width / blocks)) if width else 1
             chunk_rows = max(1, min(shape[0], (32 << 20) // (4 * step)))  # chunks of about 32 MiB
-            array = zarr.open_array(path, mode="w", shape=shape, dtype=np.float32,
-                                    chunks=(chunk_rows, step), fill_value=0.0)
-            return ("zarr", array), step, lambda: zarr.open_array(path, mode="r")
+            try:
+                array = zarr.open_array(temporary, mode="w", shape=shape, dtype=np.float32,
+                                        chunks=(chunk_rows, step), fill_value=0.0)
+            except BaseException:
+                _remove(temporary)
+                raise
+            return ("zarr", array), step, temporary, path
         raise ValueError(f"out must be a path ending in .npy or .zarr, or a zarr array, not {path!r}")
     if type(out).__module__.startswith("zarr") and hasattr(out, "chunks"):
         if tuple(out.shape) != shape or np.dtype(out.dtype) != np.float32:
@@ -180,9 +238,24 @@ def _prepare_sink(out, shape, blocks):
         if type(store).__name__ == "MemoryStore":
             raise ValueError("out is a zarr array in memory: worker processes would each write to a copy of "
                              "their own; give a zarr array on disk or shared storage, or out=None")
-        return ("zarr", out), int(out.chunks[1]), lambda: out
+        return ("zarr", out), int(out.chunks[1]), None, None
     raise TypeError(
         f"out must be None, a path ending in .npy or .zarr, or a zarr array, not {type(out).__name__}")
+
+
+def _slots(client):
+    """Worker threads of a running client; ValueError naming `client` when it is not connected."""
+    status = getattr(client, "status", None)
+    try:
+        if status not in ("running", "connecting", "newly-created"):
+            raise AttributeError
+        nthreads = client.nthreads()
+    except (AttributeError, OSError):
+        raise ValueError(f"client must be a connected dask.distributed Client, not one whose status is {status!r}"
+                         ) from None
+    if not nthreads:
+        raise ValueError("client has no workers")
+    return nthreads
 
 
 def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None, **options):
@@ -212,62 +285,90 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     (the first one, as its own exception) after the others are cancelled.
     """
     distributed = _import_distributed()
-    from . import embedding, inputs
+    from . import graph_input
 
     unknown = sorted(set(options) - _FORWARDED)
     if unknown:
         raise TypeError(f"graphripple.distributed.embed() got an unexpected keyword argument '{unknown[0]}'")
     # The same checks and messages as graphripple.embed, before any data moves.
-    checked = embedding.check_options(dim, weights, seed=seed,
-                                      **{k: v for k, v in options.items() if k != "node_features"})
+    checked = check_options(dim=dim, weights=weights, seed=seed,
+                            **{k: v for k, v in options.items() if k != "node_features"})
     dim, weights, width = checked.dim, list(checked.weights), checked.total_columns
-    seed = _draw_seed() if checked.seed is None else checked.seed
+    seed = draw_seed() if checked.seed is None else checked.seed
     # l2 scales each row over all the columns of its direction: a block is a whole direction.
     direction_multiple = max(dim, 1) if checked.normalization == "l2" else 1
     most = max(width // direction_multiple, 1)
+    nthreads = _slots(client)
+    blocks = check_value("blocks", blocks)
     if blocks is None:
-        blocks = max(1, min(len(client.nthreads()), most))
-    else:
-        try:
-            blocks = operator.index(blocks)
-        except TypeError:
-            raise TypeError(f"blocks must be None or an integer, not {type(blocks).__name__}") from None
-        if checked.normalization == "l2" and blocks > most:
-            raise ValueError(
-                "normalization='l2' scales each row by its norm over all the columns of its direction and "
-                f"cannot be split further: pass blocks={most} or fewer, not blocks={blocks}")
-        if not 1 <= blocks <= most:
-            raise ValueError(f"blocks must be between 1 and the embedding width {most}, not {blocks}")
+        blocks = max(1, min(len(nthreads), most))
+    elif checked.normalization == "l2" and blocks > most:
+        raise ValueError(
+            "normalization='l2' scales each row by its norm over all the columns of its direction and "
+            f"cannot be split further: pass blocks={most} or fewer, not blocks={blocks}")
+    elif blocks > most:
+        raise ValueError(f"blocks must be between 1 and the embedding width {most}, not {blocks}")
 
-    csr = inputs.to_csr(graph, undirected=options.get("undirected", True))
+    csr = graph_input.to_csr(graph, undirected=checked.undirected)
     # The workers need the arrays, not the labels (which may be Python objects).
     csr = dataclasses.replace(csr, nodes=np.arange(csr.num_nodes, dtype=np.int64))
     shape = (int(csr.num_nodes), width)
-    sink, multiple, result = (None, 1, None) if out is None else _prepare_sink(out, shape, blocks)
-    bounds = block_bounds(width, blocks, math.lcm(multiple, direction_multiple))
-
     node_features = options.pop("node_features", None)
+    slots = sum(nthreads.values())
+    npy_path = _npy_path(out)
+    if npy_path is not None:
+        # Column-major, so each block is one contiguous byte range of the
+        # file and no two tasks ever write the same page. The file is
+        # created (and its space reserved) under a temporary name, which the
+        # tasks open, and renamed into place once every block is done.
+        with create_npy_memmap(npy_path, shape, np.float32, fortran_order=True) as stored:
+            _run(distributed, client, csr, node_features, dim, weights, seed, options,
+                 ("npy", os.fspath(stored.filename)), shape, block_bounds(width, blocks, direction_multiple), slots)
+        return np.load(npy_path, mmap_mode="r")
+    sink, multiple, temporary, final = (None, 1, None, None) if out is None else _prepare_sink(out, shape, blocks)
+    try:
+        result = _run(distributed, client, csr, node_features, dim, weights, seed, options, sink, shape,
+                      block_bounds(width, blocks, math.lcm(multiple, direction_multiple)), slots)
+        if temporary is not None:
+            _replace(temporary, final)
+            temporary = None
+    finally:
+        if temporary is not None:
+            _remove(temporary)
+    if final is not None:
+        import zarr
+
+        return zarr.open_array(final, mode="r")
+    return result
+
+
+def _run(distributed, client, csr, node_features, dim, weights, seed, options, sink, shape, bounds, slots):
+    """Fit the blocks `bounds` on the cluster; the dask array of the result, or None with a sink."""
     [payload] = client.scatter([_Payload(csr, node_features)], broadcast=True, hash=False)
     # More blocks than task slots: each task takes a contiguous range of
     # blocks and fits them over one transition instead of one per block.
-    slots = max(1, sum(client.nthreads().values()))
-    groups = task_ranges(bounds, slots)
+    groups = task_ranges(bounds, max(1, slots))
     ranges = [(group[0][0], group[-1][1]) for group in groups]
     block_width = bounds[0][1] - bounds[0][0] if len(groups) < len(bounds) else None
     token = uuid.uuid4().hex
-    futures = [
+    futures = {
         client.submit(_fit_block, payload, dim, weights, seed, (start, stop), options, sink, block_width,
-                      key=f"{_KEY_PREFIX}-{token}-{start}-{stop}", pure=False)
+                      key=f"{_KEY_PREFIX}-{token}-{start}-{stop}", pure=False): (start, stop)
         for start, stop in ranges
-    ]
+    }
     try:
         # Stop at the first failed block rather than waiting for the rest.
-        for future in distributed.as_completed(futures):
+        for future in distributed.as_completed(list(futures)):
             if future.status != "finished":
-                future.result()  # raises the task's own exception
-                raise RuntimeError(f"column block {future.key} ended as {future.status!r}")
+                start, stop = futures[future]
+                try:
+                    future.result()  # raises the task's own exception
+                except CancelledError as error:
+                    raise RuntimeError(
+                        f"a worker was lost (out of memory?) while fitting columns {start}:{stop}") from error
+                raise RuntimeError(f"columns {start}:{stop} ended as {future.status!r}")
     except BaseException:
-        client.cancel(futures)
+        client.cancel(list(futures))
         raise
     finally:
         # Dropping the last reference lets the workers free their graph
@@ -275,15 +376,15 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
         del payload
 
     if sink is not None:
-        done = client.gather(futures)
+        done = client.gather(list(futures))
         if sorted(tuple(c) for c in done) != ranges:
             raise RuntimeError(f"blocks written {sorted(done)} do not cover the columns {ranges}")
-        client.cancel(futures)
-        return result()
+        client.cancel(list(futures))
+        return None
     import dask.array as da
 
     parts = [da.from_delayed(f, shape=(shape[0], stop - start), dtype=np.float32)
-             for f, (start, stop) in zip(futures, ranges)]
+             for f, (start, stop) in futures.items()]
     result = parts[0] if len(parts) == 1 else da.concatenate(parts, axis=1)
     if len(ranges) < len(bounds):
         # Still one chunk per block, sliced on the worker that holds its range.

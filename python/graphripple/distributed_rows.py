@@ -39,7 +39,7 @@ __all__ = ["embed_rows", "is_edge_frame"]
 KEY_PREFIX = "graphripple-rows"
 _OPTIONS = frozenset(
     {"undirected", "node_features", "feature_weight", "normalization", "degree_exponent", "edge_weight",
-     "direction"})
+     "direction", "combine"})
 
 
 def is_edge_frame(graph: Any) -> bool:
@@ -81,11 +81,9 @@ def _check_csr(csr: Any) -> None:
 def _client_pieces(client: Any, graph: Any, undirected: bool, num_nodes: Any, parts: int, mode: str,
                    edge_weight: str) -> tuple[int, np.ndarray, list[Any]]:
     """An in-memory graph converted here, split by block and scattered: (n, bounds, futures)."""
-    from . import inputs
+    from . import embedding, graph_input
 
-    from . import embedding
-
-    csr = inputs.to_csr(graph, undirected=undirected)
+    csr = graph_input.to_csr(graph, undirected=undirected)
     _check_csr(csr)
     if edge_weight == "log1p":
         embedding._check_log1p_weights(csr.values)
@@ -165,12 +163,12 @@ def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> l
 
 def _graphs(checked: Any) -> list[tuple[bool, str, int]]:
     """(undirected, direction, seed offset) of each propagation graph, in column order."""
-    from . import embedding
+    from . import options
 
     if checked.undirected:
         return [(True, "out", 0)]
     if checked.direction == "both":
-        return [(False, "out", 0), (False, "in", embedding.DIRECTION_SEED_OFFSET)]
+        return [(False, "out", 0), (False, "in", options.DIRECTION_SEED_OFFSET)]
     return [(False, checked.direction, 0)]
 
 
@@ -245,15 +243,15 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
     when complete (an old store stays intact on failure) and returns it
     opened read-only.
     """
-    from . import embedding
+    from . import options as options_module
 
     unknown = sorted(set(options) - _OPTIONS)
     if unknown:
         raise TypeError(f"graphripple.distributed.embed() got an unexpected keyword argument '{unknown[0]}'")
     features = options.pop("node_features", None)
-    checked = embedding.check_options(dim, weights, seed=seed, **options)
+    checked = options_module.check_options(dim=dim, weights=weights, seed=seed, **options)
     dim, weights = checked.dim, [float(w) for w in checked.weights]
-    seed = embedding.draw_seed() if checked.seed is None else checked.seed
+    seed = options_module.draw_seed() if checked.seed is None else checked.seed
     if parts is None:
         parts = max(1, len(client.nthreads()))
     if isinstance(parts, bool) or not isinstance(parts, (int, np.integer)) or parts < 1:
@@ -261,8 +259,6 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
     if num_nodes is not None and (isinstance(num_nodes, bool) or not isinstance(num_nodes, (int, np.integer))
                                   or num_nodes < 0):
         raise ValueError(f"num_nodes must be None or a non-negative integer, not {num_nodes!r}")
-    if embedding.native_ext() is None:
-        raise ImportError("row-partitioned fits need graphripple's _native_ext extension")
     graphs = _graphs(checked)
     mode = "touching" if checked.undirected or checked.direction == "both" else checked.direction
     if is_edge_frame(graph):
@@ -333,7 +329,8 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
     last = nonzero[-1] if nonzero else -1
     # The whole-graph fit's two-matrix plan: when the only terms are the last
     # two, the first is accumulated together with the second.
-    deferred = len(nonzero) == 2 and nonzero[1] == nonzero[0] + 1
+    concat = checked.combine == "concat"
+    deferred = not concat and len(nonzero) == 2 and nonzero[1] == nonzero[0] + 1
     step_weights = list(weights)
     if deferred:
         step_weights[nonzero[0]] = 0.0
@@ -347,7 +344,7 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
                 continue
             states.append(client.submit(
                 row_blocks.start_state, built[p], d, dim, dir_seed, feature_blocks[p], checked.feature_weight,
-                checked.degree_exponent, step_weights[0], key=key("start", d, p), **home[p]))
+                checked.degree_exponent, step_weights[0], concat, key=key("start", d, p), **home[p]))
         asks = {}
         for p in range(count):
             for q, needed in enumerate(results[p][1][d] if last > 0 else []):

@@ -1,226 +1,69 @@
 """The front door: ``embed`` and ``embed_labelled`` on any graph kind ``to_csr`` accepts.
 
-Every option is checked here, before any work, so that a bad value is a
-``TypeError`` or ``ValueError`` naming its argument. The graph is turned into
-CSR arrays (``inputs.to_csr``) and handed to ``_native_core.fit_csr`` when
-every extra option is at its default, or to ``_native_ext.fit_csr_ext``
-otherwise. Without ``_native_ext`` a column range is served by slicing a
-full fit and the other extra options raise ``NotImplementedError``.
+Every option is checked against the option table (``options.py``) before
+any work, so that a bad value is a ``TypeError`` or ``ValueError`` naming
+its argument. The graph is turned into CSR arrays (``graph_input.to_csr``) and
+fitted by one call of ``_native_ext.fit_csr_ext``, which takes every option
+as it is: column ranges, blocks of ``block_columns`` columns written into
+``out`` over one transition, and ``direction="both"`` (the out-embedding
+with seed s, then the in-embedding with seed s + DIRECTION_SEED_OFFSET,
+modulo 2**64; ``columns``, ``out`` and ``block_columns`` index those
+2 * dim columns), and ``combine="concat"`` (the terms side by side, dim
+columns per non-zero weight; ``block_columns`` then counts the columns of
+one propagation chain). Without a seed the engine draws one for all the
+blocks.
 
-``direction="both"`` concatenates the out-embedding (seed s) and the
-in-embedding (seed s + DIRECTION_SEED_OFFSET, modulo 2**64); ``columns``,
-``out`` and ``block_columns`` then index those 2 * dim columns. With ``out``
-or ``block_columns`` the result is computed block by block of columns, so
-that only one block's work matrices exist at a time; without a seed one
-64-bit seed is drawn once from the operating system so that the blocks
-belong to the same embedding. When ``_native_ext`` is built and the target
-is a NumPy array (a ``numpy.memmap`` included), each direction is one
-native call that builds the transition once for all its blocks and writes
-them into the target; other targets (zarr, h5py) get one call per block.
+``progress`` reports the stages "graph", "fit" and "write" (progress.py);
+``memory_limit`` picks ``block_columns`` from the memory model
+(``memory.pick_block_columns``) for a fit into ``out``.
 """
 
 from __future__ import annotations
 
-import importlib
-import math
-import numbers
-import operator
-import os
-from dataclasses import dataclass
-from types import ModuleType
-from typing import Any, Sequence, TypeVar, overload
-
-from ._checks import non_negative_int
+import inspect
+from dataclasses import replace
+from typing import TYPE_CHECKING, Any, Callable, Sequence, TypeVar, Union, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _native_core
-from .inputs import CsrInput, to_csr
+from . import _native_ext
+from .graph_input import CsrInput, to_csr
+from .memory import pick_block_columns
+from .options import (
+    DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, FitOptions, Options, check_options, check_value, draw_seed,
+)
+from .progress import ProgressCallback, reporter_for
 
-__all__ = ["embed", "embed_labelled", "DIRECTION_SEED_OFFSET", "draw_seed"]
+if TYPE_CHECKING:
+    from typing import Unpack
 
-DIRECTION_SEED_OFFSET = 0xD1B54A32D192ED03
-_SEED_MODULUS = 1 << 64
-
-_NORMALIZATIONS = (None, "l2")
-_EDGE_WEIGHTS = ("raw", "binary", "log1p")
-_DIRECTIONS = ("out", "in", "both")
+__all__ = ["embed", "embed_labelled", "fit_input", "DIRECTION_SEED_OFFSET", "draw_seed"]
 
 _OutT = TypeVar("_OutT")
-
-
-def draw_seed() -> int:
-    """One 64-bit seed from the operating system's random source."""
-    return int.from_bytes(os.urandom(8), "little")
-
-
-@dataclass(frozen=True)
-class Options:
-    """The checked settings of one embedding (all but the graph and the features)."""
-
-    dim: int
-    weights: tuple[float, ...]
-    undirected: bool
-    seed: int | None
-    feature_weight: float
-    columns: tuple[int, int] | None
-    block_columns: int | None
-    normalization: str | None
-    degree_exponent: float
-    edge_weight: str
-    direction: str
-
-    @property
-    def total_columns(self) -> int:
-        """Columns of the whole embedding: dim, or 2 * dim for direction "both"."""
-        return 2 * self.dim if self.direction == "both" else self.dim
-
-    @property
-    def column_range(self) -> tuple[int, int]:
-        return self.columns if self.columns is not None else (0, self.total_columns)
-
-    @property
-    def width(self) -> int:
-        start, stop = self.column_range
-        return stop - start
-
-    @property
-    def extras_at_default(self) -> bool:
-        """True when the engine's own options are all at their defaults."""
-        return (
-            self.normalization is None
-            and self.degree_exponent == 0.0
-            and self.edge_weight == "raw"
-            and self.direction == "out"
-        )
-
-
-def check_options(
-    dim: Any,
-    weights: Any,
-    *,
-    undirected: Any = True,
-    seed: Any = None,
-    feature_weight: Any = 1.0,
-    columns: Any = None,
-    block_columns: Any = None,
-    normalization: Any = None,
-    degree_exponent: Any = 0.0,
-    edge_weight: Any = "raw",
-    direction: Any = "out",
-) -> Options:
-    """Validate the options of ``embed``; raises TypeError/ValueError naming the argument."""
-    dim_value = non_negative_int(dim, "dim")
-    weight_values = _weights(weights)
-    undirected_value = _boolean(undirected, "undirected")
-    seed_value = _seed(seed)
-    feature_weight_value = _real(feature_weight, "feature_weight")
-    normalization_value = _choice(normalization, "normalization", _NORMALIZATIONS)
-    degree_value = _real(degree_exponent, "degree_exponent")
-    if not math.isfinite(degree_value):
-        raise ValueError(f"degree_exponent must be finite, not {degree_value!r}")
-    edge_weight_value = _choice(edge_weight, "edge_weight", _EDGE_WEIGHTS)
-    direction_value = _choice(direction, "direction", _DIRECTIONS)
-    if direction_value != "out" and undirected_value:
-        raise ValueError(
-            f"direction={direction_value!r} needs undirected=False: an undirected fit propagates "
-            "over A + A^T, which has no direction"
-        )
-    total = 2 * dim_value if direction_value == "both" else dim_value
-    columns_value = _columns(columns, total)
-    block_value = None
-    if block_columns is not None:
-        block_value = non_negative_int(block_columns, "block_columns")
-        if block_value == 0:
-            raise ValueError("block_columns must be at least 1")
-    options = Options(
-        dim=dim_value,
-        weights=weight_values,
-        undirected=undirected_value,
-        seed=seed_value,
-        feature_weight=feature_weight_value,
-        columns=columns_value,
-        block_columns=block_value,
-        normalization=normalization_value,
-        degree_exponent=degree_value,
-        edge_weight=edge_weight_value,
-        direction=direction_value,
-    )
-    if normalization_value == "l2":
-        # l2 scales each row over all of its columns: every fit must cover the
-        # whole of its direction's columns.
-        for _, (lo, hi), _unused in _blocks(options):
-            for _direction, piece_lo, piece_hi in _pieces(options, lo, hi):
-                if (piece_lo, piece_hi) != (0, dim_value):
-                    name = "block_columns" if block_value is not None else "columns"
-                    raise ValueError(
-                        f"{name} narrower than the {dim_value} columns of a direction cannot be combined "
-                        "with normalization='l2', which scales each row over all of its columns"
-                    )
-    return options
-
-
-# ---------------------------------------------------------------------------
-# Public functions
+_KEYWORDS = FIT_OPTIONS[2:]  # the options after dim and weights, keyword-only
+_Progress = Union[bool, Callable[[str, int, int], object], None]
 
 
 @overload
 def embed(
-    graph: Any,
-    dim: int = ...,
-    weights: Sequence[float] | NDArray[Any] = ...,
-    *,
-    undirected: bool = ...,
-    seed: int | None = ...,
-    node_features: ArrayLike | None = ...,
-    feature_weight: float = ...,
-    columns: tuple[int, int] | None = ...,
-    out: None = ...,
-    block_columns: int | None = ...,
-    normalization: str | None = ...,
-    degree_exponent: float = ...,
-    edge_weight: str = ...,
-    direction: str = ...,
+    graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
+    node_features: ArrayLike | None = ..., out: None = ..., progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> NDArray[np.float32]: ...
 
 
 @overload
 def embed(
-    graph: Any,
-    dim: int = ...,
-    weights: Sequence[float] | NDArray[Any] = ...,
-    *,
-    undirected: bool = ...,
-    seed: int | None = ...,
-    node_features: ArrayLike | None = ...,
-    feature_weight: float = ...,
-    columns: tuple[int, int] | None = ...,
-    out: _OutT,
-    block_columns: int | None = ...,
-    normalization: str | None = ...,
-    degree_exponent: float = ...,
-    edge_weight: str = ...,
-    direction: str = ...,
+    graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
+    node_features: ArrayLike | None = ..., out: _OutT, progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> _OutT: ...
 
 
 def embed(
-    graph: Any,
-    dim: int = 128,
-    weights: Sequence[float] | NDArray[Any] = (0.0, 1.0, 1.0),
-    *,
-    undirected: bool = True,
-    seed: int | None = None,
-    node_features: ArrayLike | None = None,
-    feature_weight: float = 1.0,
-    columns: tuple[int, int] | None = None,
-    out: Any = None,
-    block_columns: int | None = None,
-    normalization: str | None = None,
-    degree_exponent: float = 0.0,
-    edge_weight: str = "raw",
-    direction: str = "out",
+    graph: Any, dim: Any = OPTIONS["dim"].default, weights: Any = OPTIONS["weights"].default, *,
+    node_features: Any = None, out: Any = None, progress: Any = None, memory_limit: Any = None, **options: Any,
 ) -> Any:
     """Embed ``graph``: a float32 array with one row per node.
 
@@ -229,121 +72,111 @@ def embed(
     per direction, ``weights`` one per power of the transition matrix,
     ``seed`` for bit-for-bit reproducible results. See the README's API
     section for the options.
+
+    ``progress``: True draws a bar (tqdm when installed, else on stderr);
+    a callable is called as ``progress(stage, done, total)`` for the stages
+    "graph", "fit" and "write". ``memory_limit`` (bytes, or a text such as
+    "4G"; needs ``out``) picks ``block_columns`` so the fit stays within it.
     """
-    result, _ = _embed(
-        graph, dim, weights, undirected=undirected, seed=seed, node_features=node_features,
-        feature_weight=feature_weight, columns=columns, out=out, block_columns=block_columns,
-        normalization=normalization, degree_exponent=degree_exponent, edge_weight=edge_weight,
-        direction=direction,
-    )
+    result, _ = _embed("embed", graph, dim, weights, node_features, out, progress, memory_limit, options)
     return result
 
 
 @overload
 def embed_labelled(
-    graph: Any,
-    dim: int = ...,
-    weights: Sequence[float] | NDArray[Any] = ...,
-    *,
-    undirected: bool = ...,
-    seed: int | None = ...,
-    node_features: ArrayLike | None = ...,
-    feature_weight: float = ...,
-    columns: tuple[int, int] | None = ...,
-    out: None = ...,
-    block_columns: int | None = ...,
-    normalization: str | None = ...,
-    degree_exponent: float = ...,
-    edge_weight: str = ...,
-    direction: str = ...,
+    graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
+    node_features: ArrayLike | None = ..., out: None = ..., progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> tuple[NDArray[np.float32], NDArray[Any]]: ...
 
 
 @overload
 def embed_labelled(
-    graph: Any,
-    dim: int = ...,
-    weights: Sequence[float] | NDArray[Any] = ...,
-    *,
-    undirected: bool = ...,
-    seed: int | None = ...,
-    node_features: ArrayLike | None = ...,
-    feature_weight: float = ...,
-    columns: tuple[int, int] | None = ...,
-    out: _OutT,
-    block_columns: int | None = ...,
-    normalization: str | None = ...,
-    degree_exponent: float = ...,
-    edge_weight: str = ...,
-    direction: str = ...,
+    graph: Any, dim: int = ..., weights: Sequence[float] | NDArray[Any] = ..., *,
+    node_features: ArrayLike | None = ..., out: _OutT, progress: _Progress = ...,
+    memory_limit: int | str | None = ..., **options: Unpack[FitOptions],
 ) -> tuple[_OutT, NDArray[Any]]: ...
 
 
 def embed_labelled(
-    graph: Any,
-    dim: int = 128,
-    weights: Sequence[float] | NDArray[Any] = (0.0, 1.0, 1.0),
-    *,
-    undirected: bool = True,
-    seed: int | None = None,
-    node_features: ArrayLike | None = None,
-    feature_weight: float = 1.0,
-    columns: tuple[int, int] | None = None,
-    out: Any = None,
-    block_columns: int | None = None,
-    normalization: str | None = None,
-    degree_exponent: float = 0.0,
-    edge_weight: str = "raw",
-    direction: str = "out",
+    graph: Any, dim: Any = OPTIONS["dim"].default, weights: Any = OPTIONS["weights"].default, *,
+    node_features: Any = None, out: Any = None, progress: Any = None, memory_limit: Any = None, **options: Any,
 ) -> tuple[Any, NDArray[Any]]:
     """``embed`` plus the label of each row: ``(embedding, nodes)``.
 
     ``nodes[i]`` is the networkx node or ``Edges`` label of row i, or i for
     graphs without labels.
     """
-    return _embed(
-        graph, dim, weights, undirected=undirected, seed=seed, node_features=node_features,
-        feature_weight=feature_weight, columns=columns, out=out, block_columns=block_columns,
-        normalization=normalization, degree_exponent=degree_exponent, edge_weight=edge_weight,
-        direction=direction,
-    )
+    return _embed("embed_labelled", graph, dim, weights, node_features, out, progress, memory_limit, options)
+
+
+def _signature(function: Any) -> inspect.Signature:
+    """The signature help() shows: every keyword with its default from the table."""
+    P = inspect.Parameter
+    parameters = [P("graph", P.POSITIONAL_OR_KEYWORD)]
+    parameters += [P(name, P.POSITIONAL_OR_KEYWORD, default=OPTIONS[name].default) for name in FIT_OPTIONS[:2]]
+    parameters += [P(name, P.KEYWORD_ONLY, default=OPTIONS[name].default) for name in _KEYWORDS]
+    parameters += [P(name, P.KEYWORD_ONLY, default=None)
+                   for name in ("node_features", "out", "progress", "memory_limit")]
+    return inspect.Signature(parameters, return_annotation=inspect.signature(function).return_annotation)
+
+
+embed.__signature__ = _signature(embed)  # type: ignore[attr-defined]
+embed_labelled.__signature__ = _signature(embed_labelled)  # type: ignore[attr-defined]
 
 
 def _embed(
-    graph: Any,
-    dim: Any,
-    weights: Any,
-    *,
-    undirected: Any,
-    seed: Any,
-    node_features: Any,
-    feature_weight: Any,
-    columns: Any,
-    out: Any,
-    block_columns: Any,
-    normalization: Any,
-    degree_exponent: Any,
-    edge_weight: Any,
-    direction: Any,
+    caller: str, graph: Any, dim: Any, weights: Any, node_features: Any, out: Any, progress: Any,
+    memory_limit: Any, options: dict[str, Any],
 ) -> tuple[Any, NDArray[Any]]:
-    options = check_options(
-        dim, weights, undirected=undirected, seed=seed, feature_weight=feature_weight,
-        columns=columns, block_columns=block_columns, normalization=normalization,
-        degree_exponent=degree_exponent, edge_weight=edge_weight, direction=direction,
-    )
+    unknown = sorted(set(options) - set(_KEYWORDS))
+    if unknown:
+        raise TypeError(f"{caller}() got an unexpected keyword argument '{unknown[0]}'")
+    checked = check_options(dim=dim, weights=weights, **options)
+    report = reporter_for(progress)
+    limit: int | None = check_value("memory_limit", memory_limit)
+    if limit is not None:
+        if out is None:
+            raise ValueError("memory_limit needs out: the blocks it chooses bound memory only when they are "
+                             "written into out=numpy.empty((num_nodes, width), numpy.float32) or a memmap")
+        if checked.block_columns is not None:
+            raise ValueError("give memory_limit or block_columns, not both")
     if out is not None:
         _check_out_kind(out)
-    csr = to_csr(graph, undirected=options.undirected)
+    if report is not None:
+        report("graph", 0, 1)
+    csr = to_csr(graph, undirected=checked.undirected)
+    if report is not None:
+        report("graph", 1, 1)
     features = _node_features(node_features, csr.num_nodes)
     if out is not None:
-        _check_out_shape(out, csr.num_nodes, options.width)
-    if options.edge_weight == "log1p":
+        _check_out_shape(out, csr.num_nodes, checked.width)
+    if checked.edge_weight == "log1p":
         _check_log1p_weights(csr.values)
-    return fit_input(csr, options, features, out), csr.nodes
+    if limit is not None:
+        checked = replace(checked, block_columns=_blocks_within(limit, csr, checked, features))
+    result = fit_input(csr, checked, features, out, progress=report)
+    if out is not None and report is not None:
+        report("write", 0, 1)
+        flush = getattr(out, "flush", None)  # numpy.memmap: the pages go to the file
+        if callable(flush):
+            flush()
+        report("write", 1, 1)
+    return result, csr.nodes
 
 
-# ---------------------------------------------------------------------------
-# The fits
+def _blocks_within(limit: int, csr: CsrInput, options: Options, features: Any) -> int:
+    """The block_columns whose fit stays within ``limit`` bytes (the graph arrays count as held)."""
+    held = csr.row_ptrs.nbytes + csr.col_indices.nbytes + csr.values.nbytes
+    if features is not None:
+        held += features.nbytes
+    chain = min(options.dim, options.width)  # columns of one block: never more than one direction's dim
+    block = pick_block_columns(limit, csr.num_nodes, len(csr.col_indices), chain, options.weights,
+                               options.undirected, held, limit_name="memory_limit", combine=options.combine)
+    if options.normalization == "l2" and block < chain:
+        raise ValueError(f"memory_limit {limit} bytes fits blocks of {block} columns, but normalization='l2' "
+                         f"needs all {chain} columns of a direction in one block")
+    return block
 
 
 def fit_input(
@@ -351,258 +184,33 @@ def fit_input(
     options: Options,
     node_features: NDArray[np.float64] | None = None,
     out: Any = None,
+    progress: ProgressCallback | None = None,
 ) -> Any:
-    """Embed an already converted graph with checked options (see ``embed``)."""
-    blocked = out is not None or options.block_columns is not None
-    if blocked and options.seed is None:
-        options = _with_seed(options, draw_seed())
-    if not blocked:
-        start, stop = options.column_range
-        pieces = [p for p in _pieces(options, start, stop) if p[2] > p[1]] or [
-            next(iter(_pieces(options, start, stop)))
-        ]
-        if len(pieces) == 1:
-            direction, lo, hi = pieces[0]
-            return _fit_piece(csr, options, node_features, direction, lo, hi, cache=None)
-        result = np.empty((csr.num_nodes, options.width), dtype=np.float32)
-        offset = 0
-        for direction, lo, hi in pieces:
-            result[:, offset:offset + hi - lo] = _fit_piece(csr, options, node_features, direction, lo, hi, None)
-            offset += hi - lo
-        return result
-    target = out if out is not None else np.empty((csr.num_nodes, options.width), dtype=np.float32)
-    ext = native_ext()
-    if ext is not None and isinstance(target, np.ndarray):
-        return _fit_into(ext, csr, options, node_features, target)
-    cache: dict[str, NDArray[np.float32]] = {}
-    for offset, (lo, hi), _size in _blocks(options):
-        column = offset
-        for direction, piece_lo, piece_hi in _pieces(options, lo, hi):
-            if piece_hi == piece_lo:
-                continue
-            block = _fit_piece(csr, options, node_features, direction, piece_lo, piece_hi, cache)
-            target[:, column:column + piece_hi - piece_lo] = block
-            column += piece_hi - piece_lo
-            del block
-    return target
+    """Embed an already converted graph with checked options: one call of the engine.
 
-
-def _fit_into(
-    ext: ModuleType,
-    csr: CsrInput,
-    options: Options,
-    node_features: NDArray[np.float64] | None,
-    target: NDArray[np.float32],
-) -> NDArray[np.float32]:
-    """Fill ``target`` with one native call per direction.
-
-    Each call validates the graph and builds its transition once and fits
-    its columns block by block into its own columns of ``target`` (a view),
-    so a blocked fit pays the graph side once rather than once per block.
+    ``progress`` hears ``("fit", done, total)`` for each step the engine
+    reports, the last one with ``done == total``.
     """
-    start, stop = options.column_range
-    pieces = [p for p in _pieces(options, start, stop) if p[2] > p[1]] or _pieces(options, start, stop)[:1]
-    column = 0
-    for direction, lo, hi in pieces:
-        ext.fit_csr_ext(
-            csr.row_ptrs, csr.col_indices, csr.values, csr.num_nodes, options.dim, list(options.weights),
-            seed=_direction_seed(options, direction), undirected=options.undirected, node_features=node_features,
-            feature_weight=options.feature_weight, columns=(lo, hi), normalization=options.normalization,
-            degree_exponent=options.degree_exponent, edge_weight=options.edge_weight, direction=direction,
-            out=target[:, column:column + hi - lo], block_columns=options.block_columns,
-        )
-        column += hi - lo
-    return target
-
-
-def _blocks(options: Options) -> list[tuple[int, tuple[int, int], int]]:
-    """(offset in the output, (start, stop) in the embedding's columns, size) of each block."""
-    start, stop = options.column_range
-    step = options.block_columns or max(stop - start, 1)
-    blocks = []
-    for lo in range(start, stop, step):
-        hi = min(lo + step, stop)
-        blocks.append((lo - start, (lo, hi), hi - lo))
-    return blocks or [(0, (start, stop), 0)]
-
-
-def _pieces(options: Options, start: int, stop: int) -> list[tuple[str, int, int]]:
-    """Split the column range [start, stop) into per-direction ranges."""
-    if options.direction != "both":
-        return [(options.direction, start, stop)]
-    dim = options.dim
-    pieces = []
-    if start < dim or stop <= dim:
-        pieces.append(("out", min(start, dim), min(stop, dim)))
-    if stop > dim:
-        pieces.append(("in", max(start, dim) - dim, stop - dim))
-    return pieces
-
-
-def _direction_seed(options: Options, direction: str) -> int | None:
-    if options.seed is None:
-        return None
-    if options.direction == "both" and direction == "in":
-        return (options.seed + DIRECTION_SEED_OFFSET) % _SEED_MODULUS
-    return options.seed
-
-
-def _fit_piece(
-    csr: CsrInput,
-    options: Options,
-    node_features: NDArray[np.float64] | None,
-    direction: str,
-    lo: int,
-    hi: int,
-    cache: dict[str, NDArray[np.float32]] | None,
-) -> NDArray[np.float32]:
-    """Columns [lo, hi) of the embedding of one direction."""
-    seed = _direction_seed(options, direction)
-    full = (lo, hi) == (0, options.dim)
-    if full and options.extras_at_default:
-        return _fit_core(csr, options, node_features, seed)
-    ext = native_ext()
-    if ext is not None:
-        return ext.fit_csr_ext(  # type: ignore[no-any-return]
-            csr.row_ptrs, csr.col_indices, csr.values, csr.num_nodes, options.dim, list(options.weights),
-            seed=seed, undirected=options.undirected, node_features=node_features,
-            feature_weight=options.feature_weight, columns=None if full else (lo, hi),
-            normalization=options.normalization, degree_exponent=options.degree_exponent,
-            edge_weight=options.edge_weight, direction=direction,
-        )
-    if not options.extras_at_default:
-        changed = [
-            f"{name}={value!r}"
-            for name, value, default in (
-                ("normalization", options.normalization, None),
-                ("degree_exponent", options.degree_exponent, 0.0),
-                ("edge_weight", options.edge_weight, "raw"),
-                ("direction", options.direction, "out"),
-            )
-            if value != default
-        ]
-        raise NotImplementedError(
-            f"{', '.join(changed)} needs the graphripple._native_ext extension, which is not built"
-        )
-    # Without the extension a column range is a slice of the full fit; one
-    # full fit serves every block of a blocked run.
-    if cache is not None and "out" in cache:
-        whole = cache["out"]
-    else:
-        whole = _fit_core(csr, options, node_features, seed)
-        if cache is not None:
-            cache["out"] = whole
-    if cache is None:
-        return np.ascontiguousarray(whole[:, lo:hi])
-    return whole[:, lo:hi]
-
-
-def _fit_core(
-    csr: CsrInput, options: Options, node_features: NDArray[np.float64] | None, seed: int | None
-) -> NDArray[np.float32]:
-    return _native_core.fit_csr(
+    if out is None and options.block_columns is not None:
+        # The engine writes blocks into a target only: this one is returned.
+        out = np.empty((csr.num_nodes, options.width), dtype=np.float32)
+    engine_progress = None
+    last = [0, 0]
+    if progress is not None:
+        def engine_progress(done: int, total: int) -> None:
+            last[:] = (done, total)
+            progress("fit", done, total)
+    result = _native_ext.fit_csr_ext(
         csr.row_ptrs, csr.col_indices, csr.values, csr.num_nodes, options.dim, list(options.weights),
-        seed=seed, undirected=options.undirected, node_features=node_features,
-        feature_weight=options.feature_weight,
+        node_features=node_features, out=out, progress=engine_progress, **options.engine_arguments(),
     )
-
-
-_EXT_UNSET: Any = object()
-_ext_module: Any = _EXT_UNSET
-
-
-def native_ext() -> ModuleType | None:
-    """The ``_native_ext`` extension, or None when it is not built."""
-    global _ext_module
-    if _ext_module is _EXT_UNSET:
-        try:
-            _ext_module = importlib.import_module(f"{__package__}._native_ext")
-        except ImportError:
-            _ext_module = None
-    return _ext_module  # type: ignore[no-any-return]
-
-
-def _with_seed(options: Options, seed: int) -> Options:
-    fields = {name: getattr(options, name) for name in Options.__dataclass_fields__}
-    fields["seed"] = seed
-    return Options(**fields)
-
-
-# ---------------------------------------------------------------------------
-# Argument checks
-
-
-
-
-def _seed(value: Any) -> int | None:
-    if value is None:
-        return None
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError("seed must be None or an integer, not bool")
-    try:
-        result = operator.index(value)
-    except TypeError:
-        raise TypeError(f"seed must be None or an integer, not {type(value).__name__}") from None
-    if not 0 <= result < _SEED_MODULUS:
-        raise ValueError(f"seed must be in [0, 2**64), got {result}")
+    if progress is not None and (last[0] != last[1] or last[1] == 0):
+        progress("fit", max(last[1], 1), max(last[1], 1))  # a fit with no step still ends its stage
     return result
 
 
-def _boolean(value: Any, name: str) -> bool:
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
-
-
-def _real(value: Any, name: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-    return float(value)
-
-
-def _weights(value: Any) -> tuple[float, ...]:
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"weights must be a sequence of numbers, not {type(value).__name__}")
-    if isinstance(value, np.ndarray):
-        if value.ndim != 1:
-            raise ValueError(f"weights must be one-dimensional, got shape {value.shape}")
-        if value.dtype.kind not in "iuf":
-            raise TypeError(f"weights must hold real numbers, not {value.dtype}")
-        return tuple(float(w) for w in value.tolist())
-    try:
-        items = list(value)
-    except TypeError:
-        raise TypeError(f"weights must be a sequence of numbers, not {type(value).__name__}") from None
-    result = []
-    for item in items:
-        if isinstance(item, (bool, np.bool_)) or not isinstance(item, numbers.Real):
-            raise TypeError(f"weights must hold real numbers, found {type(item).__name__} {item!r}")
-        result.append(float(item))
-    return tuple(result)
-
-
-def _choice(value: Any, name: str, choices: tuple[Any, ...]) -> Any:
-    if value is None or isinstance(value, str):
-        if value in choices:
-            return value
-    names = " or ".join(repr(c) for c in choices)
-    raise ValueError(f"{name} must be {names}, not {value!r}")
-
-
-def _columns(value: Any, total: int) -> tuple[int, int] | None:
-    if value is None:
-        return None
-    if isinstance(value, (str, bytes)):
-        raise TypeError("columns must be None or a pair (start, stop)")
-    try:
-        start, stop = value
-    except (TypeError, ValueError):
-        raise TypeError("columns must be None or a pair (start, stop)") from None
-    start_value = non_negative_int(start, "columns start")
-    stop_value = non_negative_int(stop, "columns stop")
-    if not start_value <= stop_value <= total:
-        raise ValueError(f"columns must satisfy 0 <= start <= stop <= {total}, got ({start_value}, {stop_value})")
-    return (start_value, stop_value)
+# ---------------------------------------------------------------------------
+# Checks that need the graph
 
 
 def _node_features(value: Any, num_nodes: int) -> NDArray[np.float64] | None:
@@ -615,10 +223,10 @@ def _node_features(value: Any, num_nodes: int) -> NDArray[np.float64] | None:
         raise ValueError(f"node_features must be 2-D (one row per node), got shape {array.shape}")
     if array.shape[0] != num_nodes:
         raise ValueError(f"node_features has {array.shape[0]} rows but the graph has {num_nodes} nodes")
-    # The native core reads any strides; only the dtype must be native float64.
-    return array.astype(np.float64, copy=False) if array.dtype == np.float64 and array.dtype.isnative else (
-        array.astype(np.float64)
-    )
+    # The engine reads any strides; only the dtype must be native float64.
+    if array.dtype == np.float64 and array.dtype.isnative:
+        return array
+    return array.astype(np.float64)
 
 
 def _check_out_kind(out: Any) -> None:

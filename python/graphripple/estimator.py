@@ -16,14 +16,28 @@ the very rows that ``fit`` trained on.
 from __future__ import annotations
 
 import inspect
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .embedding import draw_seed, embed_labelled
+from .embedding import embed_labelled
+from .options import FIT_OPTIONS, OPTIONS, check_options, check_value, draw_seed
 
 __all__ = ["RippleEmbedding", "NotFittedError"]
+
+# Constructor parameter -> embed's option, in the constructor's order; ``out``
+# is the one parameter that is not a setting of the fit.
+_PARAMETERS: dict[str, str] = {}
+for _name in FIT_OPTIONS:
+    if _name == "block_columns":
+        _PARAMETERS["out"] = "out"
+    _PARAMETERS[OPTIONS[_name].estimator_name or _name] = _name
+_DEFAULTS = {param: (None if name == "out" else OPTIONS[name].default) for param, name in _PARAMETERS.items()}
+_SIGNATURE = inspect.Signature(
+    [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=default)
+     for name, default in _DEFAULTS.items()]
+)
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -52,44 +66,25 @@ class RippleEmbedding:
     row number) and ``seed_`` (the seed used).
     """
 
+    # The constructor sets one attribute per parameter (see _PARAMETERS).
+    random_state: Any
+    out: Any
+
     embedding_: NDArray[np.float32]
     nodes_: NDArray[Any]
     seed_: int
 
-    def __init__(
-        self,
-        n_components: int = 128,
-        weights: Sequence[float] = (0.0, 1.0, 1.0),
-        undirected: bool = True,
-        random_state: Any = None,
-        feature_weight: float = 1.0,
-        columns: tuple[int, int] | None = None,
-        out: Any = None,
-        block_columns: int | None = None,
-        normalization: str | None = None,
-        degree_exponent: float = 0.0,
-        edge_weight: str = "raw",
-        direction: str = "out",
-    ) -> None:
-        self.n_components = n_components
-        self.weights = weights
-        self.undirected = undirected
-        self.random_state = random_state
-        self.feature_weight = feature_weight
-        self.columns = columns
-        self.out = out
-        self.block_columns = block_columns
-        self.normalization = normalization
-        self.degree_exponent = degree_exponent
-        self.edge_weight = edge_weight
-        self.direction = direction
+    def __init__(self, *args: Any, **params: Any) -> None:
+        # Only stores the arguments: scikit-learn checks them at fit time.
+        bound = _SIGNATURE.bind(*args, **params)  # TypeError for unknown or doubled names
+        for name, default in _DEFAULTS.items():
+            setattr(self, name, bound.arguments.get(name, default))
 
     # -- scikit-learn parameter protocol ------------------------------------
 
     @classmethod
     def _param_names(cls) -> list[str]:
-        signature = inspect.signature(cls.__init__)
-        return [name for name in signature.parameters if name != "self"]
+        return list(_PARAMETERS)
 
     def get_params(self, deep: bool = True) -> dict[str, Any]:
         """The constructor arguments, by name."""
@@ -108,14 +103,9 @@ class RippleEmbedding:
         return self
 
     def __repr__(self) -> str:
-        defaults = {
-            name: parameter.default
-            for name, parameter in inspect.signature(type(self).__init__).parameters.items()
-            if name != "self"
-        }
         changed = []
         for name, value in self.get_params().items():
-            default = defaults[name]
+            default = _DEFAULTS[name]
             same = value is default or (type(value) is type(default) and _plain_equal(value, default))
             if not same:
                 changed.append(f"{name}={value!r}")
@@ -168,39 +158,44 @@ class RippleEmbedding:
             return int(state.integers(0, 1 << 64, dtype=np.uint64))
         if isinstance(state, np.random.RandomState):
             return int(state.randint(0, 1 << 63, dtype=np.int64)) * 2 + int(state.randint(0, 2))
-        if isinstance(state, (bool, np.bool_)):
-            raise TypeError("random_state must be None, an integer or a NumPy random generator, not bool")
         try:
-            import operator
-
-            value = operator.index(state)
+            seed: int = check_value("seed", state, "random_state")
         except TypeError:
             raise TypeError(
                 f"random_state must be None, an integer or a NumPy random generator, not {type(state).__name__}"
             ) from None
-        if not 0 <= value < 1 << 64:
-            raise ValueError(f"random_state must be in [0, 2**64), got {value}")
-        return value
+        return seed
 
     def _embed(
         self, graph: Any, seed: int, node_features: ArrayLike | None, use_out: bool = True
     ) -> tuple[Any, NDArray[Any]]:
-        return embed_labelled(
-            graph,
-            self.n_components,
-            self.weights,
-            undirected=self.undirected,
-            seed=seed,
-            node_features=node_features,
-            feature_weight=self.feature_weight,
-            columns=self.columns,
-            out=self.out if use_out else None,
-            block_columns=self.block_columns,
-            normalization=self.normalization,
-            degree_exponent=self.degree_exponent,
-            edge_weight=self.edge_weight,
-            direction=self.direction,
-        )
+        settings = {name: getattr(self, param) for param, name in _PARAMETERS.items() if name != "out"}
+        settings["seed"] = seed
+        # Messages name the estimator's parameters (n_components, not dim).
+        names = {name: param for param, name in _PARAMETERS.items() if param != name}
+        check_options(names=names, **settings)
+        return embed_labelled(graph, node_features=node_features, out=self.out if use_out else None, **settings)
+
+    # -- neighbours -------------------------------------------------------------
+
+    def most_similar(self, node: Any, k: int = 10) -> list[tuple[Any, float]]:
+        """The ``k`` fitted nodes nearest to ``node`` by cosine similarity: ``[(label, score), ...]``.
+
+        ``node`` is a label of ``nodes_``; it is left out of its own list. An
+        unknown label raises KeyError.
+        """
+        if not hasattr(self, "embedding_"):
+            raise _not_fitted(self)
+        from .similarity import label_row, most_similar
+
+        indices, scores = most_similar(self.embedding_, label_row(self.nodes_, node), k)
+        labels = self.nodes_[indices[0]].tolist()
+        return list(zip(labels, scores[0].tolist()))
+
+
+RippleEmbedding.__init__.__signature__ = _SIGNATURE.replace(  # type: ignore[attr-defined]
+    parameters=[inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD), *_SIGNATURE.parameters.values()]
+)
 
 
 def _plain_equal(a: Any, b: Any) -> bool:

@@ -16,52 +16,42 @@ caller's own arrays and the interpreter:
   the weights (``work_matrices``); with node features the initial embedding
   briefly holds (n + f) x dim floats before the work matrices exist.
 
+With ``combine="concat"`` each propagation chain carries ``dim`` columns of
+the starting matrix and writes each term (dim columns per non-zero weight)
+as soon as it is computed, so the work matrices are those of ``dim``
+columns (X(i), X(i+1) and the term being written) and the wider output
+counts separately: n x dim x terms floats for a returned array, nothing
+for a caller's ``out`` (``returned=False``, as ``pick_block_columns``
+assumes).
+
 No transition is built when no propagation contributes to the result. The
 merged graph is assumed to hold 2 m entries (no edge given in both
 directions); a graph that stores both directions needs up to 8 m bytes
 less. Converting a non-CSR graph in ``embed`` adds its CSR arrays, 8 (n + 1)
 + 16 m bytes, held by the caller during the fit.
 
-The number of work matrices and the skipped transition follow the engine's
-memory plan (``work_matrices``); the graph-side terms are the engine's
-current allocations.
+The number of work matrices and the skipped transition are the engine's own
+memory plan (``_native_ext.work_matrices``); the graph-side terms are the
+engine's current allocations.
 """
 
 from __future__ import annotations
 
-import math
-from typing import Any, Sequence
+from typing import Sequence
 
-from ._checks import non_negative_int
+from . import _native_ext
+from .options import check_value, count_terms
 
-__all__ = ["estimate_memory", "work_matrices"]
+__all__ = ["estimate_memory", "work_matrices", "pick_block_columns", "human_bytes"]
 
 _FLOAT32 = 4
 _WORD = 8
 _NARROW_LIMIT = (1 << 32) + 1  # node counts whose columns fit in 32 bits
 
 
-def work_matrices(weights: Sequence[float]) -> int:
-    """n x dim float32 matrices a fit with these weights holds at its peak.
-
-    With f and g the first and last index of a non-zero weight (NaN counts
-    as non-zero): 1 without any (the zero result) or when g is 0 (X0 scaled
-    in place), 2 when f == g or g == f + 1, 3 otherwise.
-    """
-    nonzero = [i for i, w in enumerate(weights) if w != 0.0 or math.isnan(w)]
-    if not nonzero:
-        return 1
-    first, last = nonzero[0], nonzero[-1]
-    if last == 0:
-        return 1
-    if first == last or last - first == 1:
-        return 2
-    return 3
-
-
-def _propagates(weights: Sequence[float]) -> bool:
-    nonzero = [i for i, w in enumerate(weights) if w != 0.0 or math.isnan(w)]
-    return bool(nonzero) and nonzero[-1] >= 1
+# n x dim float32 matrices a fit with these weights holds at its peak: the
+# engine's own plan. One matrix means no propagation: no transition is built.
+work_matrices = _native_ext.work_matrices
 
 
 def estimate_memory(
@@ -71,27 +61,36 @@ def estimate_memory(
     weights: Sequence[float] = (0.0, 1.0, 1.0),
     undirected: bool = True,
     feature_columns: int = 0,
+    combine: str = "sum",
+    returned: bool = True,
 ) -> int:
     """Peak bytes a fit of this size allocates (see the module docstring).
 
     ``num_entries`` is the number of stored entries of the graph as given
     (before symmetrisation), ``feature_columns`` the columns of the node
-    features (0 without them).
+    features (0 without them). With ``combine="concat"``, ``dim`` is the
+    columns of one propagation chain and ``returned`` says whether the
+    fit allocates the n x dim x terms result itself (False: it writes
+    into the caller's ``out``).
     """
-    n = non_negative_int(num_nodes, "num_nodes")
-    m = non_negative_int(num_entries, "num_entries")
-    d = non_negative_int(dim, "dim")
-    f = non_negative_int(feature_columns, "feature_columns")
-    weight_values = [_real(w) for w in _sequence(weights)]
-    if not isinstance(undirected, bool):
-        raise TypeError(f"undirected must be True or False, not {type(undirected).__name__}")
+    n: int = check_value("num_nodes", num_nodes)
+    m: int = check_value("num_entries", num_entries)
+    d: int = check_value("dim", dim)
+    f: int = check_value("feature_columns", feature_columns)
+    checked_weights = list(check_value("weights", weights))
+    combine = check_value("combine", combine)
+    matrices = int(work_matrices(checked_weights, "concat" if combine == "concat" else "sum"))
+    undirected = check_value("undirected", undirected)
 
     copies = _WORD * (n + 1) + 2 * _WORD * m + _WORD * n * f
-    work = work_matrices(weight_values) * n * d * _FLOAT32
+    work = matrices * n * d * _FLOAT32
     if f:
         work = max(work, (n + f) * d * _FLOAT32)
+    if combine == "concat" and returned:
+        # The result, wider than a chain's matrices, is held throughout.
+        work += n * d * count_terms(checked_weights) * _FLOAT32
     narrow = n <= _NARROW_LIMIT
-    propagates = _propagates(weight_values)
+    propagates = matrices > 1
     if undirected:
         transpose = _WORD * (n + 2) + 2 * _WORD * m
         merged = 2 * m
@@ -101,19 +100,42 @@ def estimate_memory(
     return copies + work + transition
 
 
+def pick_block_columns(
+    limit: int, num_nodes: int, num_entries: int, width: int, weights: Sequence[float], undirected: bool,
+    held: int = 0, limit_name: str = "limit", combine: str = "sum",
+) -> int:
+    """The most columns per block whose fit stays within ``limit`` bytes (``held`` already in use).
+
+    The fit writes into a caller's ``out``, so the result itself is not
+    counted; with ``combine="concat"`` ``width`` and the result are columns
+    of one propagation chain (at most dim). Raises ValueError (naming
+    ``limit_name``) when not even one column fits.
+    """
+    def peak(columns: int) -> int:
+        return held + estimate_memory(num_nodes, num_entries, columns, weights, undirected, combine=combine,
+                                      returned=False)
+
+    if width <= 0 or peak(width) <= limit:
+        return max(width, 1)
+    if peak(1) > limit:
+        raise ValueError(
+            f"{limit_name} {human_bytes(limit)} is below the {human_bytes(peak(1))} a one-column block of this "
+            "graph needs"
+        )
+    low, high = 1, width  # peak(low) fits, peak(high) does not
+    while high - low > 1:
+        middle = (low + high) // 2
+        if peak(middle) <= limit:
+            low = middle
+        else:
+            high = middle
+    return low
 
 
-def _sequence(value: Any) -> list[Any]:
-    if isinstance(value, (str, bytes)):
-        raise TypeError("weights must be a sequence of numbers")
-    try:
-        return list(value)
-    except TypeError:
-        raise TypeError(f"weights must be a sequence of numbers, not {type(value).__name__}") from None
-
-
-def _real(value: Any) -> float:
-    try:
-        return float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"weights must hold real numbers, found {value!r}") from None
+def human_bytes(size: float) -> str:
+    """``size`` bytes as "512 B", "1.5 GiB"."""
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if size < 1024 or unit == "TiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")

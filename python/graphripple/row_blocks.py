@@ -37,12 +37,9 @@ _EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}
 
 
 def _native() -> Any:
-    from . import embedding
+    from . import _native_ext
 
-    native = embedding.native_ext()
-    if native is None:
-        raise ImportError("row-partitioned fits need graphripple's _native_ext extension")
-    return native
+    return _native_ext
 
 
 @dataclass
@@ -225,17 +222,18 @@ def requested_rows(block: Block, d: int, lo: int, hi: int) -> NDArray[np.int64]:
 
 @dataclass
 class State:
-    """A block's rows of X(k) and of the accumulator."""
+    """A block's rows of X(k) and of the accumulator (combine="concat": of each term so far)."""
 
     x: NDArray[np.float32] | None
     acc: NDArray[np.float32] | None
     step: int
     consumed: bool = field(default=False)
+    terms: list[NDArray[np.float32]] | None = None
 
     def __sizeof__(self) -> int:
         # Dask places a block's next propagation where this is: it must
         # know that the state, not the rows received, is the large input.
-        return _nbytes(self.x, self.acc)
+        return _nbytes(self.x, self.acc, *(self.terms or ()))
 
 
 def _zero_term(weight: float) -> bool:
@@ -243,9 +241,10 @@ def _zero_term(weight: float) -> bool:
 
 
 def start_state(block: Block, d: int, dim: int, seed: int, features: Any, feature_weight: float,
-                degree_exponent: float, weight0: float) -> State:
+                degree_exponent: float, weight0: float, concat: bool = False) -> State:
     """Task: the block's rows of X0 (degree-scaled), and the first accumulation
-    (weight0 0.0: none, or deferred to the next propagation)."""
+    (weight0 0.0: none, or deferred to the next propagation); with ``concat``
+    the first term (X0 * w0) + 0.0 on its own."""
     native = _native()
     direction = block.directions[d].aligned()
     rows = block.rows
@@ -259,6 +258,8 @@ def start_state(block: Block, d: int, dim: int, seed: int, features: Any, featur
     if not _zero_term(weight0):
         acc = np.multiply(x0, np.float32(weight0))
         acc += np.float32(0.0)  # (x * w) + 0.0, as the first accumulation of a fit
+    if concat:
+        return State(x0, None, 0, terms=[] if acc is None else [acc])
     return State(x0, acc, 0)
 
 
@@ -290,6 +291,8 @@ def step_state(block: Block, d: int, state: State, weight: float, last: bool, no
     following = None if last else np.empty((rows, dim), dtype=np.float32)
     acc = state.acc
     mode = 0  # add
+    if state.terms is not None and not _zero_term(weight):
+        acc = None  # each term of a concat fit is stored on its own: (X(k + 1) * w) + 0.0
     if not _zero_term(weight) and acc is None:
         acc = np.empty((rows, dim), dtype=np.float32)
         mode = 1 if deferred_weight is None else 2  # store, or store with the deferred term
@@ -299,15 +302,23 @@ def step_state(block: Block, d: int, state: State, weight: float, last: bool, no
         deferred_weight=0.0 if deferred_weight is None else deferred_weight, normalize=normalize)
     state.consumed = True
     state.acc = None
+    if state.terms is not None:
+        terms = state.terms + ([] if _zero_term(weight) or acc is None else [acc])
+        return State(following, None, state.step + 1, terms=terms)
     return State(following, acc, state.step + 1)
 
 
 def finish(rows: int, width: int, *states: State) -> NDArray[np.float32]:
     """Task: the block's rows of the embedding: each direction's accumulator, side by side
     (no states: no weight is non-zero, and the rows are zeros)."""
-    if not states or any(s.acc is None for s in states):
+    if states and all(s.terms is not None for s in states):
+        columns = [t for s in states for t in (s.terms or ())]
+    elif not states or any(s.acc is None for s in states):
         return np.zeros((rows, width), dtype=np.float32)
-    columns = [s.acc for s in states if s.acc is not None]
+    else:
+        columns = [s.acc for s in states if s.acc is not None]
+    if not columns:
+        return np.zeros((rows, width), dtype=np.float32)
     return columns[0] if len(columns) == 1 else np.concatenate(columns, axis=1)
 
 

@@ -10,12 +10,27 @@ namespace graphripple {
 
 /// Which graph is propagated in a directed fit.
 enum class Direction {
-  out,  ///< A: row i averages node i's successors
-  in,   ///< A^T: row i averages node i's predecessors
+  out,   ///< A: row i averages node i's successors
+  in,    ///< A^T: row i averages node i's predecessors
+  both,  ///< 2 * dim columns: the out-embedding, then the in-embedding
 };
 
+/// How the weighted terms w_i * X(i) make the result.
+enum class Combine {
+  sum,     ///< dim columns per direction: the sum of the terms
+  concat,  ///< dim columns per term with a non-zero weight, side by side in
+           ///< ascending i; each block holds the bytes of the fit with that
+           ///< single weight
+};
+
+/// Added (modulo 2**64) to the seed of the in-half of a Direction::both
+/// fit, so that its starting matrix is independent of the out-half's.
+inline constexpr std::uint64_t DIRECTION_SEED_OFFSET = 0xD1B54A32D192ED03ull;
+
 struct FitOptions {
-  /// Columns [start, stop) of the full dim-column embedding; absent: all.
+  /// Columns [start, stop) of the full embedding (total_columns in fit.h:
+  /// dim, times the terms for Combine::concat, times 2 for
+  /// Direction::both); absent: all.
   /// The bits equal those columns of the full fit (without normalisation).
   std::optional<std::uint64_t> column_start, column_stop;
   /// Scale every propagated row to unit Euclidean norm (normalize_row)
@@ -24,6 +39,7 @@ struct FitOptions {
   /// Starting row i scaled by f32(deg(i) ** degree_exponent); 0.0: off.
   double degree_exponent = 0.0;
   Direction direction = Direction::out;
+  Combine combine = Combine::sum;
 };
 
 }  // namespace graphripple

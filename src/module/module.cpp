@@ -1,12 +1,13 @@
 // The extension module _native_core: definition, execution slot and init.
 //
-// Multi-phase initialisation: PyInit__native_core only returns the
-// definition; the execution slot adds fit_dense, fit_csr and fit_adj_list
+// Multi-phase initialisation: PyInit__native_core (src/module/init) only
+// returns the definition; the execution slot adds fit_dense, fit_csr and fit_adj_list
 // and lists them in __all__. Nothing else happens at import; NumPy, the
 // PanicException type and the result container type are all set up on
 // first use.
 #include "module/entry_points.h"
 #include "module/errors.h"
+#include "module/export.h"
 
 namespace graphripple::py {
 
@@ -80,4 +81,4 @@ PyModuleDef g_definition = {
 
 }  // namespace graphripple::py
 
-PyMODINIT_FUNC PyInit__native_core() { return PyModuleDef_Init(&graphripple::py::g_definition); }
+PyModuleDef* graphripple_core_module_definition() { return &graphripple::py::g_definition; }

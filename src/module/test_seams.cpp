@@ -1,7 +1,8 @@
-// Test-only entry points of the extension module, compiled in only when the
+// Test-only entry points of the engine library, compiled in only when the
 // build sets GRAPHRIPPLE_TEST_SEAMS. They are plain C symbols with default
-// visibility, reached with ctypes from the module's own shared object, so
-// the module namespace stays exactly the three functions.
+// visibility, reached with ctypes through either module's shared object
+// (which loads the engine library), so the module namespaces stay as they
+// are.
 #ifdef GRAPHRIPPLE_TEST_SEAMS
 
 #include <cstdint>

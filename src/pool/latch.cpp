@@ -53,4 +53,10 @@ void LockLatch::wait() {
   while (!set_.load(std::memory_order_relaxed)) condition_.wait(lock);
 }
 
+bool LockLatch::wait_for(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  // relaxed: the mutex orders it.
+  return condition_.wait_for(lock, timeout, [this] { return set_.load(std::memory_order_relaxed); });
+}
+
 }  // namespace graphripple::detail

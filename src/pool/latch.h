@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -47,6 +48,9 @@ class LockLatch {
   void set() noexcept;
   /// Returns once set() has been called and has finished with the latch.
   void wait();
+  /// As wait(), but gives up after about `timeout`: true when set (and set()
+  /// has finished with the latch), false on timeout.
+  bool wait_for(std::chrono::milliseconds timeout);
 
  private:
   std::mutex mutex_;

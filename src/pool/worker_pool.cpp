@@ -13,6 +13,7 @@
 
 #include "error/internal_fault.h"
 #include "os/fork_handlers.h"
+#include "pool/fit_monitor.h"
 #include "pool/thread_count.h"
 
 namespace graphripple {
@@ -177,16 +178,30 @@ void WorkerPool::run_on_worker(detail::WorkerOp op) {
     op(*worker);
     return;
   }
-  // One latch per calling thread: a thread waits for one job at a time.
-  thread_local detail::LockLatch latch;
+  // One latch per calling thread: a thread waits for one job at a time. A
+  // monitored wait runs the monitor's code, which may start a fit of its
+  // own on this thread (a signal handler can), so it gets a latch of its own.
+  FitMonitor* monitor = current_monitor();
+  thread_local detail::LockLatch shared_latch;
+  std::optional<detail::LockLatch> own_latch;
+  detail::LockLatch& latch = monitor == nullptr ? shared_latch : own_latch.emplace();
   latch.reset();
   detail::InjectedJob job(op, latch);
   // A refused block allocation throws std::bad_alloc before any slot is
   // claimed, so nothing refers to `job` and the caller just gets the fault.
   injector_.push(&job);
   sleep_.notify_new_work();
-  latch.wait();
+  if (monitor == nullptr) {
+    latch.wait();
+  } else {
+    // The job lives on this frame: keep waiting until it is done, polling
+    // between waits; a stop request makes the loop's pieces finish early.
+    while (!latch.wait_for(FitMonitor::POLL_INTERVAL)) {
+      if (!monitor->stop_requested() && monitor->poll()) monitor->request_stop();
+    }
+  }
   if (job.error) std::rethrow_exception(job.error);
+  if (monitor != nullptr && monitor->stop_requested()) throw FitCancelled{};
 }
 
 namespace detail {
@@ -237,19 +252,36 @@ WorkerPool& global_pool() { return detail::global_pool_holder().get(); }
 
 namespace {
 
+// Chunks of a piece between two reads of a monitored loop's stop flag, so
+// that a stop takes effect within about 1/64 of a piece's time.
+constexpr std::size_t MONITORED_CHUNKS = 64;
+
+// body over [lo, hi); with a monitor, in chunks, stopping at the first
+// chunk that finds a stop requested.
+void run_body(std::size_t lo, std::size_t hi, const FitMonitor* monitor, RangeBody body) {
+  if (monitor == nullptr) {
+    body(lo, hi);
+    return;
+  }
+  const std::size_t chunk = std::max<std::size_t>((hi - lo) / MONITORED_CHUNKS, 1);
+  for (std::size_t at = lo; at < hi && !monitor->stop_requested(); at += std::min(chunk, hi - at))
+    body(at, at + std::min(chunk, hi - at));
+}
+
 // SplitAt: std::size_t(lo, hi) giving the split row of a piece of >= 2 rows.
 template <class SplitAt>
 void run_piece(detail::Worker& worker, std::size_t lo, std::size_t hi, detail::SplitBudget budget, bool migrated,
-               const SplitAt& split_at, RangeBody body) {
+               const SplitAt& split_at, const FitMonitor* monitor, RangeBody body) {
+  if (monitor != nullptr && monitor->stop_requested()) return;
   if (!budget.try_split(hi - lo, migrated)) {
-    body(lo, hi);
+    run_body(lo, hi, monitor, body);
     return;
   }
   const std::size_t mid = split_at(lo, hi);
   detail::join_context(
       worker,
-      [&](detail::Worker& runner, bool moved) { run_piece(runner, lo, mid, budget, moved, split_at, body); },
-      [&](detail::Worker& runner, bool moved) { run_piece(runner, mid, hi, budget, moved, split_at, body); });
+      [&](detail::Worker& runner, bool moved) { run_piece(runner, lo, mid, budget, moved, split_at, monitor, body); },
+      [&](detail::Worker& runner, bool moved) { run_piece(runner, mid, hi, budget, moved, split_at, monitor, body); });
 }
 
 template <class SplitAt>
@@ -263,7 +295,10 @@ void run_loop(WorkerPool& pool, std::size_t n, const SplitAt& split_at, RangeBod
   // The loop counts as moved when it starts on a worker that did not create
   // it, i.e. when it was handed in from outside the pool.
   const bool handed_in = worker == nullptr || &worker->pool() != &pool;
-  auto op = [&](detail::Worker& runner) { run_piece(runner, 0, n, budget, handed_in, split_at, body); };
+  // The monitor of the thread that hands the loop in; nested loops on a
+  // worker run to completion (their outer loop's pieces are what stop).
+  const FitMonitor* monitor = worker == nullptr ? current_monitor() : nullptr;
+  auto op = [&](detail::Worker& runner) { run_piece(runner, 0, n, budget, handed_in, split_at, monitor, body); };
   pool.run_on_worker(op);
 }
 

@@ -14,6 +14,12 @@
 //   calls are done; a fault thrown by a body is re-thrown to the caller and
 //   the pool stays usable. Results never depend on how a loop is split:
 //   each body writes only its own row.
+// - A thread that hands work in with a FitMonitor installed (fit_monitor.h)
+//   waits in slices, polling the monitor between them. Once it asks to
+//   stop, the pieces of that thread's loops not yet started are skipped (a
+//   piece's rows run in chunks, the flag read before each) and FitCancelled
+//   is thrown to the caller when the job is done. Loops nested inside a
+//   body, on a worker, run to completion.
 // - join runs two tasks, potentially in parallel: on a worker the second is
 //   queued where idle workers may steal it and the first runs at once; the
 //   second is then taken back if nobody stole it, else the worker runs

@@ -1,8 +1,10 @@
 """Shared inputs for the Python tests: one small graph in all three forms,
 and the process measurements the leak checks compare before and after."""
 
+import contextlib
 import gc
 import os
+import subprocess
 import sys
 import tracemalloc
 
@@ -105,3 +107,17 @@ def _under_address_sanitizer():
 
 # Resident sizes mean little under ASan: its shadow memory and quarantine.
 UNDER_ADDRESS_SANITIZER = _under_address_sanitizer()
+
+
+@contextlib.contextmanager
+def mounted_tmpfs(folder, options):
+    """A small tmpfs mounted at ``folder`` (needs root); skips the test where it cannot be mounted."""
+    folder.mkdir()
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(folder)],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here ({result.stderr.strip() or 'mount failed'})")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", str(folder)], check=False)

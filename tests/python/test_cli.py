@@ -10,7 +10,8 @@ import pytest
 
 import graphripple
 from graphripple import cli
-from graphripple import io as gio
+from graphripple.embedding_files import load
+from graphripple.edge_files import read_edges
 
 LABELLED = "# friends\nann bob 2\nbob cy 0.5\ncy ann 1\ndee ann 3\nbob bob 1\n"
 
@@ -36,9 +37,7 @@ def labelled_file(tmp_path):
 
 def reference(edges_text_path, dim, weights=(0.0, 1.0, 1.0), **options):
     """The same embedding through the Python API."""
-    edges = gio.read_edges(edges_text_path)
-    graph = graphripple.Edges(edges.node_labels()[edges.src], edges.node_labels()[edges.dst], edges.weight)
-    return graphripple.embed_labelled(graph, dim, list(weights), **options)
+    return graphripple.embed_labelled(read_edges(edges_text_path), dim, list(weights), **options)
 
 
 @pytest.mark.parametrize("suffix", [".npz", ".w2v", ".txt", ".npy", ".parquet"])
@@ -49,7 +48,7 @@ def test_round_trip_equals_embed(tmp_path, labelled_file, suffix):
     status, stdout, stderr = run_cli("embed", labelled_file, "-o", out, "--dim", 16, "--weights", "0.5,1,1",
                                      "--seed", 11)
     assert (status, stdout, stderr) == (0, "", "")
-    embedding, nodes = gio.load(out)
+    embedding, nodes = load(out)
     expected, expected_nodes = reference(labelled_file, 16, (0.5, 1.0, 1.0), seed=11)
     assert embedding.tobytes() == expected.tobytes()
     assert nodes.tolist() == expected_nodes.tolist() == ["ann", "bob", "cy", "dee"]
@@ -60,7 +59,7 @@ def test_directed_integer_ids_with_gaps(tmp_path):
     path.write_text("0,5\n5,2\n2,0\n")
     out = tmp_path / "emb.npz"
     assert run_cli("embed", path, "-o", out, "--directed", "--dim", 8, "--seed", 3)[0] == 0
-    embedding, nodes = gio.load(out)
+    embedding, nodes = load(out)
     assert nodes.tolist() == list(range(6))  # ids are rows; 1, 3 and 4 have no edges
     expected = graphripple.embed(graphripple.Edges([0, 5, 2], [5, 2, 0], num_nodes=6), 8, seed=3,
                                  undirected=False)
@@ -74,7 +73,7 @@ def test_command_line_through_python_dash_m(tmp_path, labelled_file):
                            "--dim", "4", "--seed", "1"], capture_output=True, text=True)
     # stderr is not a terminal here: no progress.
     assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
-    assert gio.load(out)[0].shape == (4, 4)
+    assert load(out)[0].shape == (4, 4)
 
 
 BAD_RUNS = [
@@ -143,28 +142,13 @@ def test_memory_limit_writes_a_memmap_in_blocks(tmp_path, monkeypatch):
 
     monkeypatch.setattr(graphripple, "embed", spy)
     monkeypatch.setattr(cli, "pick_block_columns", lambda *a, **k: 5)
-    monkeypatch.setattr(cli, "_column_blocks_available", lambda: True)
     out = tmp_path / "big.npy"
     assert run_cli("embed", path, "-o", out, "--dim", dim, "--seed", 9, "--memory-limit", "64M")[0] == 0
     assert seen == [5]
-    embedding, nodes = gio.load(out)
+    embedding, nodes = load(out)
     assert isinstance(embedding, np.memmap) and nodes.tolist() == list(range(embedding.shape[0]))
     expected = real_embed(graphripple.Edges(src, dst), dim, seed=9)
     assert np.asarray(embedding).tobytes() == expected.tobytes()
-
-
-def test_block_columns_fit_the_limit():
-    n, m, weights = 100_000, 1_000_000, [0.0, 1.0, 1.0]
-    estimate = getattr(graphripple, "estimate_memory", None) or (
-        lambda n, m, d, weights, undirected: cli._fallback_peak(n, m, d, weights, undirected))
-    for limit in (200 << 20, 400 << 20, 1 << 30):
-        block = cli.pick_block_columns(limit, n, m, 128, weights, True)
-        assert estimate(n, m, block, weights=weights, undirected=True) <= limit
-        if block < 128:
-            assert estimate(n, m, block + 1, weights=weights, undirected=True) > limit
-    assert cli.pick_block_columns(1 << 40, n, m, 128, weights, True) == 128
-    with pytest.raises(cli.CommandError, match="below the"):
-        cli.pick_block_columns(1 << 20, n, m, 128, weights, True)
 
 
 @pytest.mark.parametrize("text,size", [
@@ -221,16 +205,6 @@ def test_progress_disabled_or_short_writes_nothing():
     assert stream.getvalue() == ""
 
 
-def test_memory_limit_refused_when_blocks_would_be_full_fits(tmp_path, monkeypatch):
-    path = tmp_path / "e.txt"
-    path.write_text("0 1\n1 2\n")
-    monkeypatch.setattr(cli, "pick_block_columns", lambda *a, **k: 3)
-    monkeypatch.setattr(cli, "_column_blocks_available", lambda: False)
-    status, _, stderr = run_cli("embed", path, "-o", tmp_path / "e.npy", "--dim", 8, "--memory-limit", "1G")
-    assert status == 1 and "_native_ext" in stderr
-    assert os.listdir(tmp_path) == ["e.txt"]
-
-
 @pytest.mark.parametrize("args,options", [
     (["--normalization", "l2", "--degree-exponent", "0.5"], {"normalization": "l2", "degree_exponent": 0.5}),
     (["--edge-weight", "log1p", "--directed", "--direction", "in"],
@@ -238,10 +212,7 @@ def test_memory_limit_refused_when_blocks_would_be_full_fits(tmp_path, monkeypat
     (["--directed", "--direction", "both"], {"undirected": False, "direction": "both"}),
 ])
 def test_engine_options_reach_embed(tmp_path, labelled_file, args, options):
-    from graphripple import embedding
-    if embedding.native_ext() is None:
-        pytest.skip("graphripple._native_ext is not built")
     out = tmp_path / "emb.npz"
     assert run_cli("embed", labelled_file, "-o", out, "--dim", 8, "--seed", 2, *args)[0] == 0
     expected, _ = reference(labelled_file, 8, seed=2, **options)
-    assert gio.load(out)[0].tobytes() == expected.tobytes()
+    assert load(out)[0].tobytes() == expected.tobytes()

@@ -22,7 +22,7 @@ import dask.array as da  # noqa: E402
 
 import graphripple  # noqa: E402
 from graphripple import distributed as gd  # noqa: E402
-from graphripple.inputs import CsrInput  # noqa: E402
+from graphripple.graph_input import CsrInput  # noqa: E402
 
 # The kill plugin below is defined here and must reach the workers by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -144,8 +144,10 @@ def test_thread_workers_in_this_process_give_the_same_bytes():
     ({"undirected": False, "direction": "both"}, 3),
     ({"undirected": False, "direction": "both", "normalization": "l2"}, 2),
     ({"undirected": False, "direction": "in", "edge_weight": "binary", "degree_exponent": -0.5}, 4),
+    ({"combine": "concat"}, 3),
+    ({"undirected": False, "direction": "both", "combine": "concat"}, 5),
 ], ids=["l2-default-blocks", "l2-one-block", "both-directions", "both-l2-block-per-direction",
-        "in-binary-degree"])
+        "in-binary-degree", "concat", "both-concat"])
 def test_options_equal_the_local_fit(client, options, blocks):
     expected = local_fit(GRAPH, 12, [0.0, 0.0, 1.0, 1.0], 5, **options)
     result = gd.embed(GRAPH, client, 12, [0.0, 0.0, 1.0, 1.0], seed=5, blocks=blocks, **options)
@@ -156,10 +158,29 @@ def test_options_equal_the_local_fit(client, options, blocks):
 
 
 def test_default_is_one_block_per_worker_and_a_seedless_fit_draws_one_seed(client, monkeypatch):
-    monkeypatch.setattr(gd, "_draw_seed", lambda: 2**64 - 3)
+    monkeypatch.setattr(gd, "draw_seed", lambda: 2**64 - 3)
     result = gd.embed(GRAPH, client, 16, [0.0, 1.0, 1.0])
     assert len(result.chunks[1]) == 2
     assert result.compute().tobytes() == local_fit(GRAPH, 16, [0.0, 1.0, 1.0], 2**64 - 3).tobytes()
+
+
+def old_output(path):
+    """Put an earlier output at `path`; returns what test_old_output_intact compares."""
+    if path.suffix == ".npy":
+        np.save(path, np.arange(6, dtype=np.float32).reshape(2, 3))
+        return path.read_bytes()
+    import zarr
+
+    zarr.open_array(str(path), mode="w", shape=(2, 3), dtype="f4")[:] = np.arange(6).reshape(2, 3)
+    return np.arange(6, dtype=np.float32).reshape(2, 3).tobytes()
+
+
+def old_output_intact(path, old):
+    if path.suffix == ".npy":
+        return path.read_bytes() == old
+    import zarr
+
+    return zarr.open_array(str(path), mode="r")[:].tobytes() == old
 
 
 @pytest.mark.parametrize("suffix", [".npy", ".zarr"])
@@ -167,6 +188,7 @@ def test_out_store_holds_the_local_fit_and_the_graph_is_released(client, tmp_pat
     if suffix == ".zarr":
         pytest.importorskip("zarr")
     path = tmp_path / f"embedding{suffix}"
+    old_output(path)  # replaced once every block is done
     assert worker_data_count(client) == 0  # nothing left from earlier tests
     result = gd.embed(GRAPH, client, 20, [0.0, 1.0, 1.0], seed=9, blocks=3, out=str(path))
     expected = local_fit(GRAPH, 20, [0.0, 1.0, 1.0], 9)
@@ -177,6 +199,31 @@ def test_out_store_holds_the_local_fit_and_the_graph_is_released(client, tmp_pat
         assert stored.flags.f_contiguous and stored.tobytes(order="C") == expected.tobytes()
     # Neither graph copies nor written blocks stay behind on the workers.
     assert worker_data_count(client) == 0
+    assert os.listdir(tmp_path) == [path.name]
+
+
+def test_bad_graph_or_full_disk_leaves_the_old_output(client, tmp_path, monkeypatch):
+    path = tmp_path / "embedding.npy"
+    old = old_output(path)
+    with pytest.raises(TypeError):
+        gd.embed("not a graph", client, 8, [0.0, 1.0], seed=1, out=str(path))
+
+    def full(fd, offset, size):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, "posix_fallocate", full)
+    with pytest.raises(OSError, match="No space left on device") as caught:
+        gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1, out=str(path))
+    assert caught.value.filename.startswith(str(tmp_path))
+    assert old_output_intact(path, old) and os.listdir(tmp_path) == [path.name]
+
+
+def test_closed_client_is_a_clear_error():
+    c = distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0",
+                           silence_logs=logging.CRITICAL)
+    c.close()
+    with pytest.raises(ValueError, match="client must be a connected dask.distributed Client"):
+        gd.embed(GRAPH, c, 8, [0.0, 1.0], seed=1)
 
 
 def test_relative_out_path_is_the_callers(client, tmp_path, monkeypatch):
@@ -199,7 +246,7 @@ def test_given_zarr_array_is_filled_in_blocks_of_its_column_chunks(client, tmp_p
      "blocks=2 or fewer"),
     ({"direction": "in"}, ValueError, "undirected=False"),  # the checks of graphripple.embed
     ({"weights_typo": 1}, TypeError, "unexpected keyword argument 'weights_typo'"),
-    ({"blocks": 0}, ValueError, "blocks must be between 1 and the embedding width 8"),
+    ({"blocks": 0}, ValueError, "blocks must be at least 1, got 0"),
     ({"blocks": 9}, ValueError, "blocks must be between 1"),
     ({"blocks": 2.0}, TypeError, "blocks must be None or an integer"),
     ({"seed": -1}, ValueError, "seed must be in"),
@@ -258,14 +305,64 @@ def test_worker_killed_mid_run_gives_the_complete_result(client, tmp_path, out):
     assert computed.tobytes() == expected.tobytes()
 
 
-def test_workers_dying_on_every_try_is_an_error_not_a_partial_result(client, tmp_path):
+@pytest.mark.parametrize("name", ["partial.npy", "partial.zarr"])
+def test_workers_dying_on_every_try_is_an_error_not_a_partial_result(client, tmp_path, name):
+    if name.endswith(".zarr"):
+        pytest.importorskip("zarr")
+    path = tmp_path / name
+    old = old_output(path)
     client.register_plugin(KillOnBlockStart(str(tmp_path / "killed"), every_time=True))
     try:
         with pytest.raises(distributed.KilledWorker, match="graphripple-block"):
-            gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1, blocks=2, out=str(tmp_path / "partial.npy"))
+            gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1, blocks=2, out=str(path))
     finally:
         client.unregister_worker_plugin(KillOnBlockStart.name)
         client.wait_for_workers(2, timeout=60)
+    # The old output stands as it was, and no temporary is left beside it.
+    assert old_output_intact(path, old)
+    assert os.listdir(tmp_path) == [name]
     # The cluster still works afterwards.
     assert gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1).compute().tobytes() == \
         local_fit(GRAPH, 8, [0.0, 1.0], 1).tobytes()
+
+
+class StallOnBlockStart(distributed.WorkerPlugin):
+    """Writes the key of the first block that starts to a file and holds the worker a moment."""
+
+    name = "graphripple-test-stall"
+
+    def __init__(self, marker):
+        self.marker = marker
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and str(key).startswith(gd._KEY_PREFIX) and not os.path.exists(self.marker):
+            with open(self.marker + ".tmp", "w") as handle:
+                handle.write(str(key))
+            os.rename(self.marker + ".tmp", self.marker)
+            time.sleep(1.0)
+
+
+def test_a_block_lost_to_the_cluster_names_its_columns(client, tmp_path):
+    # The scheduler dropping a block (as when a worker is retired for memory)
+    # is a RuntimeError naming the columns, not dask's bare cancellation.
+    import threading
+
+    marker = str(tmp_path / "started")
+    client.register_plugin(StallOnBlockStart(marker))
+
+    def drop_the_block():
+        deadline = time.monotonic() + 30
+        while not os.path.exists(marker) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        with open(marker) as handle:
+            client.cancel([distributed.Future(handle.read(), client)], force=True)
+
+    thread = threading.Thread(target=drop_the_block)
+    thread.start()
+    try:
+        with pytest.raises(RuntimeError, match=r"a worker was lost \(out of memory\?\) while fitting columns \d+:\d+"):
+            gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1, blocks=2, out=str(tmp_path / "e.npy"))
+    finally:
+        thread.join()
+        client.unregister_worker_plugin(StallOnBlockStart.name)
+    assert os.listdir(tmp_path) == ["started"]

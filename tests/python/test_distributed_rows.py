@@ -27,11 +27,8 @@ import pandas as pd  # noqa: E402
 
 import graphripple  # noqa: E402
 from graphripple import distributed_rows as gr  # noqa: E402
-from graphripple import embedding  # noqa: E402
-from graphripple.inputs import CsrInput  # noqa: E402
-
-if not hasattr(embedding.native_ext(), "row_block_start"):
-    pytest.skip("the native row-block functions are not built", allow_module_level=True)
+from graphripple import _native_ext, options  # noqa: E402
+from graphripple.graph_input import CsrInput  # noqa: E402
 
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
@@ -82,6 +79,7 @@ OPTIONS = [
     {"undirected": False, "direction": "both", "edge_weight": "log1p", "degree_exponent": -0.5},
     {"edge_weight": "binary", "normalization": "l2", "degree_exponent": 0.5},
     {"node_features": FEATURES, "feature_weight": 0.5},
+    {"undirected": False, "direction": "both", "combine": "concat", "normalization": "l2"},
 ]
 
 
@@ -121,7 +119,7 @@ def test_dataframe_without_weights_and_features_as_a_dask_array(client, shards):
 
 
 def test_seedless_fit_draws_one_seed_for_every_block(client, monkeypatch):
-    monkeypatch.setattr(embedding, "draw_seed", lambda: 1234)
+    monkeypatch.setattr(options, "draw_seed", lambda: 1234)
     result = gr.embed_rows(EDGES, client, 8, [0.0, 1.0], parts=3)
     assert result.compute().tobytes() == graphripple.embed(EDGES, 8, [0.0, 1.0], seed=1234).tobytes()
 
@@ -284,7 +282,7 @@ def _propagate_arguments():
 def test_native_row_block_arguments_are_checked(change, error, match):
     arguments = dict(_propagate_arguments(), **change)
     with pytest.raises(error, match=match):
-        embedding.native_ext().row_block_propagate(**arguments)
+        _native_ext.row_block_propagate(**arguments)
 
 
 def test_native_row_block_propagation_reads_the_received_rows_in_place():
@@ -292,7 +290,7 @@ def test_native_row_block_propagation_reads_the_received_rows_in_place():
     peer = np.array([[10.0, 20.0]], np.float32)
     nxt, acc = np.zeros((2, 2), np.float32), np.full((2, 2), 5.0, np.float32)
     # Row 0 averages own row 1 and the peer's row; row 1 has no entries.
-    embedding.native_ext().row_block_propagate(
+    _native_ext.row_block_propagate(
         np.array([0, 2, 2]), np.array([1, 2]), np.array([0.5, 0.5], np.float32), [own, peer], next=nxt,
         accumulator=acc, weight=2.0)
     assert nxt.tolist() == [[6.5, 12.0], [0.0, 0.0]]

@@ -1,4 +1,4 @@
-"""embed / embed_labelled: bytes against the native functions, options, routing."""
+"""embed / embed_labelled: bytes against the native functions, options, blocks and directions."""
 
 import numpy as np
 import pytest
@@ -159,7 +159,7 @@ def test_options_are_passed_through():
         ({"normalization": "l1"}, ValueError, "normalization must be None or 'l2', not 'l1'"),
         ({"degree_exponent": float("nan")}, ValueError, "degree_exponent must be finite"),
         ({"degree_exponent": "1"}, TypeError, "degree_exponent must be a real number"),
-        ({"edge_weight": "log"}, ValueError, "edge_weight must be 'raw' or 'binary' or 'log1p'"),
+        ({"edge_weight": "log"}, ValueError, "edge_weight must be 'raw', 'binary' or 'log1p', not 'log'"),
         ({"direction": "up", "undirected": False}, ValueError, "direction must be"),
         ({"direction": "in"}, ValueError, "direction='in' needs undirected=False"),
         ({"direction": "both"}, ValueError, "direction='both' needs undirected=False"),
@@ -184,124 +184,28 @@ def test_log1p_refuses_negative_or_nan_weights(bad):
         embed(graph, DIM, edge_weight="log1p")
 
 
-class FakeExt:
-    """Records fit_csr_ext calls and answers with the native fit, column-sliced."""
+def test_one_engine_call_takes_every_option(monkeypatch):
+    calls = []
+    real = embedding_module._native_ext
 
-    def __init__(self):
-        self.calls = []
+    class Spy:
+        def fit_csr_ext(self, *args, **kwargs):
+            calls.append(kwargs)
+            return real.fit_csr_ext(*args, **kwargs)
 
-    def fit_csr_ext(self, row_ptrs, col_indices, values, num_nodes, dim, weights, **options):
-        self.calls.append(options)
-        base = graphripple.fit_csr(row_ptrs, col_indices, values, num_nodes, dim, weights,
-                                   seed=options["seed"], undirected=options["undirected"])
-        if options["direction"] == "in":
-            base = base + 1000.0  # tell the directions apart
-        start, stop = options["columns"] or (0, dim)
-        out = options.get("out")
-        if out is not None:
-            out[...] = base[:, start:stop]
-            return out
-        return np.ascontiguousarray(base[:, start:stop])
-
-
-@pytest.fixture
-def fake_ext(monkeypatch):
-    ext = FakeExt()
-    monkeypatch.setattr(embedding_module, "_ext_module", ext)
-    return ext
+    monkeypatch.setattr(embedding_module, "_native_ext", Spy())
+    out = np.zeros((5, 9), np.float32)
+    embed(DENSE, DIM, seed=SEED, columns=(2, 11), degree_exponent=0.5, edge_weight="binary", out=out,
+          block_columns=4, undirected=False, direction="both")
+    (call,) = calls
+    assert call["columns"] == (2, 11) and call["block_columns"] == 4 and call["out"] is out
+    assert call["degree_exponent"] == 0.5 and call["edge_weight"] == "binary" and call["direction"] == "both"
+    assert call["seed"] == SEED and call["undirected"] is False
 
 
-@pytest.fixture
-def no_ext(monkeypatch):
-    monkeypatch.setattr(embedding_module, "_ext_module", None)
-
-
-def test_defaults_use_the_core_and_extras_use_the_extension(fake_ext):
-    embed(DENSE, DIM, seed=SEED)
-    assert fake_ext.calls == []
-    embed(DENSE, DIM, seed=SEED, columns=(2, 5), degree_exponent=0.5, edge_weight="binary")
-    (call,) = fake_ext.calls
-    assert call["columns"] == (2, 5) and call["degree_exponent"] == 0.5 and call["edge_weight"] == "binary"
-    assert call["direction"] == "out" and call["seed"] == SEED
-
-
-def test_direction_both_concatenates_out_and_in_with_offset_seed(fake_ext):
-    seed = (1 << 64) - 3  # the in-seed wraps modulo 2**64
-    result = embed(DENSE, DIM, seed=seed, undirected=False, direction="both")
-    assert result.shape == (5, 2 * DIM)
-    assert [(c["direction"], c["seed"]) for c in fake_ext.calls] == [
-        ("out", seed), ("in", (seed + DIRECTION_SEED_OFFSET) % (1 << 64)),
-    ]
-    out_part = native(*CSR, seed=seed, undirected=False)
-    in_part = native(*CSR, seed=(seed + DIRECTION_SEED_OFFSET) % (1 << 64), undirected=False) + 1000.0
-    assert same_bytes(result, np.hstack([out_part, in_part]))
-    # A column range across the two halves is served by one call per half.
-    fake_ext.calls.clear()
-    middle = embed(DENSE, DIM, seed=seed, undirected=False, direction="both", columns=(DIM - 2, DIM + 3))
-    assert [c["columns"] for c in fake_ext.calls] == [(DIM - 2, DIM), (0, 3)]
-    assert same_bytes(middle, result[:, DIM - 2:DIM + 3])
-
-
-@pytest.mark.parametrize("ext", ["fake_ext", "no_ext"])
-@pytest.mark.parametrize("block_columns", [None, 1, 5, DIM])
-def test_out_is_filled_block_by_block(request, tmp_path, ext, block_columns):
-    request.getfixturevalue(ext)
-    out = np.lib.format.open_memmap(tmp_path / "out.npy", mode="w+", dtype=np.float32, shape=(5, 10))
-    returned = embed(DENSE, DIM, seed=SEED, columns=(3, 13), out=out, block_columns=block_columns)
-    assert returned is out
-    out.flush()
-    assert same_bytes(np.load(tmp_path / "out.npy"), native(*CSR)[:, 3:13])
-
-
-def test_blocks_without_seed_share_one_drawn_seed(monkeypatch, fake_ext):
-    drawn = []
-    monkeypatch.setattr(embedding_module, "draw_seed", lambda: drawn.append(1) or 1234)
-    result = embed(DENSE, DIM, block_columns=3)
-    # One call does every block over one transition, with the drawn seed.
-    (call,) = fake_ext.calls
-    assert len(drawn) == 1 and call["seed"] == 1234
-    assert call["columns"] == (0, DIM) and call["block_columns"] == 3 and call["out"].shape == (5, DIM)
-    assert same_bytes(result, native(*CSR, seed=1234))
-
-
-def test_blocks_of_both_directions_are_one_call_per_direction_into_views(fake_ext):
-    out = np.full((5, 2 * DIM + 1), np.nan, np.float32)[:, 1:]  # a strided target
-    returned = embed(DENSE, DIM, seed=SEED, undirected=False, direction="both", out=out, block_columns=5)
-    assert returned is out
-    calls = [(c["direction"], c["columns"], c["block_columns"]) for c in fake_ext.calls]
-    assert calls == [("out", (0, DIM), 5), ("in", (0, DIM), 5)]
-    assert all(c["out"].base is out.base for c in fake_ext.calls)
-    out_part = native(*CSR, seed=SEED, undirected=False)
-    in_part = native(*CSR, seed=(SEED + DIRECTION_SEED_OFFSET) % (1 << 64), undirected=False) + 1000.0
-    assert same_bytes(out, np.hstack([out_part, in_part]))
-
-
-def test_array_likes_that_are_not_numpy_arrays_are_filled_per_block(fake_ext):
-    class Sink:
-        """An out= target with shape, dtype and __setitem__ only (as zarr or h5py datasets)."""
-
-        shape, dtype = (5, DIM), np.dtype(np.float32)
-
-        def __init__(self):
-            self.data = np.zeros(self.shape, np.float32)
-            self.writes = []
-
-        def __setitem__(self, key, value):
-            self.writes.append(key)
-            self.data[key] = value
-
-    sink = Sink()
-    assert embed(DENSE, DIM, seed=SEED, out=sink, block_columns=6) is sink
-    assert len(sink.writes) == 3 and all("out" not in c for c in fake_ext.calls)
-    assert same_bytes(sink.data, native(*CSR))
-
-
-def test_without_the_extension_columns_slice_and_other_options_refuse(no_ext):
-    assert same_bytes(embed(DENSE, DIM, seed=SEED, columns=(4, 9)), native(*CSR)[:, 4:9])
-    with pytest.raises(NotImplementedError, match="normalization='l2'.*_native_ext"):
-        embed(DENSE, DIM, normalization="l2")
-    with pytest.raises(NotImplementedError, match="direction='in'"):
-        embed(DENSE, DIM, direction="in", undirected=False)
+def test_unknown_keyword_is_a_type_error_naming_it():
+    with pytest.raises(TypeError, match="embed_labelled\\(\\) got an unexpected keyword argument 'dims'"):
+        embed_labelled(DENSE, dims=4)
 
 
 def test_read_only_out_is_refused():
@@ -311,41 +215,67 @@ def test_read_only_out_is_refused():
         embed(DENSE, DIM, out=out)
 
 
-class TestWithTheExtension:
-    """Against the real _native_ext: blocks, column ranges and directions agree with whole fits."""
+class Sink:
+    """An out= target with shape, dtype and __setitem__ only (as zarr or h5py datasets)."""
 
-    @pytest.fixture(autouse=True)
-    def ext(self):
-        if embedding_module.native_ext() is None:
-            pytest.skip("graphripple._native_ext is not built")
+    dtype = np.dtype(np.float32)
 
-    GRAPH = sp.random_array((60, 60), density=0.08, format="csr", rng=np.random.default_rng(4))
+    def __init__(self, shape):
+        self.shape = shape
+        self.data = np.zeros(self.shape, np.float32)
+        self.writes = []
 
-    @pytest.mark.parametrize(
-        "options",
-        [
-            {},
-            {"degree_exponent": -0.5, "edge_weight": "binary"},
-            {"edge_weight": "log1p", "undirected": False, "direction": "in"},
-            {"undirected": False, "direction": "both"},
-        ],
-    )
-    def test_blocks_and_ranges_match_the_whole_fit(self, tmp_path, options):
-        whole = embed(self.GRAPH, DIM, seed=SEED, **options)
-        width = whole.shape[1]
-        assert same_bytes(embed(self.GRAPH, DIM, seed=SEED, columns=(3, width - 2), **options), whole[:, 3:width - 2])
-        out = np.lib.format.open_memmap(tmp_path / "e.npy", mode="w+", dtype=np.float32, shape=whole.shape)
-        embed(self.GRAPH, DIM, seed=SEED, out=out, block_columns=5, **options)
-        assert same_bytes(np.asarray(out), whole)
+    def __setitem__(self, key, value):
+        self.writes.append(key)
+        self.data[key] = value
 
-    def test_both_is_out_then_in_with_the_offset_seed(self):
-        both = embed(self.GRAPH, DIM, seed=SEED, undirected=False, direction="both")
-        out_part = embed(self.GRAPH, DIM, seed=SEED, undirected=False, direction="out")
-        in_part = embed(self.GRAPH, DIM, seed=(SEED + DIRECTION_SEED_OFFSET) % (1 << 64), undirected=False,
-                        direction="in")
-        assert same_bytes(both, np.hstack([out_part, in_part]))
 
-    def test_l2_rows_have_unit_norm_terms(self):
-        result = embed(self.GRAPH, DIM, [0.0, 1.0], seed=SEED, normalization="l2")
-        norms = np.linalg.norm(result.astype(np.float64), axis=1)
-        assert np.allclose(norms[norms > 0], 1.0, atol=1e-5)
+GRAPH = sp.random_array((60, 60), density=0.08, format="csr", rng=np.random.default_rng(4))
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {},
+        {"degree_exponent": -0.5, "edge_weight": "binary"},
+        {"edge_weight": "log1p", "undirected": False, "direction": "in"},
+        {"undirected": False, "direction": "both"},
+        {"undirected": False, "direction": "both", "normalization": "l2"},
+    ],
+)
+def test_blocks_and_ranges_match_the_whole_fit(tmp_path, options):
+    whole = embed(GRAPH, DIM, seed=SEED, **options)
+    width = whole.shape[1]
+    if "normalization" not in options:
+        assert same_bytes(embed(GRAPH, DIM, seed=SEED, columns=(3, width - 2), **options), whole[:, 3:width - 2])
+    block = DIM if "normalization" in options else 5
+    out = np.lib.format.open_memmap(tmp_path / "e.npy", mode="w+", dtype=np.float32, shape=whole.shape)
+    assert embed(GRAPH, DIM, seed=SEED, out=out, block_columns=block, **options) is out
+    out.flush()
+    assert same_bytes(np.load(tmp_path / "e.npy"), whole)
+    # A strided target, and a target that is no NumPy array (written block by block).
+    strided = np.full((60, 2 * width), np.nan, np.float32)[:, ::2]
+    embed(GRAPH, DIM, seed=SEED, out=strided, block_columns=block, **options)
+    assert same_bytes(np.ascontiguousarray(strided), whole)
+    sink = Sink(whole.shape)
+    assert embed(GRAPH, DIM, seed=SEED, out=sink, block_columns=block, **options) is sink
+    assert all(key[1].stop - key[1].start <= block for key in sink.writes) and same_bytes(sink.data, whole)
+    assert same_bytes(embed(GRAPH, DIM, seed=SEED, block_columns=block, **options), whole)
+
+
+@pytest.mark.parametrize("seed", [SEED, (1 << 64) - 3])  # the in-seed wraps modulo 2**64
+def test_both_is_out_then_in_with_the_offset_seed(seed):
+    both = embed(GRAPH, DIM, seed=seed, undirected=False, direction="both")
+    out_part = embed(GRAPH, DIM, seed=seed, undirected=False, direction="out")
+    in_part = embed(GRAPH, DIM, seed=(seed + DIRECTION_SEED_OFFSET) % (1 << 64), undirected=False,
+                    direction="in")
+    assert same_bytes(both, np.hstack([out_part, in_part]))
+    # A column range across the two halves.
+    middle = embed(GRAPH, DIM, seed=seed, undirected=False, direction="both", columns=(DIM - 2, DIM + 3))
+    assert same_bytes(middle, both[:, DIM - 2:DIM + 3])
+
+
+def test_l2_rows_have_unit_norm_terms():
+    result = embed(GRAPH, DIM, [0.0, 1.0], seed=SEED, normalization="l2")
+    norms = np.linalg.norm(result.astype(np.float64), axis=1)
+    assert np.allclose(norms[norms > 0], 1.0, atol=1e-5)

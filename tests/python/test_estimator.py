@@ -17,7 +17,7 @@ def test_init_only_stores_its_arguments():
     # No checks in __init__: bad values surface at fit, as scikit-learn expects.
     estimator = RippleEmbedding(n_components="many", weights=None, normalization="l7")
     assert estimator.get_params()["n_components"] == "many"
-    with pytest.raises(TypeError, match="dim must be an integer"):
+    with pytest.raises(TypeError, match="n_components must be an integer, not str"):
         estimator.fit(KARATE)
 
 
@@ -26,7 +26,7 @@ def test_get_and_set_params_round_trip():
     params = estimator.get_params()
     assert list(params) == [
         "n_components", "weights", "undirected", "random_state", "feature_weight", "columns", "out",
-        "block_columns", "normalization", "degree_exponent", "edge_weight", "direction",
+        "block_columns", "normalization", "degree_exponent", "edge_weight", "direction", "combine",
     ]
     assert estimator.set_params(n_components=4, weights=(1.0,)) is estimator
     assert estimator.get_params()["n_components"] == 4 and RippleEmbedding(**estimator.get_params()).weights == (1.0,)

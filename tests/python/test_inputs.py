@@ -279,8 +279,8 @@ def test_large_label_sets_agree_with_and_without_pyarrow(monkeypatch, arrow):
     if arrow:
         pytest.importorskip("pyarrow")
     else:
-        monkeypatch.setattr("graphripple.inputs._arrow_encode", lambda both: None)
-    monkeypatch.setattr("graphripple.inputs._ARROW_MIN_EDGES", 1)
+        monkeypatch.setattr("graphripple.edges._arrow_encode", lambda src, dst: None)
+    monkeypatch.setattr("graphripple.edges._ARROW_MIN_EDGES", 1)
     rng = np.random.default_rng(3)
     src = np.char.add("n", rng.integers(0, 50, 400).astype(str))
     dst = np.char.add("n", rng.integers(0, 50, 400).astype(str))
@@ -290,3 +290,50 @@ def test_large_label_sets_agree_with_and_without_pyarrow(monkeypatch, arrow):
     labels = csr.nodes.tolist()
     rows = np.repeat(np.arange(csr.num_nodes), np.diff(csr.row_ptrs))
     assert sorted((labels[r], labels[c]) for r, c in zip(rows, csr.col_indices)) == sorted(zip(src, dst))
+
+
+@pytest.mark.parametrize("make,words", [
+    (lambda: Edges([0, 1], [1, 0], weight=[1.0, 2j]), "weight must hold real numbers"),
+    (lambda: Edges(["a"], ["b"], weight=np.array([1 + 1j], dtype=np.complex64)), "weight must hold real numbers"),
+    (lambda: Edges.from_edge_index(np.array([[0], [1]]), weight=[1j]), "weight must hold real numbers"),
+    (lambda: to_csr(sp.csr_array(np.array([[0, 1j], [0, 0]]))), "graph must hold real numbers"),
+    (lambda: to_csr(np.array([[0, 1j], [0, 0]])), "graph must hold real numbers"),
+    (lambda: to_csr(nx.Graph([(0, 1, {"weight": 1j})])), "non-numeric 'weight'"),
+])
+def test_complex_weights_are_refused_naming_the_argument(make, words):
+    with pytest.raises(TypeError, match=words):
+        make()
+
+
+def test_label_encoding_of_objects_matches_a_dictionary_walk(monkeypatch):
+    # Mixed types that do not sort together, and ints whose hashes collide
+    # (hash(-1) == hash(-2)), with the pyarrow path forced where it applies.
+    from graphripple import edges as edges_module
+
+    monkeypatch.setattr(edges_module, "_ARROW_MIN_EDGES", 1)
+    rng = np.random.default_rng(4)
+    pool = [-1, -2, "a", "b", ("t", 1), 7, "7", True, b"x"]
+    for m in (1, 9, 500):
+        src = np.empty(m, dtype=object)
+        dst = np.empty(m, dtype=object)
+        src[:] = [pool[i] for i in rng.integers(0, len(pool), m)]
+        dst[:] = [pool[i] for i in rng.integers(0, len(pool), m)]
+        rows = {}
+        for a, b in zip(src.tolist(), dst.tolist()):
+            rows.setdefault(a, len(rows))
+            rows.setdefault(b, len(rows))
+        nodes, src_rows, dst_rows = edges_module.encode_labels(src, dst)
+        assert nodes.tolist() == list(rows)
+        assert src_rows.tolist() == [rows[a] for a in src.tolist()]
+        assert dst_rows.tolist() == [rows[b] for b in dst.tolist()]
+
+
+def test_encoded_edges_pickle_and_expose_their_labels():
+    import pickle
+
+    from graphripple.edges import encode_labels
+
+    edges = Edges._from_rows(*encode_labels(np.array(["a", "b"]), np.array(["b", "c"])), np.array([1.0, 2.0]))
+    again = pickle.loads(pickle.dumps(edges))
+    assert again.src.tolist() == ["a", "b"] and again.dst.tolist() == ["b", "c"] and again.is_labelled
+    assert to_csr(again).nodes.tolist() == ["a", "b", "c"] and len(again) == 2

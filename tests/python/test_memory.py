@@ -10,7 +10,7 @@ import pytest
 
 from conftest import UNDER_ADDRESS_SANITIZER
 from graphripple import estimate_memory
-from graphripple.memory import work_matrices
+from graphripple.memory import pick_block_columns, work_matrices
 
 NAN = float("nan")
 
@@ -67,6 +67,18 @@ def test_bad_arguments(kwargs, error):
     arguments = {"num_nodes": 10, "num_entries": 10, "dim": 4, **kwargs}
     with pytest.raises(error):
         estimate_memory(**arguments)
+
+
+def test_block_columns_fit_the_limit():
+    n, m, weights = 100_000, 1_000_000, [0.0, 1.0, 1.0]
+    for limit in (200 << 20, 400 << 20, 1 << 30):
+        block = pick_block_columns(limit, n, m, 128, weights, True)
+        assert estimate_memory(n, m, block, weights=weights, undirected=True) <= limit
+        if block < 128:
+            assert estimate_memory(n, m, block + 1, weights=weights, undirected=True) > limit
+    assert pick_block_columns(1 << 40, n, m, 128, weights, True) == 128
+    with pytest.raises(ValueError, match="^--memory-limit 1.0 MiB is below the"):
+        pick_block_columns(1 << 20, n, m, 128, weights, True, limit_name="--memory-limit")
 
 
 # Peak resident memory of one fit, measured in a fresh interpreter: the

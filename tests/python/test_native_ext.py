@@ -436,7 +436,13 @@ BAD_OPTIONS = [
     (dict(normalization=2), "normalization must be None or 'l2', not 2"),
     (dict(edge_weight="log"), "edge_weight must be 'raw', 'binary' or 'log1p', not 'log'"),
     (dict(edge_weight=None), "edge_weight must be 'raw', 'binary' or 'log1p', not None"),
-    (dict(direction="both", undirected=False), "direction must be 'out' or 'in', not 'both'"),
+    (dict(direction="sideways", undirected=False), "direction must be 'out', 'in' or 'both', not 'sideways'"),
+    (dict(direction="both"), "direction='both' needs undirected=False: an undirected graph has one direction"),
+    (dict(direction="both", undirected=False, columns=(0, 17)),
+     "columns must be None or a pair (start, stop) of integers with 0 <= start <= stop <= 2 * dim "
+     "(direction='both'), not (0, 17)"),
+    (dict(direction="both", undirected=False, normalization="l2", columns=(4, 12)),
+     "columns must cover all dim columns with normalization='l2', which couples the columns of a row"),
     (dict(direction="in"), "direction='in' needs undirected=False: an undirected graph has one direction"),
     (dict(degree_exponent=float("inf")), "degree_exponent must be a finite float, not inf"),
     (dict(degree_exponent=float("nan")), "degree_exponent must be a finite float, not nan"),
@@ -519,7 +525,8 @@ def test_shared_arguments_fail_as_in_fit_csr(bad):
 
 
 def test_seeds_of_the_feature_projection_and_the_module_surface():
-    assert native_ext.__all__ == ["fit_csr_ext", "row_block_transition", "row_block_start", "row_block_propagate"]
+    assert native_ext.__all__ == ["fit_csr_ext", "work_matrices", "DIRECTION_SEED_OFFSET", "row_block_transition", "row_block_start", "row_block_propagate"]
+    assert native_ext.DIRECTION_SEED_OFFSET == 0xD1B54A32D192ED03
     assert fit_csr_ext.__text_signature__.startswith("(row_ptrs, col_indices, values, num_nodes, dim, weights, *,")
     # A block with features draws both projections for its columns only.
     n = 6
@@ -593,3 +600,123 @@ def test_out_of_memory_at_every_reservation_of_a_blocked_fit():
     else:
         pytest.fail("the walk never got through")
     assert k > 6 and out.tobytes() == expected.tobytes()
+
+
+# ---- direction "both", array-like targets and the matrix plan ------------------------
+
+def _both_reference(csr, n, dim, weights, seed, **kwargs):
+    """The out-fit with seed s beside the in-fit with seed s + DIRECTION_SEED_OFFSET."""
+    out = fit_csr_ext(*csr, n, dim, weights, seed=seed, undirected=False, direction="out", **kwargs)
+    in_seed = (seed + native_ext.DIRECTION_SEED_OFFSET) % 2**64
+    into = fit_csr_ext(*csr, n, dim, weights, seed=in_seed, undirected=False, direction="in", **kwargs)
+    return np.hstack([out, into])
+
+
+@pytest.mark.parametrize("seed", [0, 2**64 - 1, 2**64 - native_ext.DIRECTION_SEED_OFFSET])
+@pytest.mark.parametrize("options", [{}, dict(normalization="l2"), dict(degree_exponent=0.5, edge_weight="binary")])
+def test_both_is_the_out_fit_beside_the_in_fit(seed, options):
+    _, _, csr = graph(7, 30, 90)
+    expected = _both_reference(csr, 30, 8, [0.5, 1.0, 0.0, 1.0], seed, **options)
+    got = fit_csr_ext(*csr, 30, 8, [0.5, 1.0, 0.0, 1.0], seed=seed, undirected=False, direction="both", **options)
+    assert_bitwise_equal(got, expected)
+
+
+@pytest.mark.parametrize("columns", [(0, 16), (3, 13), (0, 8), (8, 16), (7, 9), (8, 8), (16, 16), (2, 5), (11, 15)])
+@pytest.mark.parametrize("block_columns", [None, 1, 3, 8, 100])
+def test_both_column_ranges_and_blocks(columns, block_columns):
+    _, _, csr = graph(8, 25, 70)
+    full = _both_reference(csr, 25, 8, [0.0, 1.0, 1.0], 11)
+    lo, hi = columns
+    kwargs = dict(seed=11, undirected=False, direction="both", columns=columns)
+    assert_bitwise_equal(fit_csr_ext(*csr, 25, 8, [0.0, 1.0, 1.0], **kwargs), full[:, lo:hi])
+    target = np.full((25, hi - lo), np.nan, dtype=np.float32)
+    fit_csr_ext(*csr, 25, 8, [0.0, 1.0, 1.0], out=target, block_columns=block_columns, **kwargs)
+    assert_bitwise_equal(target, full[:, lo:hi])
+
+
+def test_unseeded_both_differs_between_calls_and_halves():
+    _, _, csr = graph(9, 20, 60)
+    got = fit_csr_ext(*csr, 20, 6, [1.0], undirected=False, direction="both")
+    again = fit_csr_ext(*csr, 20, 6, [1.0], undirected=False, direction="both")
+    assert got.shape == (20, 12) and got.tobytes() != again.tobytes()
+    assert got[:, :6].tobytes() != got[:, 6:].tobytes()
+
+
+class ArrayLike:
+    """The protocol of zarr/h5py targets: shape, dtype and __setitem__, no buffer."""
+
+    def __init__(self, shape, dtype=np.float32):
+        self.shape = shape
+        self.dtype = np.dtype(dtype)
+        self.data = np.full(shape, np.nan, dtype=np.float32)
+        self.writes = []
+
+    def __setitem__(self, key, value):
+        self.writes.append((key, value.shape))
+        self.data[key] = value
+
+
+@pytest.mark.parametrize("direction, columns, block_columns, undirected", [
+    ("out", None, None, True), ("out", (1, 7), 2, True), ("both", None, 3, False), ("both", (5, 14), 4, False),
+])
+def test_array_like_target_gets_the_bytes_of_an_array_target(direction, columns, block_columns, undirected):
+    zarr = pytest.importorskip("zarr")
+    _, _, csr = graph(10, 40, 120)
+    total = 16 if direction == "both" else 8
+    lo, hi = columns or (0, total)
+    kwargs = dict(seed=5, undirected=undirected, direction=direction, columns=columns, block_columns=block_columns)
+    expected = np.empty((40, hi - lo), dtype=np.float32)
+    fit_csr_ext(*csr, 40, 8, [0.0, 1.0, 1.0], out=expected, **kwargs)
+    target = zarr.zeros((40, hi - lo), dtype="float32")
+    assert fit_csr_ext(*csr, 40, 8, [0.0, 1.0, 1.0], out=target, **kwargs) is target
+    assert_bitwise_equal(target[:], expected)
+    plain = ArrayLike((40, hi - lo))
+    fit_csr_ext(*csr, 40, 8, [0.0, 1.0, 1.0], out=plain, **kwargs)
+    assert_bitwise_equal(plain.data, expected)
+    widths = [shape[1] for _, shape in plain.writes]
+    assert max(widths) <= (block_columns or hi - lo) and sum(widths) == hi - lo
+
+
+def test_unseeded_array_like_blocks_belong_to_one_embedding():
+    _, _, csr = graph(11, 30, 80)
+    plain = ArrayLike((30, 8))
+    fit_csr_ext(*csr, 30, 8, [1.0], out=plain, block_columns=3)
+    assert len(plain.writes) == 3
+    assert set(np.unique(np.abs(plain.data))) <= {np.float32(0.0), np.sqrt(np.float32(3.0))}
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: ArrayLike((30, 8), np.float64), TypeError, "out must have dtype float32 (native byte order), not float64"),
+    (lambda: ArrayLike((30, 7)), ValueError, "out must have shape (30, 8), not (30, 7)"),
+    (lambda: ArrayLike((30,)), ValueError, "out must have shape (30, 8), not (30,)"),
+])
+def test_bad_array_like_targets(make, error, message):
+    _, _, csr = graph(12, 30, 80)
+    with pytest.raises(error) as exc_info:
+        fit_csr_ext(*csr, 30, 8, [0.0, 1.0], seed=1, out=make())
+    assert str(exc_info.value) == message
+
+
+def test_array_like_assignment_errors_propagate_after_the_blocks_before():
+    _, _, csr = graph(13, 30, 80)
+
+    class Failing(ArrayLike):
+        def __setitem__(self, key, value):
+            if len(self.writes) == 1:
+                raise OSError("disk full")
+            super().__setitem__(key, value)
+
+    target = Failing((30, 8))
+    with pytest.raises(OSError, match="disk full"):
+        fit_csr_ext(*csr, 30, 8, [0.0, 1.0], seed=1, out=target, block_columns=3)
+    assert len(target.writes) == 1 and np.isfinite(target.data[:, :3]).all() and np.isnan(target.data[:, 3:]).all()
+
+
+@pytest.mark.parametrize("weights, matrices", [
+    ([], 1), ([0.0, 0.0], 1), ([2.0], 1), ([1.0, 0.0, 0.0], 1), ([0.0, 1.0], 2), ([0.0, 0.0, 3.0], 2),
+    ([1.0, 1.0], 2), ([0.0, 1.0, 1.0], 2), ([1.0, 0.0, 1.0], 3), ([0.0, 1.0, 1.0, 1.0], 3),
+    ([float("nan"), 0.0, 1.0], 3), ([-0.0, 1.0], 2), ([0.0, float("nan")], 2),
+])
+def test_work_matrices(weights, matrices):
+    assert native_ext.work_matrices(weights) == matrices
+    assert native_ext.work_matrices(np.array(weights, dtype=np.float64)) == matrices

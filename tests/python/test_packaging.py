@@ -53,12 +53,15 @@ def test_wheel_contents(wheel):
         entry_points = next(n for n in names if n.endswith("entry_points.txt"))
         scripts = archive.read(entry_points).decode()
         metadata = archive.read(next(n for n in names if n.endswith("METADATA"))).decode()
-    for name in ("py.typed", "_native_core.pyi", "cli.py", "io.py", "__main__.py"):
+    for name in ("py.typed", "_native_core.pyi", "cli.py", "edge_files.py", "embedding_files.py", "__main__.py"):
         assert f"graphripple/{name}" in names
-    assert any(n.startswith("graphripple/_native_core.") and n.endswith(".so") for n in names)
+    for module in ("_native_core.", "_native_ext."):
+        assert any(n.startswith(f"graphripple/{module}") and n.endswith(".so") for n in names)
+    # Both modules load the one engine library beside them.
+    assert "graphripple/libgraphripple_engine.so" in names
     assert not any(n.startswith("tests/") for n in names)
     assert "graphripple = graphripple.cli:main" in scripts
-    for extra in ("scipy", "networkx", "arrow", "dask", "plot", "sklearn", "all"):
+    for extra in ("scipy", "networkx", "arrow", "dask", "plot", "sklearn", "faiss", "frames", "igraph", "all"):
         assert f"Provides-Extra: {extra}" in metadata
 
 

@@ -75,3 +75,60 @@ def test_lock_released_during_fit():
     assert duration > 0.05
     assert ticks > 1000
     assert longest_gap < duration / 5
+
+
+# ---- one engine per process ----------------------------------------------------------
+
+ONE_POOL_SCRIPT = """
+import os
+import numpy as np
+from graphripple import _native_core, _native_ext
+
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+
+row_ptrs, col_indices, values = np.arange(4, dtype=np.int64), np.array([1, 2, 0], dtype=np.int64), np.ones(3)
+before = tasks()  # NumPy's own threads (BLAS) already exist
+core = _native_core.fit_csr(row_ptrs, col_indices, values, 3, 8, [0.0, 1.0, 1.0], seed=1)
+after_core = tasks()
+ext = _native_ext.fit_csr_ext(row_ptrs, col_indices, values, 3, 8, [0.0, 1.0, 1.0], seed=1)
+print(after_core - before, tasks() - before, core.tobytes() == ext.tobytes())
+"""
+
+
+def test_both_modules_share_one_worker_pool():
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, RAYON_NUM_THREADS="3")
+    out = subprocess.run([sys.executable, "-c", ONE_POOL_SCRIPT], capture_output=True, text=True, env=env,
+                         check=True)
+    assert out.stdout.split() == ["3", "3", "True"]
+
+
+ONE_PANIC_SCRIPT = """
+import sys
+sys.modules["numpy"] = None  # every import of NumPy now fails: a panic in either module
+from graphripple import _native_core, _native_ext
+
+def panic(call):
+    try:
+        call()
+    except Exception as error:
+        return None
+    except BaseException as error:
+        return type(error)
+
+core = panic(lambda: _native_core.fit_adj_list([[]], 2, [1.0], seed=0))
+ext = panic(lambda: _native_ext.fit_csr_ext([0], [], [], 0, 2, [1.0], seed=0))
+print(core is not None and core is ext, core.__module__, core.__qualname__)
+"""
+
+
+def test_a_panic_from_either_module_is_one_class():
+    import subprocess
+    import sys
+
+    out = subprocess.run([sys.executable, "-c", ONE_PANIC_SCRIPT], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["True", "pyo3_runtime", "PanicException"]

@@ -46,3 +46,16 @@ with tempfile.TemporaryDirectory() as folder:
     save(path, labelled, nodes)
     loaded, loaded_nodes = load(path)
     assert_type(loaded, NDArray[np.float32])
+
+both = embed(dense, 4, undirected=False, direction="both", normalization="l2", degree_exponent=0.5)
+assert_type(both, NDArray[np.float32])
+
+def report(stage: str, done: int, total: int) -> None:
+    print(stage, done, total)
+
+
+concat = embed(dense, 4, (1.0, 0.0, 1.0), combine="concat", progress=report)
+assert_type(concat, NDArray[np.float32])
+target: NDArray[np.float32] = np.empty((3, 4), np.float32)
+limited = embed(dense, 4, out=target, memory_limit="1G", progress=True)
+assert_type(limited, NDArray[np.float32])

@@ -1,12 +1,15 @@
 // The extension module _native_ext: fit_csr_ext beside _native_core.
 //
-// Built from the same conversion, result and error code as _native_core
-// (the graphripple_python library), so shared arguments convert and fail
-// alike. Multi-phase initialisation: PyInit__native_ext only returns the
-// definition; the execution slot adds the function and __all__. The
-// process-wide objects made on first use (NumPy's table, the result
-// container and PanicException types) are this module's own copies.
+// Built into the shared engine library with the same conversion, result
+// and error code as _native_core, so shared arguments convert and fail
+// alike, and the process-wide objects made on first use (NumPy's table, the
+// result container and PanicException types, the worker pool) are the ones
+// _native_core uses. Multi-phase initialisation: PyInit__native_ext
+// (src/module/init) only returns the definition; the execution slot adds
+// the functions, DIRECTION_SEED_OFFSET and __all__.
+#include "algorithm/fit_options.h"
 #include "module/errors.h"
+#include "module/export.h"
 #include "module/ext/fit_csr_ext.h"
 #include "module/ext/partition_ext.h"
 
@@ -32,6 +35,11 @@ int exec_module(PyObject* module) {
         PyObject_SetAttr(module, name.get(), function.get()) < 0)
       return -1;
   }
+  PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(DIRECTION_SEED_OFFSET));
+  PyRef offset_name = PyRef::steal(PyUnicode_FromString("DIRECTION_SEED_OFFSET"));
+  if (!offset || !offset_name || PyObject_SetAttr(module, offset_name.get(), offset.get()) < 0 ||
+      PyList_Append(all.get(), offset_name.get()) < 0)
+    return -1;
   return PyObject_SetAttrString(module, "__all__", all.get());
 }
 
@@ -59,4 +67,4 @@ PyModuleDef g_definition = {
 
 }  // namespace graphripple::py
 
-PyMODINIT_FUNC PyInit__native_ext() { return PyModuleDef_Init(&graphripple::py::g_definition); }
+PyModuleDef* graphripple_ext_module_definition() { return &graphripple::py::g_definition; }

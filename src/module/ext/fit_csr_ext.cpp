@@ -1,5 +1,6 @@
 // fit_csr_ext: fit_csr with column blocks, row normalisation, degree
-// scaling, edge-weight transforms and the in-direction.
+// scaling, edge-weight transforms, the in- and both-directions, Ctrl-C and
+// progress reports.
 //
 // In Python terms:
 //
@@ -7,23 +8,33 @@
 //                     *, seed=None, undirected=True, node_features=None,
 //                     feature_weight=1.0, columns=None, normalization=None,
 //                     degree_exponent=0.0, edge_weight="raw", direction="out",
-//                     out=None, block_columns=None):
+//                     out=None, block_columns=None, progress=None,
+//                     combine="sum"):
 //         # the shared arguments exactly as fit_csr converts them, then
-//         start, stop = (0, dim) if columns is None else columns
-//         check 0 <= start <= stop <= dim                  # ValueError
+//         check combine in ("sum", "concat")               # ValueError
+//         terms = count of weights != 0.0 (NaN counts)
+//         per = dim * terms if combine == "concat" else dim
+//         total = 2 * per if direction == "both" else per  # at most 2**62
+//         start, stop = (0, total) if columns is None else columns
+//         check 0 <= start <= stop <= total                # ValueError
 //         check normalization in (None, "l2")              # ValueError
 //         degree_exponent = float(degree_exponent); check finite
 //         check edge_weight in ("raw", "binary", "log1p")  # ValueError
-//         check direction in ("out", "in")                 # ValueError
-//         check not (direction == "in" and undirected)     # ValueError
-//         check not (normalization and (start, stop) != (0, dim))
+//         check direction in ("out", "in", "both")         # ValueError
+//         check not (direction != "out" and undirected)    # ValueError
+//         check not normalization or start and stop are multiples of dim
+//             (whole directions; whole terms for "concat")
 //         block_columns: None or an integer >= 1       # TypeError / ValueError
 //         check out is given when block_columns is     # ValueError
-//         check not (normalization and block_columns < stop - start)
-//         out: None, or a writable float32 buffer of shape
-//              (num_nodes, stop - start), any strides     # TypeError / ValueError
+//         check not (normalization and block_columns < min(dim, stop - start))
+//         # "concat": block_columns counts columns of X0 per propagation
+//         # chain; each chain writes those columns of every term
+//         out: None, a writable float32 buffer of shape (num_nodes,
+//              stop - start) with any strides, or an array-like of that shape
+//              and dtype with __setitem__             # TypeError / ValueError
+//         progress: None or a callable                 # TypeError
 //         contiguity tests and copies as fit_csr
-//         with lock_released():
+//         with lock_released(), watched(signals, progress):
 //             graph = CsrGraph.from_csr(...)
 //             transform_edge_weights(graph, edge_weight)  # ValueError on log1p refusal
 //             if out is None:
@@ -33,14 +44,20 @@
 //         return out if out is given else float32_array_over(matrix)
 //
 // With every option at its default the bytes are those of fit_csr. With
-// `out`, the graph is validated and its transition built once, and the
-// column blocks are fitted one after the other over it, each copied into
-// `out` (still without the lock) before the next one is allocated. The
+// `out`, the graph is validated and its transition built once per
+// direction, and the column blocks are fitted one after the other over it,
+// each copied into `out` (still without the lock, or through __setitem__
+// with the lock for an array-like) before the next one is allocated. The
 // lock-free copy is safe because the call holds a reference to `out` and
 // a writable buffer view of it for its whole duration (a NumPy array
 // cannot be resized while exported), and a view of the object at the end
 // of its `base` chain when that exports a buffer, so that a memory map
 // under the array cannot be closed while its pages are written.
+//
+// While the fit runs, the calling thread checks for signals (PythonMonitor):
+// a handler that raises stops the fit, and its exception (KeyboardInterrupt)
+// is raised from the call once every buffer of the fit is released. The
+// blocks finished before then stay written in `out`.
 #include "module/ext/fit_csr_ext.h"
 
 #include <algorithm>
@@ -60,6 +77,8 @@
 #include "module/binding.h"
 #include "module/conversion.h"
 #include "module/errors.h"
+#include "module/ext/out_target.h"
+#include "module/ext/python_monitor.h"
 #include "module/interpreter_lock.h"
 #include "module/numpy_api.h"
 #include "module/result_array.h"
@@ -73,13 +92,15 @@ constexpr const char* PARAMS[] = {"row_ptrs",      "col_indices",   "values",   
                                   "dim",           "weights",       "seed",          "undirected",
                                   "node_features", "feature_weight", "columns",      "normalization",
                                   "degree_exponent", "edge_weight", "direction", "out",
-                                  "block_columns"};
+                                  "block_columns", "progress", "combine"};
 constexpr Signature SIGNATURE{"fit_csr_ext", PARAMS, 6};
 // Parameters after weights are keyword-only.
 constexpr std::size_t POSITIONAL = 6;
 constexpr std::size_t COLUMNS = 10;
 constexpr std::size_t OUT = 15;
 constexpr std::size_t BLOCK_COLUMNS = 16;
+constexpr std::size_t PROGRESS = 17;
+constexpr std::size_t COMBINE = 18;
 
 // ValueError "NAME must be WHAT, not REPR".
 bool refuse_value(const char* name, const char* what, PyObject* object) {
@@ -108,10 +129,17 @@ bool convert_choice(PyObject* object, const char* name, const char* what,
   return refuse_value(name, what, object);
 }
 
-bool convert_columns(PyObject* object, std::uint64_t dim, std::optional<std::uint64_t>& start,
-                     std::optional<std::uint64_t>& stop) {
+// `total`: the embedding's columns, dim or (with direction='both') 2 * dim.
+bool convert_columns(PyObject* object, std::uint64_t total, bool both, bool concat,
+                     std::optional<std::uint64_t>& start, std::optional<std::uint64_t>& stop) {
   if (object == nullptr || object == Py_None) return true;
-  const char* what = "None or a pair (start, stop) of integers with 0 <= start <= stop <= dim";
+  const char* what = concat ? (both ? "None or a pair (start, stop) of integers with 0 <= start <= stop <= "
+                                      "2 * dim * terms (direction='both', combine='concat')"
+                                    : "None or a pair (start, stop) of integers with 0 <= start <= stop <= "
+                                      "dim * terms (combine='concat')")
+                   : both ? "None or a pair (start, stop) of integers with 0 <= start <= stop <= 2 * dim "
+                            "(direction='both')"
+                          : "None or a pair (start, stop) of integers with 0 <= start <= stop <= dim";
   if (!(PyTuple_Check(object) || PyList_Check(object)) || PySequence_Size(object) != 2)
     return refuse_value("columns", what, object);
   std::uint64_t bounds[2];
@@ -128,7 +156,7 @@ bool convert_columns(PyObject* object, std::uint64_t dim, std::optional<std::uin
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || value < 0 || std::uint64_t(value) > dim) return refuse_value("columns", what, object);
+    if (overflow != 0 || value < 0 || std::uint64_t(value) > total) return refuse_value("columns", what, object);
     bounds[i] = std::uint64_t(value);
   }
   if (bounds[0] > bounds[1]) return refuse_value("columns", what, object);
@@ -142,10 +170,28 @@ struct ExtOptions {
   EdgeWeight edge_weight = EdgeWeight::raw;
 };
 
-// Converts columns to direction (slots 10 to 14) and checks how they
-// combine with the shared settings.
+// Converts columns to direction (slots 10 to 14) and combine and checks
+// how they go with the shared settings. The direction and the combination
+// are read first, since they decide how many columns `columns` indexes.
 bool convert_options(std::span<PyObject* const> slot, const Settings& settings, ExtOptions& out) {
-  if (!convert_columns(slot[COLUMNS], settings.dim, out.fit.column_start, out.fit.column_stop)) return false;
+  std::size_t combine = 0;
+  if (!convert_choice(slot[COMBINE], "combine", "'sum' or 'concat'", {"sum", "concat"}, combine)) return false;
+  const bool concat = combine == 1;
+  out.fit.combine = concat ? Combine::concat : Combine::sum;
+  PyObject* direction_object = slot[COLUMNS + 4];
+  const bool both = direction_object != nullptr && PyUnicode_Check(direction_object) &&
+                    PyUnicode_CompareWithASCIIString(direction_object, "both") == 0;
+  const std::uint64_t terms = concat ? count_terms(settings.weights) : 1;
+  const std::uint64_t copies = terms * (both ? 2 : 1);
+  if (copies > 1 && settings.dim > (std::uint64_t{1} << 62) / copies) {
+    PyErr_SetString(PyExc_ValueError, concat ? "dim * terms (x 2 with direction='both') must be at most 2**62 "
+                                               "with combine='concat'"
+                                             : "dim must be at most 2**62 with direction='both' (2 * dim columns)");
+    return false;
+  }
+  const std::uint64_t total = settings.dim * copies;
+  if (!convert_columns(slot[COLUMNS], total, both, concat, out.fit.column_start, out.fit.column_stop))
+    return false;
 
   PyObject* normalization = slot[COLUMNS + 1];
   if (normalization != nullptr && normalization != Py_None) {
@@ -166,15 +212,26 @@ bool convert_options(std::span<PyObject* const> slot, const Settings& settings, 
   out.edge_weight = static_cast<EdgeWeight>(edge_weight);
 
   std::size_t direction = 0;
-  if (!convert_choice(slot[COLUMNS + 4], "direction", "'out' or 'in'", {"out", "in"}, direction)) return false;
-  out.fit.direction = direction == 0 ? Direction::out : Direction::in;
+  if (!convert_choice(direction_object, "direction", "'out', 'in' or 'both'", {"out", "in", "both"}, direction))
+    return false;
+  constexpr Direction DIRECTIONS[] = {Direction::out, Direction::in, Direction::both};
+  out.fit.direction = DIRECTIONS[direction];
 
   if (out.fit.direction == Direction::in && settings.undirected) {
     PyErr_SetString(PyExc_ValueError, "direction='in' needs undirected=False: an undirected graph has one direction");
     return false;
   }
-  const bool narrowed = out.fit.column_start.value_or(0) != 0 || out.fit.column_stop.value_or(settings.dim) != settings.dim;
-  if (out.fit.normalize && narrowed) {
+  if (both && settings.undirected) {
+    PyErr_SetString(PyExc_ValueError,
+                    "direction='both' needs undirected=False: an undirected graph has one direction");
+    return false;
+  }
+  const std::uint64_t start = out.fit.column_start.value_or(0), stop = out.fit.column_stop.value_or(total);
+  // l2 scales a row over all dim columns of a term: the range must hold
+  // whole terms (whole directions for combine='sum').
+  const std::uint64_t dim = settings.dim;
+  const bool whole = dim == 0 || total == 0 || (start % dim == 0 && stop % dim == 0 && start < stop);
+  if (out.fit.normalize && !whole) {
     PyErr_SetString(PyExc_ValueError,
                     "columns must cover all dim columns with normalization='l2', which couples the columns of a row");
     return false;
@@ -199,138 +256,6 @@ bool convert_block_columns(PyObject* object, std::optional<std::uint64_t>& out) 
   return true;
 }
 
-// A buffer view released (with the lock held) when the holder goes.
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool acquire(PyObject* object, int flags) {
-    if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-    held_ = true;
-    return true;
-  }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-// The caller's output array, held for the whole call: a reference, a
-// writable strided view, and a view of the object that owns the memory
-// (when that is not the array itself and exports a buffer).
-struct OutTarget {
-  PyRef object;
-  BufferView view;
-  BufferView owner;
-  StridedOutput strided;
-};
-
-// dtype text for messages: the object's dtype when it has one, else the
-// buffer format.
-PyRef describe_dtype(PyObject* object, const char* format) {
-  if (PyObject_HasAttrString(object, "dtype")) {
-    PyRef dtype = PyRef::steal(PyObject_GetAttrString(object, "dtype"));
-    if (dtype) return PyRef::steal(PyObject_Str(dtype.get()));
-    PyErr_Clear();
-  }
-  return PyRef::steal(PyUnicode_FromFormat("format '%s'", format != nullptr ? format : "B"));
-}
-
-bool native_float32(const char* format) {
-  if (format == nullptr) return false;
-  const std::string text(format);
-  constexpr bool little = std::endian::native == std::endian::little;
-  return text == "f" || text == "@f" || text == "=f" || (little ? text == "<f" : text == ">f");
-}
-
-// Two elements of a rows x cols view with these byte strides can share a
-// byte only when the strides interleave: with the smaller stride (in
-// magnitude) at least 4 and the larger at least its extent, none can.
-bool elements_disjoint(std::uint64_t rows, std::uint64_t cols, std::int64_t row_stride, std::int64_t col_stride) {
-  if (rows == 0 || cols == 0) return true;
-  struct Axis {
-    std::uint64_t extent;
-    std::uint64_t stride;
-  };
-  Axis a{rows, std::uint64_t(row_stride < 0 ? -row_stride : row_stride)};
-  Axis b{cols, std::uint64_t(col_stride < 0 ? -col_stride : col_stride)};
-  if (a.extent <= 1) a.stride = UINT64_MAX;
-  if (b.extent <= 1) b.stride = UINT64_MAX;
-  if (a.stride > b.stride) std::swap(a, b);
-  if (a.stride == UINT64_MAX) return true;  // at most one element
-  if (a.stride < sizeof(float)) return false;
-  if (b.stride == UINT64_MAX) return true;
-  return b.stride / a.stride >= a.extent && b.stride >= a.extent * a.stride;
-}
-
-bool convert_out(PyObject* object, std::uint64_t rows, std::uint64_t cols, OutTarget& target) {
-  if (!PyObject_CheckBuffer(object)) {
-    PyErr_Format(PyExc_TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not %s",
-                 Py_TYPE(object)->tp_name);
-    return false;
-  }
-  {
-    // A read-only array is a ValueError of its own; exporters differ in
-    // what they raise for a writable request, so ask for a plain view first.
-    BufferView probe;
-    if (!probe.acquire(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "out must be a writable float32 NumPy array (or numpy.memmap), not %s",
-                   Py_TYPE(object)->tp_name);
-      return false;
-    }
-    if (probe.view().readonly) {
-      PyErr_SetString(PyExc_ValueError, "out is read-only");
-      return false;
-    }
-  }
-  if (!target.view.acquire(object, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT)) return false;
-  const Py_buffer& view = target.view.view();
-  if (!native_float32(view.format) || view.itemsize != Py_ssize_t(sizeof(float))) {
-    PyRef dtype = describe_dtype(object, view.format);
-    if (!dtype) return false;
-    PyErr_Format(PyExc_TypeError, "out must have dtype float32 (native byte order), not %U", dtype.get());
-    return false;
-  }
-  if (view.ndim != 2 || std::uint64_t(view.shape[0]) != rows || std::uint64_t(view.shape[1]) != cols) {
-    PyRef shape = PyRef::steal(PyTuple_New(view.ndim));
-    if (!shape) return false;
-    for (int i = 0; i < view.ndim; ++i) {
-      PyObject* extent = PyLong_FromSsize_t(view.shape[i]);
-      if (extent == nullptr) return false;
-      PyTuple_SET_ITEM(shape.get(), i, extent);
-    }
-    PyErr_Format(PyExc_ValueError, "out must have shape (%llu, %llu), not %R", (unsigned long long)rows,
-                 (unsigned long long)cols, shape.get());
-    return false;
-  }
-  const std::int64_t row_stride = view.strides[0], col_stride = view.strides[1];
-  if (!elements_disjoint(rows, cols, row_stride, col_stride)) {
-    PyErr_SetString(PyExc_ValueError, "out must not have overlapping elements (strides that repeat memory)");
-    return false;
-  }
-  // Pin the memory's owner: for a numpy.memmap the mmap object, whose
-  // close() refuses while a view of it exists.
-  if (acquire_numpy_api() && PyArray_Check(object)) {
-    PyObject* base = object;
-    while (PyArray_Check(base) && PyArray_BASE(reinterpret_cast<PyArrayObject*>(base)) != nullptr)
-      base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(base));
-    if (base != object && !PyArray_Check(base) && PyObject_CheckBuffer(base) &&
-        !target.owner.acquire(base, PyBUF_SIMPLE))
-      PyErr_Clear();  // an owner that exports no plain view keeps its own rules
-  } else if (PyErr_Occurred()) {
-    return false;
-  }
-  target.object = PyRef::borrow(object);
-  target.strided = StridedOutput{static_cast<char*>(view.buf), rows, cols, row_stride, col_stride};
-  return true;
-}
-
 // The result of the unlocked part: a matrix, an engine error, or the text
 // of an option refusal that only the graph could reveal.
 using Outcome = std::variant<MatrixF32, EmbeddingError, std::string>;
@@ -351,8 +276,11 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return nullptr;
   ExtOptions options;
   if (!convert_options(slot, settings, options)) return nullptr;
+  const bool both = options.fit.direction == Direction::both;
   const std::uint64_t start = options.fit.column_start.value_or(0);
-  const std::uint64_t width = options.fit.column_stop.value_or(settings.dim) - start;
+  const std::uint64_t terms = options.fit.combine == Combine::concat ? count_terms(settings.weights) : 1;
+  const std::uint64_t width =
+      options.fit.column_stop.value_or(settings.dim * terms * (both ? 2 : 1)) - start;
   std::optional<std::uint64_t> block_columns;
   if (!convert_block_columns(slot[BLOCK_COLUMNS], block_columns)) return nullptr;
   if (block_columns && (slot[OUT] == nullptr || slot[OUT] == Py_None)) {
@@ -362,10 +290,16 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                                       "numpy.float32) to fit in blocks");
     return nullptr;
   }
-  if (options.fit.normalize && block_columns && *block_columns < width) {
+  // l2 couples the columns of one direction: a block must hold them all.
+  if (options.fit.normalize && block_columns && *block_columns < std::min(width, settings.dim)) {
     PyErr_SetString(PyExc_ValueError,
                     "block_columns must cover all dim columns with normalization='l2', which couples the columns "
                     "of a row");
+    return nullptr;
+  }
+  PyObject* progress = slot[PROGRESS] != Py_None ? slot[PROGRESS] : nullptr;
+  if (progress != nullptr && !PyCallable_Check(progress)) {
+    PyErr_Format(PyExc_TypeError, "progress must be None or a callable, not %s", Py_TYPE(progress)->tp_name);
     return nullptr;
   }
   // Declared before the unlocked scope, so its views are released with the
@@ -385,17 +319,23 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   }
 
   std::optional<Outcome> outcome;
-  {
+  try {
     InterpreterUnlocked unlocked;
+    PythonMonitor monitor(unlocked, progress);
+    MonitorScope monitored(&monitor);
     Expected<CsrGraph> graph = CsrGraph::from_csr(std::move(owned.row_ptrs), std::move(owned.col_indices),
                                                   std::move(owned.values), csr.num_nodes);
+    check_point();
     if (!graph) {
       outcome.emplace(std::move(graph).error());
     } else if (auto refusal = transform_edge_weights(*graph, options.edge_weight)) {
       outcome.emplace(std::move(*refusal));
     } else if (out) {
       const std::uint64_t block = block_columns.value_or(std::max<std::uint64_t>(width, 1));
-      Status status = fit_into(*graph, *params, options.fit, block, out->strided);
+      std::optional<ArrayLikeSink> array_like;
+      if (out->array_like) array_like.emplace(out->object.get(), unlocked);
+      Status status = array_like ? fit_into(*graph, *params, options.fit, block, *array_like)
+                                 : fit_into(*graph, *params, options.fit, block, out->strided);
       if (status) {
         outcome.emplace(MatrixF32{});
       } else {
@@ -409,7 +349,15 @@ PyObject* fit_csr_ext_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         outcome.emplace(std::move(matrix).error());
       }
     }
-  }  // the graph is released before the lock is taken back
+  } catch (const PythonRaised&) {
+    // The graph is released and the lock held again; the interpreter's
+    // exception (from the target's __setitem__) is pending.
+    return nullptr;
+  } catch (const FitCancelled&) {
+    // Stopped by the monitor: the exception of the signal handler or of the
+    // progress callback is pending, and every buffer of the fit is released.
+    return nullptr;
+  }
   if (auto* error = std::get_if<EmbeddingError>(&*outcome)) {
     raise_embedding_error(*error);
     return nullptr;
@@ -426,12 +374,34 @@ PyObject* fit_csr_ext(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guard_native([&] { return fit_csr_ext_body(args, nargs, kwnames); });
 }
 
+PyObject* work_matrices(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard_native([&]() -> PyObject* {
+    static const char* keywords[] = {"weights", "combine", nullptr};
+    PyObject* weights = nullptr;
+    PyObject* combine_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:work_matrices", const_cast<char**>(keywords), &weights,
+                                     &combine_object))
+      return nullptr;
+    std::vector<double> values;
+    if (!noted(convert_float_sequence(weights, values), "weights")) return nullptr;
+    std::size_t combine = 0;
+    if (!convert_choice(combine_object, "combine", "'sum' or 'concat'", {"sum", "concat"}, combine))
+      return nullptr;
+    return PyLong_FromUnsignedLong(
+        graphripple::work_matrices(values, combine == 1 ? Combine::concat : Combine::sum));
+  });
+}
+
 PyMethodDef g_definitions[] = {
     {"fit_csr_ext", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_csr_ext)),
      METH_FASTCALL | METH_KEYWORDS,
      "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
      "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
-     "edge_weight='raw', direction='out', out=None, block_columns=None)\n--\n\n"},
+     "edge_weight='raw', direction='out', out=None, block_columns=None, progress=None, combine='sum')\n--\n\n"},
+    {"work_matrices", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(work_matrices)),
+     METH_VARARGS | METH_KEYWORDS,
+     "work_matrices(weights, combine='sum')\n--\n\nThe n x width float32 matrices a fit with these weights holds "
+     "at its peak (width: the columns of one block; for combine='concat', of the starting matrix)."},
 };
 
 }  // namespace

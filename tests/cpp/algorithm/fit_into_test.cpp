@@ -159,6 +159,79 @@ TEST(fit_into, unseeded_blocked_fits_draw_afresh_per_call) {
     for (float v : row) EXPECT_TRUE(v == 0.0f || std::abs(v) == std::bit_cast<float>(0x3FDDB3D7u)) << v;
 }
 
+TEST(fit_into, concat_terms_equal_single_weight_fits) {
+  // Each term block of a concat fit holds the bytes of the fit with that
+  // weight alone; for Direction::both the out-terms come before the
+  // in-terms. Column ranges and blocks index the concatenated width.
+  std::mt19937_64 rng(77);
+  struct Case {
+    std::vector<double> weights;
+    Direction direction;
+    bool normalize;
+    double degree_exponent;
+  };
+  const std::vector<Case> cases = {
+      {{0.0, 1.0, 1.0}, Direction::out, false, 0.0},
+      {{0.5, 0.0, -2.0, 1.0}, Direction::in, false, -0.5},
+      {{1.0, 1.0, 0.0, 0.25}, Direction::both, true, 0.0},
+      {{-1.5}, Direction::out, false, 0.0},
+      {{0.0, 0.0, 3.0}, Direction::both, false, 0.5},
+      {{0.0, 0.0}, Direction::out, false, 0.0},
+  };
+  const std::uint64_t dim = 6;
+  int trial = 0;
+  for (const Case& c : cases) {
+    const auto graph = random_graph(rng, 25 + trial, 4, trial % 2 == 1);
+    FitParams params = params_of(dim, c.weights, false);
+    FitOptions single;
+    single.direction = c.direction;
+    single.normalize = c.normalize;
+    single.degree_exponent = c.degree_exponent;
+    FitOptions options = single;
+    options.combine = Combine::concat;
+    const std::uint64_t terms = count_terms(c.weights);
+    const std::uint64_t halves = c.direction == Direction::both ? 2 : 1;
+    ASSERT_EQ(total_columns(params, options), dim * terms * halves);
+    Dense expected(graph.num_nodes);
+    for (std::uint64_t half = 0; half < halves; ++half)
+      for (std::size_t i = 0; i < c.weights.size(); ++i) {
+        if (c.weights[i] == 0.0) continue;
+        FitParams alone = params;
+        alone.weights.assign(c.weights.size(), 0.0);
+        alone.weights[i] = c.weights[i];
+        const Dense term = whole_fit(graph, alone, single);
+        for (std::size_t r = 0; r < term.size(); ++r)
+          expected[r].insert(expected[r].end(), term[r].begin() + std::ptrdiff_t(half * dim),
+                             term[r].begin() + std::ptrdiff_t((half + 1) * dim));
+      }
+    EXPECT_TRUE(same_bits(whole_fit(graph, params, options), expected)) << "case " << trial;
+    const std::uint64_t total = dim * terms * halves;
+    for (auto [start, stop] : {std::pair<std::uint64_t, std::uint64_t>{0, total}, {1, total - 1}, {dim, 2 * dim},
+                               {2, 5}, {dim - 1, dim + 1}}) {
+      if (stop > total || start > stop) continue;
+      if (c.normalize && (start % dim || stop % dim || start == stop)) continue;
+      FitOptions range = options;
+      range.column_start = start;
+      range.column_stop = stop;
+      Dense wanted(expected.size());
+      for (std::size_t r = 0; r < expected.size(); ++r)
+        wanted[r].assign(expected[r].begin() + std::ptrdiff_t(start), expected[r].begin() + std::ptrdiff_t(stop));
+      for (std::uint64_t block : {std::uint64_t{1}, std::uint64_t{4}, dim}) {
+        if (c.normalize && block < dim) continue;
+        Destination d(graph.num_nodes, stop - start, std::int64_t(stop - start) + 2, 1, false);
+        auto status = fit_into(graph, params, range, block, d.out);
+        ASSERT_TRUE(status.has_value()) << status.error().display();
+        EXPECT_TRUE(same_bits(d.dense(), wanted)) << "case " << trial << " [" << start << ", " << stop
+                                                  << ") block " << block;
+      }
+    }
+    ++trial;
+  }
+  EXPECT_EQ(work_matrices({0.0, 1.0, 1.0}, Combine::concat), 3u);
+  EXPECT_EQ(work_matrices({1.0, 1.0}, Combine::concat), 2u);
+  EXPECT_EQ(work_matrices({2.0}, Combine::concat), 1u);
+}
+
 TEST(fit_into, a_failed_block_leaves_later_columns_untouched) {
   std::mt19937_64 rng(12);
   const auto graph = random_graph(rng, 40, 3, false);

@@ -1,0 +1,331 @@
+"""Writing files so that a failure never leaves a partial or wrong one.
+
+Every file the package writes goes through ``atomic_path``: it is written
+under a hidden temporary name beside the target (``.NAME.<hex>.part``, in
+the same folder so that the final rename is atomic), flushed to the disk,
+and renamed over the target only when complete. On any failure, an
+exception, Ctrl-C, or SIGTERM (turned into an exception by
+``terminate_on_sigterm``), the temporary file is removed and the target is
+left as it was. A replaced file keeps its permission mode.
+
+``reserve_space`` allocates a file's blocks before it is memory-mapped: a
+write through a mapping into a full disk kills the process with SIGBUS,
+while a reservation fails up front with an ordinary ``OSError``.
+``create_npy_memmap`` combines the two for ``.npy`` results filled in
+place. ``check_output_path`` checks an output before anything is read, so
+that a run never spends a fit on an output it cannot write or that would
+destroy one of its own inputs.
+
+Errors name the path the caller gave, never the temporary name.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import secrets
+import signal
+import stat
+import threading
+from pathlib import Path
+from types import FrameType
+from typing import IO, Any, Iterable, Iterator, Union
+
+import numpy as np
+from numpy.typing import DTypeLike
+
+__all__ = [
+    "EXIT_TERMINATED",
+    "Terminated",
+    "atomic_path",
+    "check_output_path",
+    "create_npy_memmap",
+    "reserve_space",
+    "same_file",
+    "terminate_on_sigterm",
+]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+# The exit status of a process ended by SIGTERM, as shells report it.
+EXIT_TERMINATED = 128 + signal.SIGTERM
+
+# Temporary path -> the target the caller named, for error messages.
+_TARGETS: dict[str, str] = {}
+_TARGETS_LOCK = threading.Lock()
+
+
+class Terminated(SystemExit):
+    """Raised in the main thread on SIGTERM (see ``terminate_on_sigterm``).
+
+    A ``SystemExit`` with status 143, so that every ``finally`` and cleanup
+    runs and an uncaught one ends the process with the status a shell shows
+    for SIGTERM.
+    """
+
+    def __init__(self) -> None:
+        super().__init__(EXIT_TERMINATED)
+
+
+# ---------------------------------------------------------------------------
+# Signals
+
+
+@contextlib.contextmanager
+def terminate_on_sigterm() -> Iterator[None]:
+    """Within the block, SIGTERM raises ``Terminated`` in the main thread.
+
+    The default action of SIGTERM ends the process at once and skips every
+    cleanup (temporary files stay behind). Further SIGTERMs while the first
+    is being handled are ignored, so that they cannot cut a cleanup short.
+    The previous handler is restored on exit. Outside the main thread (where
+    handlers cannot be set) the block runs unchanged.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    raised = False
+
+    def handler(signum: int, frame: FrameType | None) -> None:
+        nonlocal raised
+        if not raised:
+            raised = True
+            raise Terminated()
+
+    previous = signal.signal(signal.SIGTERM, handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _sigterm_is_default() -> bool:
+    return (threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL)
+
+
+# ---------------------------------------------------------------------------
+# Atomic writes
+
+
+# OSError subclasses that stand for a plain failed write or open.
+_RENAMED = (PermissionError, FileNotFoundError, FileExistsError, IsADirectoryError, NotADirectoryError)
+
+
+def _user_name(temporary: PathLike) -> str:
+    with _TARGETS_LOCK:
+        return _TARGETS.get(os.fspath(temporary), os.fspath(temporary))
+
+
+def _renamed_error(error: OSError, temporary: Path, target: Path) -> OSError:
+    """``error`` naming ``target`` where it named the temporary file or nothing."""
+    if error.filename not in (None, os.fspath(temporary)) or type(error) not in (OSError, *_RENAMED):
+        return error
+    if error.errno is None:
+        # Short writes (numpy's tofile) report no errno: keep their text.
+        renamed = OSError(None, str(error), os.fspath(target))
+    else:
+        renamed = OSError(error.errno, error.strerror or os.strerror(error.errno), os.fspath(target))
+    renamed.__cause__ = error.__cause__
+    return renamed
+
+
+@contextlib.contextmanager
+def atomic_path(path: PathLike) -> Iterator[Path]:
+    """A temporary path beside ``path`` that becomes ``path`` when the block succeeds.
+
+    The temporary file is created empty, with the mode of the file it will
+    replace (or the usual mode of a new file, unlike ``mkstemp``'s 0600).
+    After the block it is fsynced and renamed over ``path``. On any
+    exception (KeyboardInterrupt and SIGTERM included) it is removed and
+    ``path`` is left as it was. An ``OSError`` that named the temporary file,
+    or no file, names ``path`` instead.
+
+    Called in the main thread while SIGTERM has its default action, the
+    block runs under ``terminate_on_sigterm`` so that SIGTERM cleans up too.
+    """
+    target = Path(path)
+    with contextlib.ExitStack() as stack:
+        if _sigterm_is_default():
+            stack.enter_context(terminate_on_sigterm())
+        yield stack.enter_context(_atomic_path(target))
+
+
+@contextlib.contextmanager
+def _atomic_path(target: Path) -> Iterator[Path]:
+    try:
+        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
+    except (FileNotFoundError, NotADirectoryError):
+        mode = None
+    # Replacing a file: the new data is never readable by more people than
+    # the old, and the owner can write it until it is complete.
+    temporary, descriptor = _create_temporary(target, 0o600 if mode is not None else 0o666)
+    os.close(descriptor)
+    key = os.fspath(temporary)
+    with _TARGETS_LOCK:
+        _TARGETS[key] = os.fspath(target)
+    try:
+        if mode is not None:
+            os.chmod(temporary, mode | stat.S_IRUSR | stat.S_IWUSR)
+        yield temporary
+        try:
+            descriptor = os.open(temporary, os.O_RDWR)
+        except PermissionError:
+            descriptor = os.open(temporary, os.O_RDONLY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+        if mode is not None:
+            os.chmod(temporary, mode)
+        os.replace(temporary, target)
+        _sync_folder(target.parent)
+    except BaseException as error:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        if isinstance(error, OSError):
+            renamed = _renamed_error(error, temporary, target)
+            if renamed is not error:
+                raise renamed from None
+        raise
+    finally:
+        with _TARGETS_LOCK:
+            _TARGETS.pop(key, None)
+
+
+def _create_temporary(target: Path, mode: int = 0o666) -> tuple[Path, int]:
+    while True:
+        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
+        try:
+            return temporary, os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, mode)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise _renamed_error(error, temporary, target) from None
+
+
+def _sync_folder(folder: Path) -> None:
+    """Make a rename in ``folder`` durable (where the system allows it)."""
+    with contextlib.suppress(OSError):
+        descriptor = os.open(folder if str(folder) else ".", os.O_RDONLY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+
+
+def reserve_space(file: int | IO[Any], nbytes: int, path: PathLike | None = None) -> None:
+    """Allocate ``nbytes`` of disk for ``file`` (a descriptor or open file) now.
+
+    Uses ``posix_fallocate`` where the system has it, so that a full disk is
+    an ``OSError`` here rather than a SIGBUS when a memory mapping of the
+    file is written. The error names ``path``, or the target of the
+    ``atomic_path`` temporary that ``file`` is, or the file's own name.
+    Where allocation is unsupported the file is only extended.
+    """
+    descriptor = file if isinstance(file, int) else file.fileno()
+    if path is None:
+        name = getattr(file, "name", None)
+        path = _user_name(name) if isinstance(name, str) else None
+    try:
+        fallocate = getattr(os, "posix_fallocate", None)
+        if fallocate is None or nbytes == 0:
+            os.ftruncate(descriptor, nbytes)
+            return
+        try:
+            fallocate(descriptor, 0, nbytes)
+        except OSError as error:
+            if error.errno not in (errno.EINVAL, errno.EOPNOTSUPP, errno.ENOSYS):
+                raise
+            os.ftruncate(descriptor, nbytes)
+    except OSError as error:
+        if error.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+            raise OSError(error.errno, f"{os.strerror(error.errno)} (needed {nbytes} bytes)",
+                          None if path is None else os.fspath(path)) from None
+        raise OSError(error.errno, error.strerror, None if path is None else os.fspath(path)) from None
+
+
+@contextlib.contextmanager
+def create_npy_memmap(
+    path: PathLike, shape: tuple[int, ...], dtype: DTypeLike = np.float32, *, fortran_order: bool = False,
+    trailer: bytes = b"",
+) -> Iterator[np.memmap[Any, Any]]:
+    """A writable memory-mapped ``.npy`` that becomes ``path`` when the block succeeds.
+
+    The file is created under ``atomic_path``, its header written and its
+    whole size reserved (``reserve_space``) before it is mapped, so a full
+    disk fails here with one ``OSError`` naming ``path``. The block fills the
+    array; it is then flushed, ``trailer`` is written after the array data,
+    and the file renamed into place. Other processes may open the file in
+    the block through the map's ``filename`` (the temporary name).
+    """
+    target = Path(path)
+    array_type = np.dtype(dtype)
+    shape = tuple(int(s) for s in shape)
+    header = {"descr": np.lib.format.dtype_to_descr(array_type), "fortran_order": bool(fortran_order),
+              "shape": shape}
+    with atomic_path(target) as temporary:
+        with open(temporary, "r+b") as handle:
+            np.lib.format.write_array_header_1_0(handle, header)
+            offset = handle.tell()
+            nbytes = array_type.itemsize * int(np.prod(shape, dtype=np.int64))
+            reserve_space(handle, offset + nbytes + len(trailer), target)
+            if trailer:
+                handle.seek(offset + nbytes)
+                handle.write(trailer)
+        matrix: np.memmap[Any, Any] = np.memmap(temporary, dtype=array_type, mode="r+", offset=offset,
+                                                shape=shape, order="F" if fortran_order else "C")
+        try:
+            yield matrix
+            matrix.flush()
+        finally:
+            del matrix
+
+
+# ---------------------------------------------------------------------------
+# Output checks
+
+
+def same_file(a: PathLike, b: PathLike) -> bool:
+    """True when ``a`` and ``b`` are one file: the same path, a hard link or a symbolic link."""
+    try:
+        first, second = os.stat(a), os.stat(b)
+    except (OSError, ValueError):
+        return False
+    return (first.st_dev, first.st_ino) == (second.st_dev, second.st_ino)
+
+
+def check_output_path(path: PathLike, inputs: Iterable[PathLike] = (), fmt: str | None = None) -> Path:
+    """Check that ``path`` can be written before any work is done; returns it as a Path.
+
+    Its folder must exist and take new files (tried by creating and removing
+    a temporary file there), it must not be a folder, and it must not be
+    any of ``inputs`` (the same path, a hard link or a symbolic link to
+    it). With ``fmt``, its suffix must not name another embedding format.
+    Raises ``ValueError`` (or ``OSError`` for a folder that cannot be
+    written), naming ``path``.
+    """
+    target = Path(path)
+    name = os.fspath(path)
+    if fmt is not None:
+        from .embedding_files import format_for
+
+        format_for(target, fmt)
+    for source in inputs:
+        if same_file(target, source):
+            raise ValueError(f"{name}: the output is the input file {os.fspath(source)!r}; choose another name")
+    folder = target.parent
+    if not folder.is_dir():
+        raise ValueError(f"{name}: the folder {os.fspath(folder)!r} does not exist")
+    if target.is_dir():
+        raise ValueError(f"{name}: is a folder")
+    try:
+        temporary, descriptor = _create_temporary(target)
+    except OSError as error:
+        raise OSError(error.errno, f"cannot write in the folder {os.fspath(folder)!r}: {error.strerror}",
+                      name) from None
+    os.close(descriptor)
+    with contextlib.suppress(OSError):
+        os.unlink(temporary)
+    return target

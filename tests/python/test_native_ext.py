@@ -525,7 +525,8 @@ def test_shared_arguments_fail_as_in_fit_csr(bad):
 
 
 def test_seeds_of_the_feature_projection_and_the_module_surface():
-    assert native_ext.__all__ == ["fit_csr_ext", "work_matrices", "DIRECTION_SEED_OFFSET", "row_block_transition", "row_block_start", "row_block_propagate"]
+    assert native_ext.__all__ == ["fit_csr_ext", "work_matrices", "row_block_transition", "row_block_start",
+                                  "row_block_propagate", "DIRECTION_SEED_OFFSET"]
     assert native_ext.DIRECTION_SEED_OFFSET == 0xD1B54A32D192ED03
     assert fit_csr_ext.__text_signature__.startswith("(row_ptrs, col_indices, values, num_nodes, dim, weights, *,")
     # A block with features draws both projections for its columns only.

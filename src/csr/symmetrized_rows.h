@@ -25,12 +25,20 @@ class SymmetrizedRows {
     double weight;
   };
 
-  /// Validates `graph` (which must outlive the result) and transposes it.
+  /// Validates `graph` (which must outlive the result) and transposes it,
+  /// on the worker pool.
   static Expected<SymmetrizedRows> prepare(const CsrGraph& graph);
+  /// The same on the calling thread alone: the reference `prepare` is
+  /// tested against (same errors, same rows).
+  static Expected<SymmetrizedRows> prepare_serial(const CsrGraph& graph);
 
   std::uint64_t num_nodes() const { return graph_->num_nodes; }
   /// Upper bound on the merged entries: nnz(A) + nnz(A^T).
   std::uint64_t max_entries() const { return 2 * graph_->col_indices.size(); }
+
+  /// Entries of A and A^T in rows before i: an upper bound on the merged
+  /// entries of those rows, non-decreasing in i (i <= num_nodes).
+  std::uint64_t entries_before(std::uint64_t i) const { return graph_->row_ptrs[i] - base_ + t_ptrs_[i]; }
 
   /// Calls emit(column, value) for every kept entry of row i, ascending.
   template <class Emit>

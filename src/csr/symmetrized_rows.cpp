@@ -171,12 +171,28 @@ Expected<SymmetrizedRows> SymmetrizedRows::prepare(const CsrGraph& graph) {
   for (std::uint64_t p = 0; p <= pieces; ++p) bounds[p] = n / pieces * p + std::min(p, n % pieces);
 
   constexpr std::uint64_t AHEAD = 16;
-  auto count = [&](std::size_t first, std::size_t last) {
+  // Columns ascend within a row, so a piece's entries of row i are one run:
+  // skip to its first column, stop past its last. The lines a few entries
+  // ahead are requested early (as in the serial walk); an entry of another
+  // piece names the piece's own first counter instead, so the hints never
+  // touch another piece's lines and need no branch.
+  auto own = [](std::uint64_t column, std::uint64_t lo, std::uint64_t width) {
+    return column - lo < width ? column : lo;
+  };
+  // The bodies take their arrays and sizes by value: writes through tp could
+  // otherwise alias captured sizes and force reloads inside the loops.
+  const std::uint64_t* piece_bounds = bounds.data();
+  auto count = [=](std::size_t first, std::size_t last) {
     for (std::uint64_t p = first; p < last; ++p) {
-      const std::uint64_t lo = bounds[p], width = bounds[p + 1] - lo;
-      for (std::uint64_t k = 0; k < nnz; ++k) {
-        if (k + AHEAD < nnz && cols[k + AHEAD] - lo < width) __builtin_prefetch(&tp[cols[k + AHEAD] + 2], 1);
-        if (cols[k] - lo < width) ++tp[cols[k] + 2];
+      const std::uint64_t lo = piece_bounds[p], hi = piece_bounds[p + 1], width = hi - lo;
+      for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t k = ptrs[i] - base;
+        const std::uint64_t end = ptrs[i + 1] - base;
+        while (k < end && cols[k] < lo) ++k;
+        for (; k < end && cols[k] < hi; ++k) {
+          if (k + AHEAD < nnz) __builtin_prefetch(&tp[own(cols[k + AHEAD], lo, width) + 2], 1);
+          ++tp[cols[k] + 2];
+        }
       }
     }
   };
@@ -189,16 +205,19 @@ Expected<SymmetrizedRows> SymmetrizedRows::prepare(const CsrGraph& graph) {
     while (c < n && tp[c + 1] < target) ++c;
     bounds[p] = c;
   }
-  auto scatter = [&](std::size_t first, std::size_t last) {
+  auto scatter = [=](std::size_t first, std::size_t last) {
     for (std::uint64_t p = first; p < last; ++p) {
-      const std::uint64_t lo = bounds[p], width = bounds[p + 1] - lo;
+      const std::uint64_t lo = piece_bounds[p], hi = piece_bounds[p + 1], width = hi - lo;
       // Rows of A are walked upward, so each row of A^T gets ascending columns.
       for (std::uint64_t i = 0; i < n; ++i) {
-        for (std::uint64_t k = ptrs[i] - base; k < ptrs[i + 1] - base; ++k) {
-          // The counter two steps ahead, the slot it names one step ahead.
-          if (k + 2 * AHEAD < nnz && cols[k + 2 * AHEAD] - lo < width) __builtin_prefetch(&tp[cols[k + 2 * AHEAD] + 1], 1);
-          if (k + AHEAD < nnz && cols[k + AHEAD] - lo < width) __builtin_prefetch(&te[tp[cols[k + AHEAD] + 1]], 1);
-          if (cols[k] - lo < width) te[tp[cols[k] + 1]++] = {i, vals[k]};
+        std::uint64_t k = ptrs[i] - base;
+        const std::uint64_t end = ptrs[i + 1] - base;
+        while (k < end && cols[k] < lo) ++k;
+        for (; k < end && cols[k] < hi; ++k) {
+          // Only the counter is requested ahead: reading it early to find
+          // the slot would wait for it here.
+          if (k + AHEAD < nnz) __builtin_prefetch(&tp[own(cols[k + AHEAD], lo, width) + 1], 1);
+          te[tp[cols[k] + 1]++] = {i, vals[k]};
         }
       }
     }

@@ -360,11 +360,13 @@ Expected<TransitionMatrix> symmetrized_transition_serial(const SymmetrizedRows& 
 }
 }  // namespace detail
 
-// The merged rows on the worker pool. Rows are cut into pieces of about
-// equal entry counts; each piece merges its rows once into buffers of its
-// own, finishing every scale as soon as its row's count is known:
-// f32(value) * (1 / f32(count)), the same two roundings as the serial
-// build. The pieces are then appended in row order.
+// The merged rows in pieces of about equal entry counts, on the worker pool
+// from SymmetrizedRows::POOL_MIN_THREADS workers (otherwise one piece on the
+// calling thread, which becomes the matrix without a copy). Each piece
+// merges its rows once into buffers of its own, finishing every scale as
+// soon as its row's count is known: f32(value) * (1 / f32(count)), the same
+// two roundings as the serial build. The pieces are then appended in row
+// order.
 Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedRows& rows) {
   struct Piece {
     std::vector<float> scales;
@@ -383,8 +385,9 @@ Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedR
   // Several pieces per worker, so that stealing evens out a slow one; a
   // small graph is one piece on the calling thread.
   const std::uint64_t upper = rows.entries_before(n);
+  const std::uint64_t threads = current_num_threads();
   const std::uint64_t pieces =
-      upper + n < INLINE_LOOP_WORK ? 1 : std::max<std::uint64_t>(1, std::min<std::uint64_t>(4 * current_num_threads(), n));
+      upper + n < INLINE_LOOP_WORK || threads < SymmetrizedRows::POOL_MIN_THREADS ? 1 : std::max<std::uint64_t>(1, std::min(4 * threads, n));
   std::vector<std::uint64_t> bounds(pieces + 1, n);
   bounds[0] = 0;
   for (std::uint64_t p = 1; p < pieces; ++p) {
@@ -434,6 +437,15 @@ Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedR
   ptrs[0] = 0;
   for (std::uint64_t i = 0; i < n; ++i) ptrs[i + 1] += ptrs[i];
   const std::uint64_t nnz = ptrs[n];
+  if (pieces == 1) {
+    // One piece is the whole matrix already.
+    transition.scales = std::move(built[0].scales);
+    transition.narrow_cols = std::move(built[0].narrow_cols);
+    transition.owned_wide_cols = std::move(built[0].wide_cols);
+    transition.row_ptrs = ptrs.data();
+    if (!narrow) transition.wide_cols = transition.owned_wide_cols.data();
+    return transition;
+  }
   if (auto status = try_reserve(transition.scales, nnz); !status) return std::move(status).error();
   if (auto status = narrow ? try_reserve(transition.narrow_cols, nnz) : try_reserve(transition.owned_wide_cols, nnz);
       !status)

@@ -148,6 +148,7 @@ Expected<SymmetrizedRows> SymmetrizedRows::prepare_serial(const CsrGraph& graph)
 // column array is repeated by each piece, but it is a sequential read; the
 // random accesses, the cost of the transpose, are split between pieces.
 Expected<SymmetrizedRows> SymmetrizedRows::prepare(const CsrGraph& graph) {
+  if (current_num_threads() < POOL_MIN_THREADS) return prepare_serial(graph);
   if (Status valid = validate_structure(graph, true); !valid) return std::move(valid).error();
   const std::uint64_t n = graph.num_nodes;
   const std::uint64_t nnz = graph.col_indices.size();

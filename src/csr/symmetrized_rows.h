@@ -9,6 +9,7 @@
 //   sign) are dropped, NaN is kept.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -25,8 +26,14 @@ class SymmetrizedRows {
     double weight;
   };
 
+  /// Workers from which the transpose and the merged transition are built
+  /// on the pool. With two workers on a two-core machine both measured
+  /// slower than one thread (each piece repeats the sequential walk, and the
+  /// pieces are copied into place), so smaller pools build on one thread.
+  static constexpr std::size_t POOL_MIN_THREADS = 4;
+
   /// Validates `graph` (which must outlive the result) and transposes it,
-  /// on the worker pool.
+  /// on the worker pool when it has at least POOL_MIN_THREADS workers.
   static Expected<SymmetrizedRows> prepare(const CsrGraph& graph);
   /// The same on the calling thread alone: the reference `prepare` is
   /// tested against (same errors, same rows).

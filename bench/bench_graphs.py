@@ -8,6 +8,11 @@ resolved for all edges together by pointer jumping. A quarter of the links go
 to a uniformly random earlier node instead, so young nodes get edges too.
 Node ids are shuffled so the hubs are spread over the id range, repeated
 links are merged by summing their weights, and weights are 1, 2, 3 or 4.
+
+`block_model_csr` is a stochastic block model: nodes fall into blocks of
+equal size and most links stay inside a block, as in graphs with strong
+communities; ids are shuffled, so a block's rows are scattered over the
+whole id range and no row order given by the ids keeps them together.
 """
 
 import numpy as np
@@ -74,6 +79,26 @@ def power_law_csr(n, m, seed=1):
     """
     rng = np.random.default_rng(seed)
     src, tgt = _attachment_edges(n, m, rng)
+    label = rng.permutation(n).astype(np.int64)
+    weight_codes = rng.integers(0, 4, size=src.size, dtype=np.int64)
+    return _to_csr(label[src], label[tgt], weight_codes, n)
+
+
+def block_model_csr(n, m, block_size=1000, in_block=0.9, seed=1):
+    """(row_ptrs, col_indices, values) of a directed block-model graph with n nodes.
+
+    Node v links to m targets; each lies in v's block (of `block_size`
+    consecutive nodes before shuffling) with probability `in_block`, else
+    anywhere. Like power_law_csr, each link is stored once, so the
+    symmetrised graph has about 2 · n · m entries.
+    """
+    rng = np.random.default_rng(seed)
+    src = np.repeat(np.arange(n, dtype=np.int64), m)
+    block_start = (src // block_size) * block_size
+    block_len = np.minimum(block_size, n - block_start)
+    inside = rng.random(src.size) < in_block
+    tgt = np.where(inside, block_start + (rng.random(src.size) * block_len).astype(np.int64),
+                   (rng.random(src.size) * n).astype(np.int64))
     label = rng.permutation(n).astype(np.int64)
     weight_codes = rng.integers(0, 4, size=src.size, dtype=np.int64)
     return _to_csr(label[src], label[tgt], weight_codes, n)

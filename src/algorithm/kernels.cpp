@@ -331,7 +331,8 @@ Expected<TransitionMatrix> TransitionMatrix::from_graph(const CsrGraph& graph) {
   return transition;
 }
 
-Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedRows& rows) {
+namespace detail {
+Expected<TransitionMatrix> symmetrized_transition_serial(const SymmetrizedRows& rows) {
   TransitionMatrix transition;
   const std::uint64_t n = rows.num_nodes();
   transition.num_nodes = n;
@@ -362,6 +363,108 @@ Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedR
     transition.owned_row_ptrs.push_back(end);
   }
   transition.row_ptrs = transition.owned_row_ptrs.data();
+  if (!narrow) transition.wide_cols = transition.owned_wide_cols.data();
+  return transition;
+}
+}  // namespace detail
+
+// The merged rows in pieces of about equal entry counts, on the worker pool
+// from SymmetrizedRows::POOL_MIN_THREADS workers (otherwise one piece on the
+// calling thread, which becomes the matrix without a copy). Each piece
+// merges its rows once into buffers of its own, finishing every scale as
+// soon as its row's count is known: f32(value) * (1 / f32(count)), the same
+// two roundings as the serial build. The pieces are then appended in row
+// order.
+Expected<TransitionMatrix> TransitionMatrix::from_symmetrized(const SymmetrizedRows& rows) {
+  struct Piece {
+    std::vector<float> scales;
+    std::vector<std::uint32_t> narrow_cols;
+    std::vector<std::uint64_t> wide_cols;
+    Status status;
+  };
+  TransitionMatrix transition;
+  const std::uint64_t n = rows.num_nodes();
+  transition.num_nodes = n;
+  const bool narrow = n <= std::uint64_t{std::numeric_limits<std::uint32_t>::max()} + 1;
+  if (auto status = try_reserve(transition.owned_row_ptrs, n + 1); !status) return std::move(status).error();
+  std::vector<std::uint64_t>& ptrs = transition.owned_row_ptrs;
+  ptrs.resize(n + 1);
+
+  // Several pieces per worker, so that stealing evens out a slow one; a
+  // small graph is one piece on the calling thread.
+  const std::uint64_t upper = rows.entries_before(n);
+  const std::uint64_t threads = current_num_threads();
+  const std::uint64_t pieces =
+      upper + n < INLINE_LOOP_WORK || threads < SymmetrizedRows::POOL_MIN_THREADS ? 1 : std::max<std::uint64_t>(1, std::min(4 * threads, n));
+  std::vector<std::uint64_t> bounds(pieces + 1, n);
+  bounds[0] = 0;
+  for (std::uint64_t p = 1; p < pieces; ++p) {
+    // The first row whose preceding entries reach p / pieces of the total.
+    const std::uint64_t target = upper / pieces * p;
+    std::uint64_t lo = bounds[p - 1], hi = n;
+    while (lo < hi) {
+      const std::uint64_t mid = lo + (hi - lo) / 2;
+      if (rows.entries_before(mid) < target) lo = mid + 1; else hi = mid;
+    }
+    bounds[p] = lo;
+  }
+  std::vector<Piece> built(pieces);
+  auto merge = [&](std::size_t first, std::size_t last) {
+    for (std::uint64_t p = first; p < last; ++p) {
+      Piece& piece = built[p];
+      const std::uint64_t lo = bounds[p], hi = bounds[p + 1];
+      const std::uint64_t room = rows.entries_before(hi) - rows.entries_before(lo);
+      piece.status = try_reserve(piece.scales, room);
+      if (piece.status) piece.status = narrow ? try_reserve(piece.narrow_cols, room) : try_reserve(piece.wide_cols, room);
+      if (!piece.status) continue;
+      for (std::uint64_t i = lo; i < hi; ++i) {
+        const std::uint64_t start = piece.scales.size();
+        rows.merge_row(i, [&](std::uint64_t column, double value) {
+          piece.scales.push_back(static_cast<float>(value));
+          if (narrow) {
+            piece.narrow_cols.push_back(static_cast<std::uint32_t>(column));
+          } else {
+            piece.wide_cols.push_back(column);
+          }
+        });
+        const std::uint64_t end = piece.scales.size();
+        const float inv = inverse_degree(start, end);
+        for (std::uint64_t k = start; k < end; ++k) piece.scales[k] = piece.scales[k] * inv;
+        ptrs[i + 1] = end - start;
+      }
+    }
+  };
+  if (pieces == 1) {
+    merge(0, 1);
+  } else {
+    parallel_for_ranges(pieces, RangeBody(merge));
+  }
+  for (Piece& piece : built)
+    if (!piece.status) return std::move(piece.status).error();
+
+  ptrs[0] = 0;
+  for (std::uint64_t i = 0; i < n; ++i) ptrs[i + 1] += ptrs[i];
+  const std::uint64_t nnz = ptrs[n];
+  if (pieces == 1) {
+    // One piece is the whole matrix already.
+    transition.scales = std::move(built[0].scales);
+    transition.narrow_cols = std::move(built[0].narrow_cols);
+    transition.owned_wide_cols = std::move(built[0].wide_cols);
+    transition.row_ptrs = ptrs.data();
+    if (!narrow) transition.wide_cols = transition.owned_wide_cols.data();
+    return transition;
+  }
+  if (auto status = try_reserve(transition.scales, nnz); !status) return std::move(status).error();
+  if (auto status = narrow ? try_reserve(transition.narrow_cols, nnz) : try_reserve(transition.owned_wide_cols, nnz);
+      !status)
+    return std::move(status).error();
+  for (Piece& piece : built) {
+    transition.scales.insert(transition.scales.end(), piece.scales.begin(), piece.scales.end());
+    transition.narrow_cols.insert(transition.narrow_cols.end(), piece.narrow_cols.begin(), piece.narrow_cols.end());
+    transition.owned_wide_cols.insert(transition.owned_wide_cols.end(), piece.wide_cols.begin(), piece.wide_cols.end());
+    piece = Piece{};  // released as soon as it is copied
+  }
+  transition.row_ptrs = ptrs.data();
   if (!narrow) transition.wide_cols = transition.owned_wide_cols.data();
   return transition;
 }

@@ -79,6 +79,12 @@ struct TransitionMatrix {
   std::uint64_t degree(std::uint64_t i) const { return row_ptrs[i + 1] - row_ptrs[i]; }
 };
 
+namespace detail {
+/// TransitionMatrix::from_symmetrized on the calling thread alone, row by
+/// row: the reference the pool build is tested against.
+Expected<TransitionMatrix> symmetrized_transition_serial(const SymmetrizedRows& rows);
+}  // namespace detail
+
 /// next = T * current. `next` must be all 0.0 on entry.
 void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current);
 

@@ -9,6 +9,7 @@
 //   sign) are dropped, NaN is kept.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -25,12 +26,26 @@ class SymmetrizedRows {
     double weight;
   };
 
-  /// Validates `graph` (which must outlive the result) and transposes it.
+  /// Workers from which the transpose and the merged transition are built
+  /// on the pool. With two workers on a two-core machine both measured
+  /// slower than one thread (each piece repeats the sequential walk, and the
+  /// pieces are copied into place), so smaller pools build on one thread.
+  static constexpr std::size_t POOL_MIN_THREADS = 4;
+
+  /// Validates `graph` (which must outlive the result) and transposes it,
+  /// on the worker pool when it has at least POOL_MIN_THREADS workers.
   static Expected<SymmetrizedRows> prepare(const CsrGraph& graph);
+  /// The same on the calling thread alone: the reference `prepare` is
+  /// tested against (same errors, same rows).
+  static Expected<SymmetrizedRows> prepare_serial(const CsrGraph& graph);
 
   std::uint64_t num_nodes() const { return graph_->num_nodes; }
   /// Upper bound on the merged entries: nnz(A) + nnz(A^T).
   std::uint64_t max_entries() const { return 2 * graph_->col_indices.size(); }
+
+  /// Entries of A and A^T in rows before i: an upper bound on the merged
+  /// entries of those rows, non-decreasing in i (i <= num_nodes).
+  std::uint64_t entries_before(std::uint64_t i) const { return graph_->row_ptrs[i] - base_ + t_ptrs_[i]; }
 
   /// Calls emit(column, value) for every kept entry of row i, ascending.
   template <class Emit>

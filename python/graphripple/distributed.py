@@ -258,7 +258,8 @@ def _slots(client):
     return nthreads
 
 
-def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None, **options):
+def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None,
+          partition=None, parts=None, num_nodes=None, **options):
     """Fit the embedding of `graph` on the workers of a dask.distributed `client`.
 
     Takes the graphs and options of ``graphripple.embed`` (``undirected``,
@@ -281,9 +282,29 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
         or shared storage) is filled and returned. The path must be
         reachable from every worker under the same name.
 
+    partition: "columns" (the default for in-memory graphs: every worker
+        holds the whole graph and fits column blocks) or "rows" (the default
+        for a dask DataFrame of edges: each of ``parts`` workers holds a
+        range of rows and exchanges the rows its peers need once per
+        propagation; see ``distributed_rows.embed_rows``). ``parts`` and
+        ``num_nodes`` apply to row partitions only.
+
     Returns once every block is done; an error in any block is raised here
     (the first one, as its own exception) after the others are cancelled.
     """
+    from . import distributed_rows
+
+    if partition is None:
+        partition = "rows" if distributed_rows.is_edge_frame(graph) else "columns"
+    if partition == "rows":
+        if blocks is not None:
+            raise ValueError("blocks splits the columns; give parts with partition='rows'")
+        return distributed_rows.embed_rows(graph, client, dim, weights, seed=seed, parts=parts,
+                                           num_nodes=num_nodes, out=out, **options)
+    if partition != "columns":
+        raise ValueError(f"partition must be 'columns' or 'rows', not {partition!r}")
+    if parts is not None or num_nodes is not None:
+        raise ValueError("parts and num_nodes need partition='rows'")
     distributed = _import_distributed()
     from . import graph_input
 

@@ -92,6 +92,25 @@ def test_in_memory_graph_equals_the_local_fit(client, options, parts):
     assert result.compute().tobytes() == expected.tobytes()
 
 
+def test_the_front_door_picks_row_partitions(client, shards):
+    """distributed.embed: rows for an edge DataFrame, or when asked; columns otherwise."""
+    from graphripple import distributed as gd
+
+    expected = graphripple.embed(EDGES, 8, [0.0, 1.0, 1.0], seed=4)
+    frame = dd.read_parquet(str(shards))
+    by_default = gd.embed(frame, client, 8, [0.0, 1.0, 1.0], seed=4, parts=2)
+    asked = gd.embed(EDGES, client, 8, [0.0, 1.0, 1.0], seed=4, partition="rows", parts=3)
+    columns = gd.embed(EDGES, client, 8, [0.0, 1.0, 1.0], seed=4, blocks=2)
+    for result in (by_default, asked, columns):
+        assert np.asarray(result.compute()).tobytes() == expected.tobytes()
+    with pytest.raises(ValueError, match="partition must be 'columns' or 'rows'"):
+        gd.embed(EDGES, client, 8, seed=4, partition="diagonal")
+    with pytest.raises(ValueError, match="need partition='rows'"):
+        gd.embed(EDGES, client, 8, seed=4, parts=2)
+    with pytest.raises(ValueError, match="give parts with partition='rows'"):
+        gd.embed(EDGES, client, 8, seed=4, partition="rows", blocks=2)
+
+
 @pytest.mark.parametrize("weights", [[0.0], [2.0], [0.0, 0.0, 1.0], [float("nan"), 1.0]])
 def test_weight_patterns_equal_the_local_fit(client, weights):
     expected = graphripple.embed(EDGES, 8, weights, seed=1, degree_exponent=-1.0)

@@ -68,6 +68,8 @@ WeightSpan span_of(const std::vector<double>& weights) {
   return span;
 }
 
+}  // namespace
+
 // Starting row i is scaled by f32(deg(i) ** exponent); rows without entries
 // keep their values.
 Status scale_by_degree(MatrixF32& x0, const TransitionMatrix& transition, double exponent) {
@@ -81,8 +83,6 @@ Status scale_by_degree(MatrixF32& x0, const TransitionMatrix& transition, double
   scale_each_row(x0, factors);
   return Status::ok();
 }
-
-}  // namespace
 
 Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params) {
   return fit(graph, params, FitOptions{});

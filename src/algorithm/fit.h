@@ -43,6 +43,10 @@ std::uint64_t total_columns(const FitParams& params, const FitOptions& options);
 /// peak (the matrix plan in fit.cpp): 1, 2 or 3.
 unsigned work_matrices(const std::vector<double>& weights);
 
+/// Scales starting row i by f32(deg(i) ** exponent), deg(i) being the
+/// entries of the transition's row i; rows without entries are unchanged.
+Status scale_by_degree(MatrixF32& x0, const TransitionMatrix& transition, double exponent);
+
 /// A caller's float32 destination: rows x cols elements, element (r, c) at
 /// data + r * row_stride + c * col_stride (strides in bytes, either sign,
 /// not necessarily multiples of 4: elements are written with memcpy). The

@@ -14,6 +14,7 @@
 
 #include "algorithm/projection_matrix.h"
 #include "algorithm/row_loop.h"
+#include "error/internal_fault.h"
 
 namespace graphripple {
 
@@ -24,9 +25,13 @@ Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::o
 
 Expected<MatrixF32> initial_embedding_columns(std::uint64_t n, std::uint64_t start, std::uint64_t stop,
                                               std::optional<std::uint64_t> seed,
-                                              const MatrixViewF64* node_features, double feature_weight) {
+                                              const MatrixViewF64* node_features, double feature_weight,
+                                              std::uint64_t first_row) {
   const std::uint64_t dim = stop - start;  // the columns held here
-  auto projection = build_projection_columns(n, start, stop, seed);
+  fault_unless(first_row == 0 || seed, "initial_embedding: a row range needs a seed");
+  // Row i is drawn from base + i alone, so a range starting at first_row
+  // is the projection drawn from base + first_row.
+  auto projection = build_projection_columns(n, start, stop, seed ? std::optional(*seed + first_row) : seed);
   if (!projection || node_features == nullptr) return projection;
   MatrixF32 p = std::move(projection).value();
 

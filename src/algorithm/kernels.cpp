@@ -432,20 +432,38 @@ void propagate(const TransitionMatrix& transition, const MatrixF32& current, con
   fault_unless(output.accumulator != &current && output.next != &current &&
                    (output.mode != AccumulateMode::deferred || output.deferred != nullptr),
                "propagate: output aliases the input");
-  if (dim == 0) return;
-  float* next = output.next != nullptr ? output.next->data.data() : nullptr;
-  float* acc = output.accumulator != nullptr ? output.accumulator->data.data() : nullptr;
-  const float* deferred = output.deferred != nullptr ? output.deferred->data.data() : nullptr;
+  RowBlockOutput raw;
+  raw.next = output.next != nullptr ? output.next->data.data() : nullptr;
+  raw.accumulator = output.accumulator != nullptr ? output.accumulator->data.data() : nullptr;
+  raw.weight = output.weight;
+  raw.mode = output.mode;
+  raw.deferred = output.deferred != nullptr ? output.deferred->data.data() : nullptr;
+  raw.deferred_weight = output.deferred_weight;
+  raw.normalize = output.normalize;
+  propagate_block(transition, current.data.data(), current.rows, dim, raw);
+}
+
+void propagate_block(const TransitionMatrix& transition, const float* source, std::uint64_t source_rows,
+                     std::uint64_t dim, const RowBlockOutput& output) {
+  const std::uint64_t n = transition.num_nodes;
+  if (dim == 0 || n == 0) return;  // (empty matrices have no storage)
+  // The source holds at least the block's own rows; the columns themselves
+  // are checked where the transition is built.
+  fault_unless(source_rows >= n && (output.mode != AccumulateMode::deferred || output.deferred != nullptr),
+               "propagate: source rows or deferred matrix missing");
+  float* next = output.next;
+  float* acc = output.accumulator;
+  const float* deferred = output.deferred;
   auto rows = [&](std::size_t lo, std::size_t hi) {
     if (transition.wide_cols != nullptr) {
       propagate_range(PropagationArgs<std::uint64_t>{transition.row_ptrs, transition.wide_cols,
-                                                     transition.scales.data(), current.data.data(), dim, next, acc,
+                                                     transition.scales.data(), source, dim, next, acc,
                                                      output.weight, output.mode, deferred, output.deferred_weight,
                                                      output.normalize},
                       lo, hi);
     } else {
       propagate_range(PropagationArgs<std::uint32_t>{transition.row_ptrs, transition.narrow_cols.data(),
-                                                     transition.scales.data(), current.data.data(), dim, next, acc,
+                                                     transition.scales.data(), source, dim, next, acc,
                                                      output.weight, output.mode, deferred, output.deferred_weight,
                                                      output.normalize},
                       lo, hi);

@@ -105,6 +105,26 @@ struct PropagationOutput {
 /// not be the accumulator or `next`; `deferred` may be `current`.
 void propagate(const TransitionMatrix& transition, const MatrixF32& current, const PropagationOutput& output);
 
+/// PropagationOutput over caller-owned row-major arrays of
+/// transition.num_nodes x dim floats (each may be null).
+struct RowBlockOutput {
+  float* next = nullptr;
+  float* accumulator = nullptr;
+  float weight = 0.0f;
+  AccumulateMode mode = AccumulateMode::add;
+  const float* deferred = nullptr;
+  float deferred_weight = 0.0f;
+  bool normalize = false;
+};
+
+/// The same propagation for a block of rows: the transition's rows are the
+/// block's, and its columns index the `source_rows` rows of `source`
+/// (row-major, dim columns), e.g. the block's own rows together with the
+/// rows it received from its peers. Each row is computed exactly as
+/// propagate computes it. Outputs must not overlap `source`.
+void propagate_block(const TransitionMatrix& transition, const float* source, std::uint64_t source_rows,
+                     std::uint64_t dim, const RowBlockOutput& output);
+
 /// next = T * current, overwriting `next` (no clearing needed). When
 /// `accumulator` is given, each finished row r is also accumulated:
 /// accumulator[r] += next[r] * weight, exactly as `accumulate` would.

@@ -11,6 +11,7 @@
 #include "module/errors.h"
 #include "module/export.h"
 #include "module/ext/fit_csr_ext.h"
+#include "module/ext/partition_ext.h"
 
 namespace graphripple::py {
 
@@ -25,7 +26,8 @@ int exec_module(PyObject* module) {
   if (!module_name) return -1;
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return -1;
-  for (PyMethodDef& definition : ext_entry_point_definitions()) {
+  for (std::span<PyMethodDef> table : {ext_entry_point_definitions(), partition_entry_point_definitions()})
+  for (PyMethodDef& definition : table) {
     PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
     if (!function) return -1;
     PyRef name = PyRef::steal(PyUnicode_FromString(definition.ml_name));

@@ -16,6 +16,14 @@ caller's own arrays and the interpreter:
   the weights (``work_matrices``); with node features the initial embedding
   briefly holds (n + f) x dim floats before the work matrices exist.
 
+``keep_terms=True`` (``RippleEmbedding``) adds the terms the fit keeps for
+``embed_new``: X(0) ... X(g-1), g the index of the last non-zero weight
+(L - 1 for weights whose last element is non-zero), g n dim 4 bytes held
+after the fit as well; and that fit's transition, which has 8-byte columns
+(8 (n + 1) bytes of row starts, 12 bytes per merged entry). Both counted
+on top of the peak above: the fit holds the terms and one more matrix
+(g + 1 in all) besides the transition.
+
 No transition is built when no propagation contributes to the result. The
 merged graph is assumed to hold 2 m entries (no edge given in both
 directions); a graph that stores both directions needs up to 8 m bytes
@@ -32,6 +40,7 @@ from __future__ import annotations
 from typing import Sequence
 
 from . import _native_ext
+from .fold_in import kept_term_count
 from .options import check_value
 
 __all__ = ["estimate_memory", "work_matrices", "pick_block_columns", "human_bytes"]
@@ -53,19 +62,26 @@ def estimate_memory(
     weights: Sequence[float] = (0.0, 1.0, 1.0),
     undirected: bool = True,
     feature_columns: int = 0,
+    keep_terms: bool = False,
 ) -> int:
     """Peak bytes a fit of this size allocates (see the module docstring).
 
     ``num_entries`` is the number of stored entries of the graph as given
     (before symmetrisation), ``feature_columns`` the columns of the node
-    features (0 without them).
+    features (0 without them), ``keep_terms`` adds the terms a fit with
+    ``keep_terms=True`` keeps.
     """
     n: int = check_value("num_nodes", num_nodes)
     m: int = check_value("num_entries", num_entries)
     d: int = check_value("dim", dim)
     f: int = check_value("feature_columns", feature_columns)
-    matrices = int(work_matrices(list(check_value("weights", weights))))
+    checked_weights = list(check_value("weights", weights))
+    matrices = int(work_matrices(checked_weights))
     undirected = check_value("undirected", undirected)
+    kept = 0
+    if check_value("keep_terms", keep_terms):
+        merged = 2 * m if undirected else m
+        kept = kept_term_count(checked_weights) * n * d * _FLOAT32 + _WORD * (n + 1) + merged * (_WORD + _FLOAT32)
 
     copies = _WORD * (n + 1) + 2 * _WORD * m + _WORD * n * f
     work = matrices * n * d * _FLOAT32
@@ -77,9 +93,9 @@ def estimate_memory(
         transpose = _WORD * (n + 2) + 2 * _WORD * m
         merged = 2 * m
         transition = _WORD * (n + 1) + merged * (_FLOAT32 + (_FLOAT32 if narrow else _WORD)) if propagates else 0
-        return copies + transition + max(transpose, work)
+        return copies + transition + max(transpose, work) + kept
     transition = m * (_FLOAT32 + (_FLOAT32 if narrow else 0)) if propagates else 0
-    return copies + work + transition
+    return copies + work + transition + kept
 
 
 def pick_block_columns(

@@ -187,6 +187,11 @@ def _fitted_rows(labels: NDArray[Any], nodes: NDArray[Any]) -> NDArray[np.int64]
     return np.fromiter((index.get(label, -1) for label in labels.tolist()), dtype=np.int64, count=labels.shape[0])
 
 
+def _plain(label: Any) -> Any:
+    """A label as the caller wrote it (a NumPy scalar as its Python value), for messages."""
+    return label.item() if isinstance(label, np.generic) else label
+
+
 def _as_edges(edges: Any) -> Any:
     from . import Edges
 
@@ -213,19 +218,19 @@ def embed_new_rows(kept: KeptTerms, nodes: NDArray[Any], edges: Any, node_featur
     new_nodes, codes = _first_appearance(src)
     fitted = _fitted_rows(new_nodes, nodes)
     if np.any(fitted >= 0):
-        label = new_nodes[int(np.flatnonzero(fitted >= 0)[0])]
+        label = _plain(new_nodes[int(np.flatnonzero(fitted >= 0)[0])])
         raise ValueError(f"edges: source {label!r} is a node of the fitted graph; embed_new takes the edges "
                          "of nodes that are not in it")
     targets = _fitted_rows(dst, nodes)
     if np.any(targets < 0):
-        label = dst[int(np.flatnonzero(targets < 0)[0])]
+        label = _plain(dst[int(np.flatnonzero(targets < 0)[0])])
         raise ValueError(f"edges: target {label!r} is not a node of the fitted graph")
     if options.edge_weight == "log1p":
         bad = np.flatnonzero(~(weights >= 0.0))  # negative or NaN
         if bad.size:
             k = int(bad[0])
-            raise ValueError(f"edge_weight='log1p' needs non-negative weights; edge {src[k]!r} -> {dst[k]!r} has "
-                             f"weight {weights[k]!r}")
+            raise ValueError(f"edge_weight='log1p' needs non-negative weights; edge {_plain(src[k])!r} -> "
+                             f"{_plain(dst[k])!r} has weight {float(weights[k])!r}")
     q = int(new_nodes.shape[0])
     features = _new_features(node_features, q, kept.feature_columns, _node_features)
     if q == 0:

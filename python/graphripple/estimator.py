@@ -82,6 +82,7 @@ class RippleEmbedding:
     # The constructor sets one attribute per parameter (see _PARAMETERS).
     random_state: Any
     out: Any
+    keep_terms: Any
 
     embedding_: NDArray[np.float32]
     nodes_: NDArray[Any]

@@ -2,7 +2,7 @@
 
 A fit that keeps its terms (``RippleEmbedding(keep_terms=True)``) computes
 the embedding as one row block holding every row, with the engine's
-row-block functions (``_native_ext.row_block_*``), and keeps the
+row-block functions (``_native.row_block_*``), and keeps the
 propagated matrices X(0) ... X(g-1), g being the index of the last non-zero
 weight (later propagations contribute nothing and are never computed).
 These are the bytes of the ordinary fit: the same transition rows, the same
@@ -43,6 +43,8 @@ from .options import Options
 __all__ = ["KeptTerms", "kept_term_count", "fit_with_terms", "embed_new_rows"]
 
 _EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}
+# The engine's row-block functions (typed where the row-partitioned fits declare them).
+_native: Any = _native_ext
 
 
 @dataclass(frozen=True)
@@ -79,7 +81,7 @@ def _block(ids: NDArray[np.int64], sources: NDArray[np.int64], targets: NDArray[
            weights: NDArray[np.float64], first: int, count: int, options: Options) -> _Block:
     """The rows [first, first + count) of ids (ascending) of the transition of the edges
     sources -> targets (indices into ids, in the order given)."""
-    row_ptrs, columns, scales, refusal = _native_ext.row_block_transition(
+    row_ptrs, columns, scales, refusal = _native.row_block_transition(
         ids, sources, targets, np.ascontiguousarray(weights, dtype=np.float64), first, count,
         undirected=options.undirected, direction=0, edge_weight=_EDGE_WEIGHT_CODES[options.edge_weight])
     if refusal is not None:
@@ -95,7 +97,7 @@ def _propagate(block: _Block, own: NDArray[np.float32], halo: NDArray[np.float32
                store: bool, normalize: bool) -> None:
     """One propagation of the block over its gathered rows (own rows, then the halo's)."""
     source = own if halo is None or halo.shape[0] == 0 else np.concatenate([own, halo])
-    _native_ext.row_block_propagate(block.row_ptrs, block.columns, block.scales, source, next=following,
+    _native.row_block_propagate(block.row_ptrs, block.columns, block.scales, source, next=following,
                                     accumulator=acc, weight=weight, store=store, normalize=normalize)
 
 
@@ -113,7 +115,7 @@ def _rows(block: _Block, first_row: int, rows: int, options: Options, features: 
     weights = options.weights
     dim = options.dim
     nonzero = [i for i, w in enumerate(weights) if w != 0.0]
-    x = _native_ext.row_block_start(first_row, rows, dim, options.seed, features, options.feature_weight,
+    x = _native.row_block_start(first_row, rows, dim, options.seed, features, options.feature_weight,
                                     block.row_ptrs, options.degree_exponent)
     if not nonzero:
         return np.zeros((rows, dim), dtype=np.float32), []
@@ -148,7 +150,7 @@ def fit_with_terms(csr: Any, options: Options, features: NDArray[np.float64] | N
     targets = np.ascontiguousarray(csr.col_indices, dtype=np.int64)
     block = _block(ids, sources, targets, csr.values, 0, n, options)
     if features is not None:
-        features = np.require(features, dtype=np.float64, requirements="CA")
+        features = np.require(features, dtype=np.float64, requirements=["C", "A"])
     embedding, terms = _rows(block, 0, n, options, features, None, keep=True)
     columns = None if features is None else int(features.shape[1])
     return embedding, KeptTerms(options, n, columns, tuple(terms))
@@ -258,4 +260,4 @@ def _new_features(value: Any, rows: int, columns: int | None, convert: Any) -> N
     features: NDArray[np.float64] = convert(value, rows)
     if features.shape[1] != columns:
         raise ValueError(f"node_features has {features.shape[1]} columns but the model was fitted with {columns}")
-    return np.require(features, dtype=np.float64, requirements="CA")
+    return np.require(features, dtype=np.float64, requirements=["C", "A"])

@@ -49,3 +49,7 @@ with tempfile.TemporaryDirectory() as folder:
 
 both = embed(dense, 4, undirected=False, direction="both", normalization="l2", degree_exponent=0.5)
 assert_type(both, NDArray[np.float32])
+
+kept = RippleEmbedding(n_components=4, random_state=0, keep_terms=True).fit(edges)
+new_rows, new_nodes = kept.embed_new(Edges(["z"], ["a"]))
+assert_type(new_rows, NDArray[np.float32])

@@ -115,3 +115,61 @@ def fit_csr_ext(
     block_columns: int | None = None,
     progress: Callable[[int, int], object] | None = None,
 ) -> _Target: ...
+
+# Row blocks: the native side of row-partitioned fits (graphripple.row_blocks).
+__all__ += ["row_block_transition", "row_block_start", "row_block_propagate"]
+
+def row_block_transition(
+    node_ids: npt.NDArray[np.int64],
+    sources: npt.NDArray[np.int64],
+    targets: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float64],
+    first: int,
+    count: int,
+    undirected: bool = True,
+    direction: int = 0,
+    edge_weight: int = 0,
+) -> tuple[
+    npt.NDArray[np.int64] | None, npt.NDArray[np.int64] | None, npt.NDArray[np.float32] | None,
+    tuple[int, int, str] | None,
+]:
+    """Rows [first, first + count) of the block graph's transition (of A + A^T when
+    undirected, else of A, or of A^T for direction 1): (row_ptrs, columns
+    indexing node_ids, scales, None); or (None, None, None, (source id,
+    target id, message)) when edge_weight 2 (log1p) refuses a merged weight.
+    Edges source -> target index node_ids (ascending) and are in input order.
+    """
+    ...
+
+def row_block_start(
+    first_row: int,
+    rows: int,
+    dim: int,
+    seed: int,
+    node_features: npt.NDArray[np.float64] | None = None,
+    feature_weight: float = 1.0,
+    row_ptrs: npt.NDArray[np.int64] | None = None,
+    degree_exponent: float = 0.0,
+) -> npt.NDArray[np.float32]:
+    """Rows [first_row, first_row + rows) of the starting matrix X0 drawn from seed,
+    scaled by f32(deg ** degree_exponent) with deg from row_ptrs."""
+    ...
+
+def row_block_propagate(
+    row_ptrs: npt.NDArray[np.int64],
+    columns: npt.NDArray[np.int64],
+    scales: npt.NDArray[np.float32],
+    sources: Sequence[npt.NDArray[np.float32]],
+    next: npt.NDArray[np.float32] | None = None,
+    accumulator: npt.NDArray[np.float32] | None = None,
+    weight: float = 0.0,
+    mode: int = 0,
+    deferred_weight: float = 0.0,
+    normalize: bool = False,
+) -> None:
+    """A row block's rows of T * X into next, and/or times weight into
+    accumulator (mode 0: added; 1: stored without reading it; 2: stored
+    added to sources[0] * deferred_weight), each row as the
+    whole-graph fit computes it; X's rows are those of `sources` one after
+    the other (the block's own rows first)."""
+    ...

@@ -308,18 +308,33 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
              for p in range(count)]
     summaries = [client.submit(row_blocks.block_summary, b, bounds, key=key("plan", p))
                  for p, b in enumerate(built)]
+    # Dropped here so that the workers free each block's edges once its graph
+    # side is built (the scheduler can still recompute them for a lost worker).
+    pieces.clear()
     try:
         _wait(summaries)
         results = client.gather(summaries)
     except BaseException:
         client.cancel(built + summaries)
         raise
+    # Each block's later tasks go where its graph side was built (a soft
+    # restriction: a lost worker's blocks still move), so that its state never
+    # travels; Dask alone may weigh the rows received higher.
+    holders = client.who_has(built)
+    home = [{"workers": sorted(holders.get(b.key, ()))[:1] or None, "allow_other_workers": True}
+            for b in built]
     refusals = [r for r, _ in results if r is not None]
     if refusals:
         client.cancel(built)
         raise ValueError(min(refusals)[2])
-    nonzero = [i for i, w in enumerate(weights) if w != 0.0]
+    nonzero = [i for i, w in enumerate(weights) if w != 0.0]  # NaN counts, -0.0 does not
     last = nonzero[-1] if nonzero else -1
+    # The whole-graph fit's two-matrix plan: when the only terms are the last
+    # two, the first is accumulated together with the second.
+    deferred = len(nonzero) == 2 and nonzero[1] == nonzero[0] + 1
+    step_weights = list(weights)
+    if deferred:
+        step_weights[nonzero[0]] = 0.0
     finals = []
     for d, (_, _, offset) in enumerate(graphs):
         dir_seed = (seed + offset) % (1 << 64)
@@ -330,24 +345,28 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
                 continue
             states.append(client.submit(
                 row_blocks.start_state, built[p], d, dim, dir_seed, feature_blocks[p], checked.feature_weight,
-                checked.degree_exponent, weights[0], key=key("start", d, p)))
+                checked.degree_exponent, step_weights[0], key=key("start", d, p), **home[p]))
         asks = {}
         for p in range(count):
             for q, needed in enumerate(results[p][1][d] if last > 0 else []):
                 if needed:
                     asks[p, q] = client.submit(row_blocks.requested_rows, built[p], d, int(bounds[q]),
-                                               int(bounds[q + 1]), key=key("ask", d, p, q))
+                                               int(bounds[q + 1]), key=key("ask", d, p, q), **home[p])
         for i in range(1, last + 1):
-            received = {p: [client.submit(row_blocks.pick_rows, states[q], asks[p, q], key=key("pick", d, i, q, p))
+            received = {p: [client.submit(row_blocks.pick_rows, states[q], asks[p, q], key=key("pick", d, i, q, p),
+                                          **home[q])
                             for q in range(count) if (p, q) in asks]
                         for p in range(count)}
-            states = [client.submit(row_blocks.step_state, built[p], d, states[p], weights[i], i == last,
-                                    checked.normalization == "l2", *received[p], key=key("step", d, i, p))
+            carried = weights[nonzero[0]] if deferred and i == last else None
+            states = [client.submit(row_blocks.step_state, built[p], d, states[p], step_weights[i], i == last,
+                                    checked.normalization == "l2", carried, *received[p], key=key("step", d, i, p),
+                                    **home[p])
                       for p in range(count)]
         finals.append(states)
     width = checked.total_columns
+    feature_blocks.clear()
     blocks = [client.submit(row_blocks.finish, int(bounds[p + 1] - bounds[p]), width,
-                            *[f[p] for f in finals if f[p] is not None], key=key("result", p))
+                            *[f[p] for f in finals if f[p] is not None], key=key("result", p), **home[p])
               for p in range(count)]
     try:
         _wait(blocks)

@@ -43,7 +43,7 @@ from .options import Options
 __all__ = ["KeptTerms", "kept_term_count", "fit_with_terms", "embed_new_rows"]
 
 _EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}
-# The engine's row-block functions (typed where the row-partitioned fits declare them).
+# The engine's row-block functions, untyped here: a refusal decides which of their results exist.
 _native: Any = _native_ext
 
 
@@ -95,10 +95,10 @@ def _block(ids: NDArray[np.int64], sources: NDArray[np.int64], targets: NDArray[
 def _propagate(block: _Block, own: NDArray[np.float32], halo: NDArray[np.float32] | None,
                following: NDArray[np.float32] | None, acc: NDArray[np.float32] | None, weight: float,
                store: bool, normalize: bool) -> None:
-    """One propagation of the block over its gathered rows (own rows, then the halo's)."""
-    source = own if halo is None or halo.shape[0] == 0 else np.concatenate([own, halo])
-    _native.row_block_propagate(block.row_ptrs, block.columns, block.scales, source, next=following,
-                                    accumulator=acc, weight=weight, store=store, normalize=normalize)
+    """One propagation of the block over its gathered rows: its own, then the halo's (read where they are)."""
+    sources = [own] if halo is None or halo.shape[0] == 0 else [own, halo]
+    _native.row_block_propagate(block.row_ptrs, block.columns, block.scales, sources, next=following,
+                                accumulator=acc, weight=weight, mode=1 if store else 0, normalize=normalize)
 
 
 def _rows(block: _Block, first_row: int, rows: int, options: Options, features: NDArray[np.float64] | None,

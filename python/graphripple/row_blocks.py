@@ -8,17 +8,14 @@ rows of X0 from the same per-row random streams as a whole-graph fit.
 
 Gathered layout. The native transition indexes the gathered nodes in id
 order; here the columns are renumbered so that the block's own rows come
-first and the peer rows (``halo``, ascending) after them. A block's state
-is one (rows + halo) x dim float32 buffer: its own rows of X(k) on top, and
-below them the rows received from the peers before each propagation, so
-the native propagation reads one matrix and the own rows are never copied.
+first and the peer rows (``halo``, ascending) after them: the propagation
+reads its own rows of X(k) and the arrays received from each peer, in
+block order, where they are, without copying them together.
 
-Tasks never change their inputs, with two exceptions that stay invisible
-to the scheduler: the halo rows of a state are scratch space filled before
-each propagation (a rerun fills them again with the same rows), and the
-accumulator moves from a state to the next one instead of being copied (the
-consumed state is marked, so a rerun over it fails loudly instead of adding
-a term twice).
+Tasks never change their inputs, with one exception that stays invisible
+to the scheduler: the accumulator moves from a state to the next one
+instead of being copied (the consumed state is marked, so a rerun over it
+fails loudly instead of adding a term twice).
 """
 
 from __future__ import annotations
@@ -221,7 +218,7 @@ def requested_rows(block: Block, d: int, lo: int, hi: int) -> NDArray[np.int64]:
 
 @dataclass
 class State:
-    """X(k) of a block (own rows on top of the halo scratch rows) and its accumulator."""
+    """A block's rows of X(k) and of the accumulator."""
 
     x: NDArray[np.float32] | None
     acc: NDArray[np.float32] | None
@@ -240,7 +237,8 @@ def _zero_term(weight: float) -> bool:
 
 def start_state(block: Block, d: int, dim: int, seed: int, features: Any, feature_weight: float,
                 degree_exponent: float, weight0: float) -> State:
-    """Task: the block's rows of X0 (degree-scaled), and the first accumulation."""
+    """Task: the block's rows of X0 (degree-scaled), and the first accumulation
+    (weight0 0.0: none, or deferred to the next propagation)."""
     from . import embedding
 
     native = embedding.native_ext()
@@ -252,14 +250,11 @@ def start_state(block: Block, d: int, dim: int, seed: int, features: Any, featur
             raise ValueError(f"node_features block has {features.shape[0]} rows, not {rows}")
     x0 = native.row_block_start(block.lo, rows, dim, seed, features, feature_weight,
                                 np.ascontiguousarray(direction.row_ptrs), degree_exponent)
-    x = np.empty((rows + direction.halo.shape[0], dim), dtype=np.float32)
-    x[:rows] = x0
-    del x0
     acc = None
     if not _zero_term(weight0):
-        acc = np.multiply(x[:rows], np.float32(weight0))
+        acc = np.multiply(x0, np.float32(weight0))
         acc += np.float32(0.0)  # (x * w) + 0.0, as the first accumulation of a fit
-    return State(x, acc, 0)
+    return State(x0, acc, 0)
 
 
 def pick_rows(state: State, rows: NDArray[np.int64]) -> NDArray[np.float32]:
@@ -269,10 +264,13 @@ def pick_rows(state: State, rows: NDArray[np.int64]) -> NDArray[np.float32]:
 
 
 def step_state(block: Block, d: int, state: State, weight: float, last: bool, normalize: bool,
-               *received: NDArray[np.float32]) -> State:
+               deferred_weight: float | None, *received: NDArray[np.float32]) -> State:
     """Task: the block's rows of X(k + 1) = T X(k), accumulated with ``weight``.
 
-    ``received`` are the peers' rows, in block order, which fill the halo.
+    ``received`` are the peers' rows, in block order: together the halo.
+    ``deferred_weight``: X(k)'s own accumulation, made here together with
+    the last one (as the whole-graph fit does when the last two weights are
+    the only ones, so one matrix fewer is held).
     """
     from . import embedding
 
@@ -281,24 +279,21 @@ def step_state(block: Block, d: int, state: State, weight: float, last: bool, no
     native = embedding.native_ext()
     direction = block.directions[d].aligned()
     rows = block.rows
-    source = np.require(state.x, requirements="CAW")
-    at = rows
-    for piece in received:
-        source[at:at + piece.shape[0]] = piece
-        at += piece.shape[0]
-    if at != source.shape[0]:
-        raise RuntimeError(f"a row block received {at - rows} rows from its peers, not {source.shape[0] - rows}")
-    dim = source.shape[1]
-    following = None if last else np.empty_like(source)
+    sources = [np.require(a, dtype=np.float32, requirements="CA") for a in (state.x, *received)]
+    halo = sum(a.shape[0] for a in sources[1:])
+    if halo != direction.halo.shape[0]:
+        raise RuntimeError(f"a row block received {halo} rows from its peers, not {direction.halo.shape[0]}")
+    dim = sources[0].shape[1]
+    following = None if last else np.empty((rows, dim), dtype=np.float32)
     acc = state.acc
-    store = False
+    mode = 0  # add
     if not _zero_term(weight) and acc is None:
         acc = np.empty((rows, dim), dtype=np.float32)
-        store = True
+        mode = 1 if deferred_weight is None else 2  # store, or store with the deferred term
     native.row_block_propagate(
-        direction.row_ptrs, direction.columns, direction.scales, source,
-        next=None if following is None else following[:rows],
-        accumulator=None if _zero_term(weight) else acc, weight=weight, store=store, normalize=normalize)
+        direction.row_ptrs, direction.columns, direction.scales, sources, next=following,
+        accumulator=None if _zero_term(weight) else acc, weight=weight, mode=mode,
+        deferred_weight=0.0 if deferred_weight is None else deferred_weight, normalize=normalize)
     state.consumed = True
     state.acc = None
     return State(following, acc, state.step + 1)

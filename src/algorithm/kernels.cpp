@@ -53,6 +53,7 @@ struct PropagationArgs {
   const Col* cols;
   const float* scales;
   const float* current;
+  const float* const* source_rows;  ///< row c of the source; null: current + c * dim
   std::uint64_t dim;
   float* next;         ///< null: the row is not stored
   float* accumulator;  ///< null: no fused accumulation
@@ -107,10 +108,17 @@ void finish_row(const PropagationArgs<Col>& a, std::uint64_t r, float* row, RowK
   if (a.accumulator != nullptr) accumulate_row(a, r, row, kernel);
 }
 
+// Row c of the matrix being propagated: one matrix, or a block's own rows
+// and the rows it received, which live in separate arrays.
+template <class Col>
+inline const float* source_row(const PropagationArgs<Col>& a, std::uint64_t c) {
+  return a.source_rows != nullptr ? a.source_rows[c] : a.current + c * a.dim;
+}
+
 template <class Col>
 void prefetch_row(const PropagationArgs<Col>& a, std::uint64_t k, std::uint64_t range_end) {
   if (k >= range_end) return;
-  const char* row = reinterpret_cast<const char*>(a.current + std::uint64_t(a.cols[k]) * a.dim);
+  const char* row = reinterpret_cast<const char*>(source_row(a, a.cols[k]));
   for (std::uint64_t offset = 0; offset < a.dim * sizeof(float); offset += 64) __builtin_prefetch(row + offset);
 }
 
@@ -136,7 +144,7 @@ void propagate_range_generic(const PropagationArgs<Col>& a, std::uint64_t lo, st
     const std::uint64_t end = a.row_ptrs[r + 1];
     for (std::uint64_t k = a.row_ptrs[r]; k < end; ++k) {
       prefetch_row(a, k + PREFETCH_DISTANCE, range_end);
-      kernel(dst, a.current + std::uint64_t(a.cols[k]) * dim, a.scales[k], dim);
+      kernel(dst, source_row(a, a.cols[k]), a.scales[k], dim);
     }
     finish_row(a, r, dst, kernel);
   }
@@ -202,7 +210,7 @@ __attribute__((target("avx2"))) inline void propagate_columns_avx2(const Propaga
   for (int b = 0; b < BLOCKS; ++b) sum[b] = _mm256_setzero_ps();
   for (std::uint64_t k = start; k < end; ++k) {
     if (prefetch) prefetch_row(a, k + PREFETCH_DISTANCE, range_end);
-    const float* src = a.current + std::uint64_t(a.cols[k]) * a.dim + column;
+    const float* src = source_row(a, a.cols[k]) + column;
     const __m256 scale = _mm256_set1_ps(a.scales[k]);
     for (int b = 0; b < BLOCKS; ++b) sum[b] = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(src + 8 * b), scale), sum[b]);
   }
@@ -263,7 +271,7 @@ __attribute__((target("avx2"))) void propagate_range_avx2(const PropagationArgs<
     for (; column < dim; ++column) {
       float sum = 0.0f;
       for (std::uint64_t k = start; k < end; ++k) {
-        const float product = a.current[std::uint64_t(a.cols[k]) * dim + column] * a.scales[k];
+        const float product = source_row(a, a.cols[k])[column] * a.scales[k];
         sum = product + sum;
       }
       if (dst != nullptr) dst[column] = sum;
@@ -423,6 +431,42 @@ void propagate(MatrixF32& next, const CsrGraph& graph, const MatrixF32& current)
   });
 }
 
+namespace {
+
+// One propagation over a whole matrix (`current`) or over rows stored apart
+// (`source_rows`, one pointer per column index).
+void propagate_rows(const TransitionMatrix& transition, const float* current, const float* const* source_rows,
+                    std::uint64_t dim, const RowBlockOutput& output) {
+  const std::uint64_t n = transition.num_nodes;
+  if (dim == 0 || n == 0) return;  // (empty matrices have no storage)
+  fault_unless(output.mode != AccumulateMode::deferred || output.deferred != nullptr,
+               "propagate: deferred accumulation without its matrix");
+  float* next = output.next;
+  float* acc = output.accumulator;
+  const float* deferred = output.deferred;
+  auto rows = [&](std::size_t lo, std::size_t hi) {
+    if (transition.wide_cols != nullptr) {
+      propagate_range(PropagationArgs<std::uint64_t>{transition.row_ptrs, transition.wide_cols,
+                                                     transition.scales.data(), current, source_rows, dim, next,
+                                                     acc, output.weight, output.mode, deferred,
+                                                     output.deferred_weight, output.normalize},
+                      lo, hi);
+    } else {
+      propagate_range(PropagationArgs<std::uint32_t>{transition.row_ptrs, transition.narrow_cols.data(),
+                                                     transition.scales.data(), current, source_rows, dim, next,
+                                                     acc, output.weight, output.mode, deferred,
+                                                     output.deferred_weight, output.normalize},
+                      lo, hi);
+    }
+  };
+  // Split by entry count: power-law hubs would otherwise leave one worker
+  // with most of the edges.
+  const std::uint64_t work = (transition.scales.size() + n) * dim;
+  for_row_ranges_weighted(n, transition.row_ptrs, work, RangeBody(rows));
+}
+
+}  // namespace
+
 void propagate(const TransitionMatrix& transition, const MatrixF32& current, const PropagationOutput& output) {
   const std::uint64_t n = transition.num_nodes;
   const std::uint64_t dim = current.cols;
@@ -440,39 +484,15 @@ void propagate(const TransitionMatrix& transition, const MatrixF32& current, con
   raw.deferred = output.deferred != nullptr ? output.deferred->data.data() : nullptr;
   raw.deferred_weight = output.deferred_weight;
   raw.normalize = output.normalize;
-  propagate_block(transition, current.data.data(), current.rows, dim, raw);
+  propagate_rows(transition, current.data.data(), nullptr, dim, raw);
 }
 
-void propagate_block(const TransitionMatrix& transition, const float* source, std::uint64_t source_rows,
-                     std::uint64_t dim, const RowBlockOutput& output) {
-  const std::uint64_t n = transition.num_nodes;
-  if (dim == 0 || n == 0) return;  // (empty matrices have no storage)
+void propagate_block(const TransitionMatrix& transition, std::span<const float* const> source, std::uint64_t dim,
+                     const RowBlockOutput& output) {
   // The source holds at least the block's own rows; the columns themselves
   // are checked where the transition is built.
-  fault_unless(source_rows >= n && (output.mode != AccumulateMode::deferred || output.deferred != nullptr),
-               "propagate: source rows or deferred matrix missing");
-  float* next = output.next;
-  float* acc = output.accumulator;
-  const float* deferred = output.deferred;
-  auto rows = [&](std::size_t lo, std::size_t hi) {
-    if (transition.wide_cols != nullptr) {
-      propagate_range(PropagationArgs<std::uint64_t>{transition.row_ptrs, transition.wide_cols,
-                                                     transition.scales.data(), source, dim, next, acc,
-                                                     output.weight, output.mode, deferred, output.deferred_weight,
-                                                     output.normalize},
-                      lo, hi);
-    } else {
-      propagate_range(PropagationArgs<std::uint32_t>{transition.row_ptrs, transition.narrow_cols.data(),
-                                                     transition.scales.data(), source, dim, next, acc,
-                                                     output.weight, output.mode, deferred, output.deferred_weight,
-                                                     output.normalize},
-                      lo, hi);
-    }
-  };
-  // Split by entry count: power-law hubs would otherwise leave one worker
-  // with most of the edges.
-  const std::uint64_t work = (transition.scales.size() + n) * dim;
-  for_row_ranges_weighted(n, transition.row_ptrs, work, RangeBody(rows));
+  fault_unless(source.size() >= transition.num_nodes, "propagate_block: fewer source rows than the block's");
+  propagate_rows(transition, nullptr, source.data(), dim, output);
 }
 
 void propagate(MatrixF32& next, const TransitionMatrix& transition, const MatrixF32& current,

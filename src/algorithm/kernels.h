@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "algorithm/dense_matrix.h"
@@ -118,12 +119,12 @@ struct RowBlockOutput {
 };
 
 /// The same propagation for a block of rows: the transition's rows are the
-/// block's, and its columns index the `source_rows` rows of `source`
-/// (row-major, dim columns), e.g. the block's own rows together with the
-/// rows it received from its peers. Each row is computed exactly as
-/// propagate computes it. Outputs must not overlap `source`.
-void propagate_block(const TransitionMatrix& transition, const float* source, std::uint64_t source_rows,
-                     std::uint64_t dim, const RowBlockOutput& output);
+/// block's, and column c names the row source[c] (dim floats), e.g. the
+/// block's own rows followed by the rows it received from its peers, each
+/// in arrays of their own. Each row is computed exactly as propagate
+/// computes it. Outputs must not overlap the source rows.
+void propagate_block(const TransitionMatrix& transition, std::span<const float* const> source, std::uint64_t dim,
+                     const RowBlockOutput& output);
 
 /// next = T * current, overwriting `next` (no clearing needed). When
 /// `accumulator` is given, each finished row r is also accumulated:

@@ -7,16 +7,21 @@
 //     row_block_start(first_row, rows, dim, seed, node_features,
 //                     feature_weight, row_ptrs, degree_exponent)
 //         -> float32[rows, dim]
-//     row_block_propagate(row_ptrs, columns, scales, source, next,
-//                         accumulator, weight, store, normalize) -> None
+//     row_block_propagate(row_ptrs, columns, scales, sources, next,
+//                         accumulator, weight, mode, deferred_weight,
+//                         normalize) -> None
 //
 // node_ids are the block graph's nodes (ascending); sources and targets are
 // indices into them, edges in input order. refusal is None, or
 // (source id, target id, message) for the first edge that
 // edge_weight="log1p" refuses, which the caller compares across blocks.
-// row_block_propagate writes the block's rows of T * source into `next`
-// and/or adds them, times weight, into `accumulator` (store: the
-// accumulator is written, not read). Arrays must be aligned and
+// row_block_propagate writes the block's rows of T * X into `next` and/or
+// accumulates them, times weight, into `accumulator`: mode 0 adds, 1
+// stores (the accumulator is not read), 2 stores them added to the block's
+// own rows of X times deferred_weight (a first accumulation deferred to the
+// last propagation); X's rows are those of the `sources` arrays one after
+// the other (the block's own rows first, then the rows from each peer), so
+// received rows are read where they arrived, never copied together. Arrays must be aligned and
 // C-contiguous with the dtypes above (node_ids, sources, targets, row_ptrs,
 // columns: int64; weights, node_features: float64); bad arrays are
 // TypeError or ValueError naming the argument. The work runs without the
@@ -26,10 +31,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <tuple>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "algorithm/edge_weights.h"
 #include "algorithm/kernels.h"
@@ -274,25 +281,51 @@ PyObject* row_block_start_body(PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* row_block_propagate_body(PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"row_ptrs", "columns", "scales", "source", "next", "accumulator",
-                                "weight", "store", "normalize", nullptr};
-  PyObject *ptrs_object, *columns_object, *scales_object, *source_object;
+  static const char* names[] = {"row_ptrs", "columns", "scales", "sources", "next", "accumulator",
+                                "weight", "mode", "deferred_weight", "normalize", nullptr};
+  PyObject *ptrs_object, *columns_object, *scales_object, *sources_object;
   PyObject* next_object = Py_None;
   PyObject* acc_object = Py_None;
-  double weight = 0.0;
-  int store = 0, normalize = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOdpp:row_block_propagate", const_cast<char**>(names),
-                                   &ptrs_object, &columns_object, &scales_object, &source_object, &next_object,
-                                   &acc_object, &weight, &store, &normalize))
+  double weight = 0.0, deferred_weight = 0.0;
+  int mode = 0, normalize = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOdidp:row_block_propagate", const_cast<char**>(names),
+                                   &ptrs_object, &columns_object, &scales_object, &sources_object, &next_object,
+                                   &acc_object, &weight, &mode, &deferred_weight, &normalize))
     return nullptr;
-  ArrayArgument ptrs, columns, scales, source, next, acc;
+  if (!check_choice(mode, 3, "mode")) return nullptr;
+  ArrayArgument ptrs, columns, scales, next, acc;
   if (!ptrs.acquire(ptrs_object, "row_ptrs", 'i', 1, false) ||
       !columns.acquire(columns_object, "columns", 'i', 1, false) ||
-      !scales.acquire(scales_object, "scales", 'f', 1, false) || !source.acquire(source_object, "source", 'f', 2, false))
+      !scales.acquire(scales_object, "scales", 'f', 1, false))
     return nullptr;
   const std::uint64_t rows = ptrs.length() == 0 ? 0 : ptrs.length() - 1;
-  const std::uint64_t dim = source.extent(1);
-  if (!check_rows(ptrs, columns, scales, source.extent(0))) return nullptr;
+  PyRef sequence = PyRef::steal(PySequence_Fast(sources_object, "sources must be a list of float32 arrays"));
+  if (!sequence) return nullptr;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+  if (count < 1) {
+    PyErr_SetString(PyExc_ValueError, "sources must hold at least the block's own rows");
+    return nullptr;
+  }
+  // Views of every source array, held until the propagation is done.
+  std::vector<std::unique_ptr<ArrayArgument>> sources;
+  std::vector<const float*> source_rows;
+  std::uint64_t dim = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    sources.push_back(std::make_unique<ArrayArgument>());
+    ArrayArgument& source = *sources.back();
+    if (!source.acquire(PySequence_Fast_GET_ITEM(sequence.get(), i), "sources[i]", 'f', 2, false)) return nullptr;
+    if (i == 0) dim = source.extent(1);
+    if (source.extent(1) != dim) {
+      PyErr_SetString(PyExc_ValueError, "sources must all have the same number of columns");
+      return nullptr;
+    }
+    for (std::uint64_t r = 0; r < source.extent(0); ++r) source_rows.push_back(source.data<const float>() + r * dim);
+  }
+  if (sources.front()->extent(0) != rows) {
+    PyErr_SetString(PyExc_ValueError, "sources[0] must hold the block's own rows");
+    return nullptr;
+  }
+  if (!check_rows(ptrs, columns, scales, source_rows.size())) return nullptr;
   using Output = std::tuple<PyObject*, ArrayArgument*, const char*>;
   for (auto [object, target, name] : {Output{next_object, &next, "next"}, Output{acc_object, &acc, "accumulator"}}) {
     if (object == Py_None) continue;
@@ -302,11 +335,13 @@ PyObject* row_block_propagate_body(PyObject* args, PyObject* kwargs) {
                    (unsigned long long)dim);
       return nullptr;
     }
-    const char* lo = source.data<const char>();
     const char* at = target->data<const char>();
-    if (rows > 0 && dim > 0 && at < lo + source.length() * 4 && lo < at + rows * dim * 4) {
-      PyErr_Format(PyExc_ValueError, "%s must not overlap source", name);
-      return nullptr;
+    for (const auto& source : sources) {
+      const char* lo = source->data<const char>();
+      if (rows > 0 && dim > 0 && at < lo + source->length() * 4 && lo < at + rows * dim * 4) {
+        PyErr_Format(PyExc_ValueError, "%s must not overlap the sources", name);
+        return nullptr;
+      }
     }
   }
   {
@@ -320,9 +355,12 @@ PyObject* row_block_propagate_body(PyObject* args, PyObject* kwargs) {
     output.next = next_object != Py_None ? next.data<float>() : nullptr;
     output.accumulator = acc_object != Py_None ? acc.data<float>() : nullptr;
     output.weight = static_cast<float>(weight);
-    output.mode = store ? AccumulateMode::store : AccumulateMode::add;
+    output.mode = static_cast<AccumulateMode>(mode);
+    // The deferred term is the block's own rows of the matrix propagated.
+    output.deferred = sources.front()->data<const float>();
+    output.deferred_weight = static_cast<float>(deferred_weight);
     output.normalize = normalize != 0;
-    propagate_block(transition, source.data<const float>(), source.extent(0), dim, output);
+    propagate_block(transition, source_rows, dim, output);
   }
   Py_RETURN_NONE;
 }
@@ -348,8 +386,8 @@ PyMethodDef g_definitions[] = {
      "degree_exponent=0.0)\n--\n\nA row block's rows of the starting matrix."},
     {"row_block_propagate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row_block_propagate_entry)),
      METH_VARARGS | METH_KEYWORDS,
-     "row_block_propagate(row_ptrs, columns, scales, source, next=None, accumulator=None, weight=0.0, "
-     "store=False, normalize=False)\n--\n\nA row block's rows of one propagation over its gathered rows."},
+     "row_block_propagate(row_ptrs, columns, scales, sources, next=None, accumulator=None, weight=0.0, "
+     "mode=0, deferred_weight=0.0, normalize=False)\n--\n\nA row block's rows of one propagation over its gathered rows."},
 };
 
 }  // namespace

@@ -178,7 +178,10 @@ Expected<MatrixF32> fit_in_blocks(const EdgeList& e, std::uint64_t parts, std::u
           out.mode = b.has_acc ? AccumulateMode::add : AccumulateMode::store;
           b.has_acc = true;
         }
-        propagate_block(t, gathered[p].data.data(), gathered[p].rows, dim, out);
+        // Own rows and each peer's rows, as separate arrays.
+        std::vector<const float*> source;
+        for (std::uint64_t r = 0; r < gathered[p].rows; ++r) source.push_back(gathered[p].row(r));
+        propagate_block(t, source, dim, out);
         b.current = std::move(next);
       }
     } else if (c.weights[0] != 0.0) {

@@ -116,7 +116,7 @@ def _rows(block: _Block, first_row: int, rows: int, options: Options, features: 
     dim = options.dim
     nonzero = [i for i, w in enumerate(weights) if w != 0.0]
     x = _native.row_block_start(first_row, rows, dim, options.seed, features, options.feature_weight,
-                                    block.row_ptrs, options.degree_exponent)
+                                block.row_ptrs, options.degree_exponent)
     if not nonzero:
         return np.zeros((rows, dim), dtype=np.float32), []
     last = nonzero[-1]

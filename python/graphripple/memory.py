@@ -24,6 +24,14 @@ counts separately: n x dim x terms floats for a returned array, nothing
 for a caller's ``out`` (``returned=False``, as ``pick_block_columns``
 assumes).
 
+``keep_terms=True`` (``RippleEmbedding``) adds the terms the fit keeps for
+``embed_new``: X(0) ... X(g-1), g the index of the last non-zero weight
+(L - 1 for weights whose last element is non-zero), g n dim 4 bytes held
+after the fit as well; and that fit's transition, which has 8-byte columns
+(8 (n + 1) bytes of row starts, 12 bytes per merged entry). Both counted
+on top of the peak above: the fit holds the terms and one more matrix
+(g + 1 in all) besides the transition.
+
 No transition is built when no propagation contributes to the result. The
 merged graph is assumed to hold 2 m entries (no edge given in both
 directions); a graph that stores both directions needs up to 8 m bytes
@@ -40,6 +48,7 @@ from __future__ import annotations
 from typing import Sequence
 
 from . import _native_ext
+from .fold_in import kept_term_count
 from .options import check_value, count_terms
 
 __all__ = ["estimate_memory", "work_matrices", "pick_block_columns", "human_bytes"]
@@ -63,6 +72,7 @@ def estimate_memory(
     feature_columns: int = 0,
     combine: str = "sum",
     returned: bool = True,
+    keep_terms: bool = False,
 ) -> int:
     """Peak bytes a fit of this size allocates (see the module docstring).
 
@@ -71,7 +81,8 @@ def estimate_memory(
     features (0 without them). With ``combine="concat"``, ``dim`` is the
     columns of one propagation chain and ``returned`` says whether the
     fit allocates the n x dim x terms result itself (False: it writes
-    into the caller's ``out``).
+    into the caller's ``out``). ``keep_terms`` adds the terms a fit with
+    ``keep_terms=True`` keeps.
     """
     n: int = check_value("num_nodes", num_nodes)
     m: int = check_value("num_entries", num_entries)
@@ -81,6 +92,10 @@ def estimate_memory(
     combine = check_value("combine", combine)
     matrices = int(work_matrices(checked_weights, "concat" if combine == "concat" else "sum"))
     undirected = check_value("undirected", undirected)
+    kept = 0
+    if check_value("keep_terms", keep_terms):
+        merged = 2 * m if undirected else m
+        kept = kept_term_count(checked_weights) * n * d * _FLOAT32 + _WORD * (n + 1) + merged * (_WORD + _FLOAT32)
 
     copies = _WORD * (n + 1) + 2 * _WORD * m + _WORD * n * f
     work = matrices * n * d * _FLOAT32
@@ -95,9 +110,9 @@ def estimate_memory(
         transpose = _WORD * (n + 2) + 2 * _WORD * m
         merged = 2 * m
         transition = _WORD * (n + 1) + merged * (_FLOAT32 + (_FLOAT32 if narrow else _WORD)) if propagates else 0
-        return copies + transition + max(transpose, work)
+        return copies + transition + max(transpose, work) + kept
     transition = m * (_FLOAT32 + (_FLOAT32 if narrow else 0)) if propagates else 0
-    return copies + work + transition
+    return copies + work + transition + kept
 
 
 def pick_block_columns(

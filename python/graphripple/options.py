@@ -295,6 +295,9 @@ OPTIONS: dict[str, Option] = {o.name: o for o in (
            flag="--memory-limit", metavar="SIZE"),
     # graphripple.distributed
     Option("blocks", None, _optional(_at_least_one), "number of column blocks (default: one per worker)"),
+    # RippleEmbedding and estimate_memory
+    Option("keep_terms", False, _boolean,
+           "keep the propagated terms X(0) .. X(L-2) of the fit, so that embed_new can add nodes later"),
     # estimate_memory
     Option("num_nodes", 0, _count, "nodes of the graph"),
     Option("num_entries", 0, _count, "stored entries of the graph"),

@@ -27,6 +27,7 @@ def test_get_and_set_params_round_trip():
     assert list(params) == [
         "n_components", "weights", "undirected", "random_state", "feature_weight", "columns", "out",
         "block_columns", "normalization", "degree_exponent", "edge_weight", "direction", "combine",
+        "keep_terms",
     ]
     assert estimator.set_params(n_components=4, weights=(1.0,)) is estimator
     assert estimator.get_params()["n_components"] == 4 and RippleEmbedding(**estimator.get_params()).weights == (1.0,)

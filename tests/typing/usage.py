@@ -59,3 +59,7 @@ assert_type(concat, NDArray[np.float32])
 target: NDArray[np.float32] = np.empty((3, 4), np.float32)
 limited = embed(dense, 4, out=target, memory_limit="1G", progress=True)
 assert_type(limited, NDArray[np.float32])
+
+kept = RippleEmbedding(n_components=4, random_state=0, keep_terms=True).fit(edges)
+new_rows, new_nodes = kept.embed_new(Edges(["z"], ["a"]))
+assert_type(new_rows, NDArray[np.float32])

@@ -34,14 +34,13 @@ import contextlib
 import dataclasses
 import math
 import os
-import shutil
 import uuid
 from concurrent.futures import CancelledError
 
 import numpy as np
 
 from .options import FIT_OPTIONS, check_options, check_value, draw_seed
-from .safe_output import create_npy_memmap
+from .safe_output import atomic_directory, create_npy_memmap
 
 __all__ = ["embed"]
 
@@ -163,36 +162,6 @@ def _fit_block(payload, dim, weights, seed, columns, options, sink, block_column
     return columns
 
 
-def _temporary_beside(path):
-    """A fresh name beside `path` for its contents until they are complete: .NAME.<hex>.part"""
-    folder, name = os.path.split(path)
-    return os.path.join(folder, f".{name}.{uuid.uuid4().hex}.part")
-
-
-def _remove(path):
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)
-
-
-def _replace(temporary, path):
-    """Rename `temporary` to `path`, replacing a file or a zarr folder there."""
-    if os.path.isdir(path) and not os.path.islink(path):
-        # A folder cannot be renamed over a non-empty one: move the old one aside first.
-        aside = _temporary_beside(path)
-        os.rename(path, aside)
-        try:
-            os.rename(temporary, path)
-        except BaseException:
-            os.rename(aside, path)
-            raise
-        shutil.rmtree(aside, ignore_errors=True)
-    else:
-        os.replace(temporary, path)
-
-
 def _npy_path(out):
     """The absolute path of an ``out`` naming a .npy file, else None.
 
@@ -205,12 +174,12 @@ def _npy_path(out):
     return None
 
 
-def _prepare_sink(out, shape, blocks):
-    """(sink sent to the tasks, column multiple for the blocks, temporary path or None, final path or None).
+def _prepare_sink(out, shape, blocks, stack):
+    """(sink sent to the tasks, column multiple for the blocks, final path or None).
 
-    A zarr path target is created under a temporary name beside it;
-    ``embed`` renames it into place when every block is done. (A .npy path
-    goes through ``create_npy_memmap`` in ``embed``.)
+    A zarr path target is created in an ``atomic_directory`` entered on
+    ``stack``: it takes the target's place when the stack closes without
+    an error. (A .npy path goes through ``create_npy_memmap`` in ``embed``.)
     """
     if isinstance(out, (str, os.PathLike)):
         path = os.path.abspath(os.fspath(out))
@@ -218,17 +187,13 @@ def _prepare_sink(out, shape, blocks):
             import zarr
 
             path = path.rstrip("/")
-            temporary = _temporary_beside(path)
+            temporary = stack.enter_context(atomic_directory(path))
             width = shape[1]
             step = max(1, math.ceil(width / blocks)) if width else 1
             chunk_rows = max(1, min(shape[0], (32 << 20) // (4 * step)))  # chunks of about 32 MiB
-            try:
-                array = zarr.open_array(temporary, mode="w", shape=shape, dtype=np.float32,
-                                        chunks=(chunk_rows, step), fill_value=0.0)
-            except BaseException:
-                _remove(temporary)
-                raise
-            return ("zarr", array), step, temporary, path
+            array = zarr.open_array(os.fspath(temporary), mode="w", shape=shape, dtype=np.float32,
+                                    chunks=(chunk_rows, step), fill_value=0.0)
+            return ("zarr", array), step, path
         raise ValueError(f"out must be a path ending in .npy or .zarr, or a zarr array, not {path!r}")
     if type(out).__module__.startswith("zarr") and hasattr(out, "chunks"):
         if tuple(out.shape) != shape or np.dtype(out.dtype) != np.float32:
@@ -238,7 +203,7 @@ def _prepare_sink(out, shape, blocks):
         if type(store).__name__ == "MemoryStore":
             raise ValueError("out is a zarr array in memory: worker processes would each write to a copy of "
                              "their own; give a zarr array on disk or shared storage, or out=None")
-        return ("zarr", out), int(out.chunks[1]), None, None
+        return ("zarr", out), int(out.chunks[1]), None
     raise TypeError(
         f"out must be None, a path ending in .npy or .zarr, or a zarr array, not {type(out).__name__}")
 
@@ -346,16 +311,10 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
             _run(distributed, client, csr, node_features, dim, weights, seed, options,
                  ("npy", os.fspath(stored.filename)), shape, block_bounds(width, blocks, direction_multiple), slots)
         return np.load(npy_path, mmap_mode="r")
-    sink, multiple, temporary, final = (None, 1, None, None) if out is None else _prepare_sink(out, shape, blocks)
-    try:
+    with contextlib.ExitStack() as stack:
+        sink, multiple, final = (None, 1, None) if out is None else _prepare_sink(out, shape, blocks, stack)
         result = _run(distributed, client, csr, node_features, dim, weights, seed, options, sink, shape,
                       block_bounds(width, blocks, math.lcm(multiple, direction_multiple)), slots)
-        if temporary is not None:
-            _replace(temporary, final)
-            temporary = None
-    finally:
-        if temporary is not None:
-            _remove(temporary)
     if final is not None:
         import zarr
 

@@ -22,10 +22,10 @@ whole-graph fit's per-row order, so the result has the bytes of
 
 from __future__ import annotations
 
+import contextlib
 import math
 import operator
 import os
-import shutil
 import uuid
 import warnings
 from typing import Any
@@ -33,6 +33,7 @@ from typing import Any
 import numpy as np
 
 from . import row_blocks
+from .safe_output import atomic_directory, create_npy_memmap
 
 __all__ = ["embed_rows", "is_edge_frame"]
 
@@ -172,55 +173,31 @@ def _graphs(checked: Any) -> list[tuple[bool, str, int]]:
     return [(False, checked.direction, 0)]
 
 
-def _prepare_out(out: Any, shape: tuple[int, int], bounds: np.ndarray) -> tuple[Any, Any, Any]:
-    """(sink for the write tasks, commit() giving the result, abort())."""
+def _prepare_out(out: Any, shape: tuple[int, int], bounds: np.ndarray,
+                 stack: contextlib.ExitStack) -> tuple[tuple[str, Any], str]:
+    """(sink for the write tasks, final path).
+
+    The store is created under a temporary name by ``create_npy_memmap`` or
+    ``atomic_directory``, entered on ``stack``: it takes the place of ``out``
+    when the stack closes without an error and is removed otherwise.
+    """
     if not isinstance(out, (str, os.PathLike)):
         raise TypeError(f"out must be None or a path ending in .npy or .zarr, not {type(out).__name__}")
     path = os.path.abspath(os.fspath(out))
-    directory, name = os.path.split(path)
-    temporary = os.path.join(directory, f".{name}.{uuid.uuid4().hex[:8]}.part")
     if path.endswith(".npy"):
-        stored = np.lib.format.open_memmap(temporary, mode="w+", dtype=np.float32, shape=shape)
-        del stored
-
-        def commit_npy() -> Any:
-            with open(temporary, "rb+") as handle:
-                os.fsync(handle.fileno())
-            os.replace(temporary, path)
-            return np.load(path, mmap_mode="r")
-
-        return ("npy", temporary), commit_npy, lambda: _remove(temporary)
+        # The write tasks open the temporary file themselves (r+).
+        stored = stack.enter_context(create_npy_memmap(path, shape, np.float32))
+        return ("npy", str(stored.filename)), path
     if path.rstrip("/").endswith(".zarr"):
         import zarr
 
+        path = path.rstrip("/")
+        temporary = stack.enter_context(atomic_directory(path))
         step = int(bounds[1] - bounds[0]) if len(bounds) > 1 and bounds[1] > bounds[0] else 1
-        array = zarr.open_array(temporary, mode="w", shape=shape, dtype=np.float32,
+        array = zarr.open_array(os.fspath(temporary), mode="w", shape=shape, dtype=np.float32,
                                 chunks=(step, max(shape[1], 1)), fill_value=0.0)
-
-        def commit_zarr() -> Any:
-            # A directory cannot replace another in one step: the old store
-            # is moved aside first and removed once the new one is in place.
-            aside = None
-            if os.path.exists(path):
-                aside = f"{temporary}.old"
-                os.replace(path, aside)
-            os.replace(temporary, path)
-            if aside is not None:
-                _remove(aside)
-            return zarr.open_array(path, mode="r")
-
-        return ("zarr", array), commit_zarr, lambda: _remove(temporary)
+        return ("zarr", array), path
     raise ValueError(f"out must be a path ending in .npy or .zarr, not {path!r}")
-
-
-def _remove(path: str) -> None:
-    if os.path.isdir(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
 
 
 def _wait(futures: list[Any]) -> None:
@@ -268,10 +245,10 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
                                            checked.edge_weight)
     width = checked.total_columns
     feature_blocks = _feature_blocks(client, features, n, bounds)
-    sink = commit = abort = None
-    if out is not None:
-        sink, commit, abort = _prepare_out(out, (n, width), bounds)
-    try:
+    with contextlib.ExitStack() as stack:
+        sink: tuple[str, Any] | None = None
+        if out is not None:
+            sink, path = _prepare_out(out, (n, width), bounds, stack)
         blocks = _fit(client, pieces, feature_blocks, bounds, graphs, checked, dim, weights, seed)
         if sink is None:
             import dask.array as da
@@ -285,12 +262,12 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
         written = [client.submit(writer, b, target, int(lo), key=f"{KEY_PREFIX}-write-{token}-{p}")
                    for p, (b, lo) in enumerate(zip(blocks, bounds[:-1]))]
         _wait(written)
-        del blocks, written
-        return commit()
-    except BaseException:
-        if abort is not None:
-            abort()
-        raise
+        del blocks, written, sink, target
+    if kind == "npy":
+        return np.load(path, mmap_mode="r")
+    import zarr
+
+    return zarr.open_array(path, mode="r")
 
 
 def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.ndarray,

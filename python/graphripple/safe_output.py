@@ -8,6 +8,10 @@ exception, Ctrl-C, or SIGTERM (turned into an exception by
 ``terminate_on_sigterm``), the temporary file is removed and the target is
 left as it was. A replaced file keeps its permission mode.
 
+``atomic_directory`` does the same for a folder (a zarr store): it is
+filled under a temporary name and put in place of the target only when
+complete, an old folder there being moved aside and removed after.
+
 ``reserve_space`` allocates a file's blocks before it is memory-mapped: a
 write through a mapping into a full disk kills the process with SIGBUS,
 while a reservation fails up front with an ordinary ``OSError``.
@@ -25,6 +29,7 @@ import contextlib
 import errno
 import os
 import secrets
+import shutil
 import signal
 import stat
 import threading
@@ -38,6 +43,7 @@ from numpy.typing import DTypeLike
 __all__ = [
     "EXIT_TERMINATED",
     "Terminated",
+    "atomic_directory",
     "atomic_path",
     "check_output_path",
     "create_npy_memmap",
@@ -203,6 +209,80 @@ def _create_temporary(target: Path, mode: int = 0o666) -> tuple[Path, int]:
             continue
         except OSError as error:
             raise _renamed_error(error, temporary, target) from None
+
+
+@contextlib.contextmanager
+def atomic_directory(path: PathLike) -> Iterator[Path]:
+    """A new empty folder beside ``path`` that takes its place when the block succeeds.
+
+    The folder is ``.NAME.<hex>.part`` in the folder of ``path``. After the
+    block, whatever is at ``path`` (an old store) is moved aside under a
+    temporary name, the new folder renamed to ``path``, and the old one
+    removed; if that rename fails the old one is moved back. On any
+    exception (KeyboardInterrupt and SIGTERM included, as in
+    ``atomic_path``) the new folder is removed and ``path`` is left as it
+    was. An ``OSError`` that named the temporary folder names ``path``.
+    """
+    target = Path(path)
+    with contextlib.ExitStack() as stack:
+        if _sigterm_is_default():
+            stack.enter_context(terminate_on_sigterm())
+        yield stack.enter_context(_atomic_directory(target))
+
+
+@contextlib.contextmanager
+def _atomic_directory(target: Path) -> Iterator[Path]:
+    temporary = _create_temporary_folder(target)
+    try:
+        yield temporary
+        aside = None
+        if os.path.lexists(target):
+            # A folder cannot be renamed over a non-empty one: the old one
+            # (or a file or link) is first moved into a folder of its own.
+            aside = _create_temporary_folder(target)
+            try:
+                os.replace(target, aside / target.name)
+            except BaseException:
+                _remove_tree(aside)
+                raise
+        try:
+            os.replace(temporary, target)
+        except BaseException:
+            if aside is not None:
+                os.replace(aside / target.name, target)
+                _remove_tree(aside)
+            raise
+        _sync_folder(target.parent)
+        if aside is not None:
+            _remove_tree(aside)
+    except BaseException as error:
+        _remove_tree(temporary)
+        if isinstance(error, OSError):
+            renamed = _renamed_error(error, temporary, target)
+            if renamed is not error:
+                raise renamed from None
+        raise
+
+
+def _create_temporary_folder(target: Path) -> Path:
+    while True:
+        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
+        try:
+            os.mkdir(temporary)
+            return temporary
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise _renamed_error(error, temporary, target) from None
+
+
+def _remove_tree(path: Path) -> None:
+    """Remove a folder, or a file or link (never what a link points to); quietly."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
 
 
 def _sync_folder(folder: Path) -> None:

@@ -1,8 +1,10 @@
 """Shared inputs for the Python tests: one small graph in all three forms,
-and the process measurements the leak checks compare before and after."""
+the process measurements the leak checks compare before and after, and the
+Dask cluster the distributed tests share."""
 
 import contextlib
 import gc
+import logging
 import os
 import subprocess
 import sys
@@ -121,3 +123,24 @@ def mounted_tmpfs(folder, options):
         yield folder
     finally:
         subprocess.run(["umount", str(folder)], check=False)
+
+
+@contextlib.contextmanager
+def local_cluster(n_workers, allowed_failures, env=None):
+    """A client of a LocalCluster of `n_workers` single-thread worker processes.
+
+    The scheduler retries a task `allowed_failures` times after its worker
+    dies (it reads this when it starts); `env` is set in every worker.
+    """
+    import dask
+    import distributed
+
+    with dask.config.set({"distributed.scheduler.allowed-failures": allowed_failures}):
+        cluster = distributed.LocalCluster(
+            n_workers=n_workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+            silence_logs=logging.CRITICAL, env=env)
+    try:
+        with distributed.Client(cluster) as client:
+            yield client
+    finally:
+        cluster.close()

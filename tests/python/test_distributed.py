@@ -17,12 +17,13 @@ import pytest
 distributed = pytest.importorskip(
     "distributed", reason="dask.distributed is not installed (pip install 'graphripple[dask]')")
 import cloudpickle  # noqa: E402  (a dependency of distributed)
-import dask  # noqa: E402
 import dask.array as da  # noqa: E402
 
 import graphripple  # noqa: E402
 from graphripple import distributed as gd  # noqa: E402
 from graphripple.graph_input import CsrInput  # noqa: E402
+
+from conftest import local_cluster  # noqa: E402
 
 # The kill plugin below is defined here and must reach the workers by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -47,13 +48,8 @@ FEATURES = np.random.default_rng(4).standard_normal((300, 5))
 def client():
     # One death of a block's worker is retried; a second raises KilledWorker.
     # The scheduler reads this when it starts.
-    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-        cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-            silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
-    with distributed.Client(cluster) as c:
+    with local_cluster(n_workers=2, allowed_failures=1, env={"RAYON_NUM_THREADS": "1"}) as c:
         yield c
-    cluster.close()
 
 
 def local_fit(graph, dim, weights, seed, **options):

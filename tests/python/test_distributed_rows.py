@@ -30,6 +30,8 @@ from graphripple import distributed_rows as gr  # noqa: E402
 from graphripple import _native_ext, options  # noqa: E402
 from graphripple.graph_input import CsrInput  # noqa: E402
 
+from conftest import local_cluster  # noqa: E402
+
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
@@ -52,13 +54,8 @@ FEATURES = np.random.default_rng(4).standard_normal((300, 5))
 @pytest.fixture(scope="module")
 def client():
     # One death of a task's worker is retried; a second raises KilledWorker.
-    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-        cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-            silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"})
-    with distributed.Client(cluster) as c:
+    with local_cluster(n_workers=2, allowed_failures=1, env={"RAYON_NUM_THREADS": "1"}) as c:
         yield c
-    cluster.close()
 
 
 @pytest.fixture(scope="module")

@@ -165,3 +165,31 @@ def test_a_signal_during_a_write_removes_the_temporary(tmp_path, signum, status)
     process.communicate(timeout=30)
     assert process.returncode == status
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("failure", [None, "in the block", "renaming the new folder"])
+def test_atomic_directory_replaces_an_old_folder_or_leaves_it_intact(tmp_path, monkeypatch, failure):
+    target = tmp_path / "e.zarr"
+    (target / "c").mkdir(parents=True)
+    (target / "c" / "old").write_text("old")
+    real_replace = os.replace
+
+    def failing_replace(source, destination):
+        if os.fspath(destination) == os.fspath(target) and ".part" in os.fspath(source) \
+                and os.path.exists(os.path.join(source, "new")):
+            raise OSError(errno.EXDEV, os.strerror(errno.EXDEV), os.fspath(source))
+        return real_replace(source, destination)
+
+    if failure == "renaming the new folder":
+        monkeypatch.setattr(os, "replace", failing_replace)
+    with contextlib.ExitStack() as stack:
+        raised = stack.enter_context(pytest.raises(OSError)) if failure is not None else None
+        with safe_output.atomic_directory(target) as temporary:
+            assert temporary.parent == tmp_path and temporary.name.startswith(".e.zarr.")
+            (temporary / "new").write_text("new")
+            if failure == "in the block":
+                raise OSError(errno.EIO, "cannot write", os.fspath(temporary))
+    # An error names the folder the caller gave, never the temporary one.
+    assert raised is None or raised.value.filename == os.fspath(target)
+    assert os.listdir(tmp_path) == ["e.zarr"]
+    assert sorted(os.listdir(target)) == (["new"] if failure is None else ["c"])

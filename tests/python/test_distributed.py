@@ -309,7 +309,11 @@ def test_workers_dying_on_every_try_is_an_error_not_a_partial_result(client, tmp
     old = old_output(path)
     client.register_plugin(KillOnBlockStart(str(tmp_path / "killed"), every_time=True))
     try:
-        with pytest.raises(distributed.KilledWorker, match="graphripple-block"):
+        # Usually the block's retries run out (KilledWorker); when both
+        # workers die at once the scattered graph goes with them and the
+        # block is cancelled instead. Either way: one clear error.
+        with pytest.raises((distributed.KilledWorker, RuntimeError),
+                           match="graphripple-block|a worker was lost"):
             gd.embed(GRAPH, client, 8, [0.0, 1.0], seed=1, blocks=2, out=str(path))
     finally:
         client.unregister_worker_plugin(KillOnBlockStart.name)

@@ -129,8 +129,8 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
         stored = _stored_labels(labels)
         arrays = ({"nodes_utf8": stored[0], "nodes_offsets": stored[1]} if isinstance(stored, tuple)
                   else {"nodes": stored})
-        with atomic_path(path) as temporary, open(temporary, "wb") as handle:
-            np.savez(handle, embedding=matrix, **arrays)
+        with atomic_path(path) as temporary:
+            _write_npz(temporary, {"embedding": matrix, **arrays})
     elif kind == "w2v":
         _save_word2vec(path, matrix, labels)
     elif kind == "parquet":
@@ -145,6 +145,16 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
                 _write_nodes(path, labels, token)
         if plain:
             _remove_stale_nodes(path)
+
+
+def _write_npz(path: Path, arrays: dict[str, NDArray[Any]]) -> None:
+    """An uncompressed .npz as ``numpy.savez`` writes it, with the archive closed
+    on every path (NumPy 1.x leaves it open when a write fails, and its
+    clean-up later prints a traceback)."""
+    with zipfile.ZipFile(path, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for name, array in arrays.items():
+            with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
+                np.lib.format.write_array(member, array, allow_pickle=False)
 
 
 @contextlib.contextmanager

@@ -74,7 +74,7 @@ def test_failed_save_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch)
     def broken(*args, **kwargs):
         raise OSError("disk full")
 
-    monkeypatch.setattr(np, "savez", broken)
+    monkeypatch.setattr(np.lib.format, "write_array", broken)
     with pytest.raises(OSError, match="disk full"):
         ef.save(path, np.zeros((5, 5)))
     assert path.read_bytes() == before

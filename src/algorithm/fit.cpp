@@ -172,6 +172,13 @@ std::uint64_t PreparedFit::block_steps() const {
   return 1 + (span.any ? span.last : 0);
 }
 
+Expected<MatrixF32> PreparedFit::starting_columns(std::uint64_t start, std::uint64_t stop) const {
+  std::optional<MatrixViewF64> features;
+  if (params_->node_features) features = params_->node_features->view();
+  return initial_embedding_columns(graph_->num_nodes, start, stop, seed_ ? seed_ : params_->seed,
+                                   features ? &*features : nullptr, params_->feature_weight);
+}
+
 Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t stop) const {
   return fit_columns(start, stop, nullptr);
 }
@@ -185,10 +192,7 @@ Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t 
   fault_unless(start <= stop && stop <= params.dim, "fit: column range outside the embedding");
   const std::uint64_t n = graph_->num_nodes;
 
-  std::optional<MatrixViewF64> features;
-  if (params.node_features) features = params.node_features->view();
-  auto initial = initial_embedding_columns(n, start, stop, seed_ ? seed_ : params.seed,
-                                           features ? &*features : nullptr, params.feature_weight);
+  auto initial = starting_columns(start, stop);
   if (!initial) return std::move(initial).error();
   MatrixF32 current = std::move(initial).value();
   const std::uint64_t width = current.cols;
@@ -277,10 +281,7 @@ Status PreparedFit::fit_terms(std::uint64_t start, std::uint64_t stop, Progress*
   const std::uint64_t n = graph_->num_nodes;
 
   // X0 exactly as fit_columns draws and scales it.
-  std::optional<MatrixViewF64> features;
-  if (params.node_features) features = params.node_features->view();
-  auto initial = initial_embedding_columns(n, start, stop, seed_ ? seed_ : params.seed,
-                                           features ? &*features : nullptr, params.feature_weight);
+  auto initial = starting_columns(start, stop);
   if (!initial) return std::move(initial).error();
   MatrixF32 current = std::move(initial).value();
   const std::uint64_t width = current.cols;

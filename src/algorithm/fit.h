@@ -114,6 +114,10 @@ class PreparedFit {
   Status fit_terms(std::uint64_t start, std::uint64_t stop, Progress* progress, const TermSink& emit) const;
 
  private:
+  /// Columns [start, stop) of X0 as every fit of this graph draws them
+  /// (before degree scaling).
+  Expected<MatrixF32> starting_columns(std::uint64_t start, std::uint64_t stop) const;
+
 
   friend Status fit_into(const CsrGraph&, const FitParams&, const FitOptions&, std::uint64_t, ColumnSink&);
   PreparedFit(const CsrGraph& graph, const FitParams& params, const FitOptions& options)

@@ -109,6 +109,16 @@ def nodes_path(path: PathLike) -> Path:
 # Saving
 
 
+def embedding_matrix(embedding: ArrayLike) -> NDArray[np.float32]:
+    """``embedding`` as a C-ordered float32 matrix, or an error naming it."""
+    matrix = np.asarray(embedding)
+    if matrix.ndim != 2:
+        raise ValueError(f"embedding must be two-dimensional, got shape {matrix.shape}")
+    if matrix.dtype.kind not in "fiu":
+        raise TypeError(f"embedding must hold real numbers, not {matrix.dtype}")
+    return np.ascontiguousarray(matrix, dtype=np.float32)
+
+
 def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *, format: str | None = None) -> None:
     """Write ``embedding`` (n x dim) and the label of each row to ``path``.
 
@@ -118,16 +128,11 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
     stored as their ``str()``.
     """
     kind = format_for(path, format)
-    matrix = np.asarray(embedding)
-    if matrix.ndim != 2:
-        raise ValueError(f"embedding must be two-dimensional, got shape {matrix.shape}")
-    if matrix.dtype.kind not in "fiu":
-        raise TypeError(f"embedding must hold real numbers, not {matrix.dtype}")
-    matrix = np.ascontiguousarray(matrix, dtype=np.float32)
+    matrix = embedding_matrix(embedding)
     labels = _labels(nodes, matrix.shape[0])
     if kind == "npz":
         stored = _stored_labels(labels)
-        arrays = ({"nodes_utf8": stored[0], "nodes_offsets": stored[1]} if isinstance(stored, tuple)
+        arrays: dict[str, NDArray[Any]] = ({"nodes_utf8": stored[0], "nodes_offsets": stored[1]} if isinstance(stored, tuple)
                   else {"nodes": stored})
         with atomic_path(path) as temporary:
             _write_npz(temporary, {"embedding": matrix, **arrays})

@@ -151,11 +151,19 @@ def atomic_path(path: PathLike) -> Iterator[Path]:
     Called in the main thread while SIGTERM has its default action, the
     block runs under ``terminate_on_sigterm`` so that SIGTERM cleans up too.
     """
-    target = Path(path)
+    with _cleaned_up_on_sigterm(_atomic_path(Path(path))) as temporary:
+        yield temporary
+
+
+@contextlib.contextmanager
+def _cleaned_up_on_sigterm(inner: contextlib.AbstractContextManager[Path]) -> Iterator[Path]:
+    """``inner``, run under ``terminate_on_sigterm`` when called in the main
+    thread while SIGTERM has its default action, so that SIGTERM removes the
+    temporary as any other exception does."""
     with contextlib.ExitStack() as stack:
         if _sigterm_is_default():
             stack.enter_context(terminate_on_sigterm())
-        yield stack.enter_context(_atomic_path(target))
+        yield stack.enter_context(inner)
 
 
 @contextlib.contextmanager
@@ -223,11 +231,8 @@ def atomic_directory(path: PathLike) -> Iterator[Path]:
     ``atomic_path``) the new folder is removed and ``path`` is left as it
     was. An ``OSError`` that named the temporary folder names ``path``.
     """
-    target = Path(path)
-    with contextlib.ExitStack() as stack:
-        if _sigterm_is_default():
-            stack.enter_context(terminate_on_sigterm())
-        yield stack.enter_context(_atomic_directory(target))
+    with _cleaned_up_on_sigterm(_atomic_directory(Path(path))) as temporary:
+        yield temporary
 
 
 @contextlib.contextmanager

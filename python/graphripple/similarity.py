@@ -159,12 +159,9 @@ def _prepare(embedding: ArrayLike, metric: str) -> tuple[NDArray[np.float32], ND
     |x|^2 (euclidean) or nothing (dot)."""
     if metric not in METRICS:
         raise ValueError(f"metric must be one of {', '.join(map(repr, METRICS))}, not {metric!r}")
-    array = np.asarray(embedding)
-    if array.ndim != 2:
-        raise ValueError(f"embedding must be two-dimensional, got shape {array.shape}")
-    if array.dtype.kind not in "fiu":
-        raise TypeError(f"embedding must hold real numbers, not {array.dtype}")
-    matrix = np.ascontiguousarray(array, dtype=np.float32)
+    from .embedding_files import embedding_matrix
+
+    matrix = embedding_matrix(embedding)
     n = matrix.shape[0]
     squared = np.empty(n, dtype=np.float64)
     for start in range(0, n, _NORM_ROWS):

@@ -6,10 +6,12 @@ from typing import Any, Final, Literal, Protocol, TypeVar, overload
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["fit_csr_ext", "work_matrices", "DIRECTION_SEED_OFFSET"]
+__all__ = ["fit_csr_ext", "work_matrices", "DIRECTION_SEED_OFFSET", "LOCALITY_MIN_MATRIX_BYTES"]
 
 #: Added (modulo 2**64) to the seed of the in-half of direction="both".
 DIRECTION_SEED_OFFSET: Final[int]
+# Fits whose propagated matrix takes fewer bytes never renumber their rows.
+LOCALITY_MIN_MATRIX_BYTES: Final[int]
 
 class ArrayTarget(Protocol):
     """An array-like output without the buffer protocol (zarr, h5py)."""
@@ -54,6 +56,7 @@ def fit_csr_ext(
     block_columns: None = None,
     progress: Callable[[int, int], object] | None = None,
     combine: Literal["sum", "concat"] = "sum",
+    row_order: Literal["auto", "stored", "locality"] = "auto",
 ) -> npt.NDArray[np.float32]:
     """Embedding of shape (num_nodes, stop - start) for columns=(start, stop).
 
@@ -64,6 +67,9 @@ def fit_csr_ext(
     raise ValueError naming the option; edge_weight="log1p" raises ValueError
     for a negative or NaN merged weight; direction="in" needs
     undirected=False. The interpreter lock is released during the fit.
+    row_order picks the order rows are propagated in, never the bytes:
+    "auto" renumbers them by locality where that pays, "stored" keeps the
+    caller's order, "locality" always renumbers.
 
     direction="both" (needs undirected=False): 2 * dim columns, the
     out-fit with seed s followed by the in-fit with seed
@@ -131,6 +137,7 @@ def fit_csr_ext(
     block_columns: int | None = None,
     progress: Callable[[int, int], object] | None = None,
     combine: Literal["sum", "concat"] = "sum",
+    row_order: Literal["auto", "stored", "locality"] = "auto",
 ) -> _Target: ...
 
 # Row blocks: the native side of row-partitioned fits (graphripple.row_blocks).

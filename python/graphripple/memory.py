@@ -32,6 +32,14 @@ after the fit as well; and that fit's transition, which has 8-byte columns
 on top of the peak above: the fit holds the terms and one more matrix
 (g + 1 in all) besides the transition.
 
+A fit whose propagated n x dim matrix takes at least
+``_native_ext.LOCALITY_MIN_MATRIX_BYTES`` may renumber its rows for cache
+locality (only the speed depends on it): the order and its inverse hold
+16 n bytes, and the renumbered transition is built beside the first one
+(an undirected fit after the transpose is dropped; a directed one then
+owns 8 (n + 1) bytes of row starts and its columns too). The estimate counts
+this wherever the engine may do it.
+
 No transition is built when no propagation contributes to the result. The
 merged graph is assumed to hold 2 m entries (no edge given in both
 directions); a graph that stores both directions needs up to 8 m bytes
@@ -106,12 +114,17 @@ def estimate_memory(
         work += n * d * count_terms(checked_weights) * _FLOAT32
     narrow = n <= _NARROW_LIMIT
     propagates = matrices > 1
+    ordered = propagates and n * d * _FLOAT32 >= _native_ext.LOCALITY_MIN_MATRIX_BYTES
+    order = 2 * _WORD * n if ordered else 0
     if undirected:
         transpose = _WORD * (n + 2) + 2 * _WORD * m
         merged = 2 * m
         transition = _WORD * (n + 1) + merged * (_FLOAT32 + (_FLOAT32 if narrow else _WORD)) if propagates else 0
-        return copies + transition + max(transpose, work) + kept
+        return copies + order + transition + max(transpose, work, transition if ordered else 0) + kept
     transition = m * (_FLOAT32 + (_FLOAT32 if narrow else 0)) if propagates else 0
+    if ordered:
+        owned = _WORD * (n + 1) + m * (_FLOAT32 + (_FLOAT32 if narrow else _WORD))
+        return copies + order + max(transition, work) + owned + kept
     return copies + work + transition + kept
 
 

@@ -35,6 +35,12 @@
 // transition depend only on the graph and the options, X0 and the
 // propagations on the columns as well, so one prepared graph serves every
 // column block of a fit (fit_into) without rebuilding the transition.
+//
+// When a locality order pays (locality_order.h), the prepared transition is
+// renumbered by it, X0's rows are drawn straight into their places in that
+// order, and every write of a result row (the accumulator, a stored term)
+// goes back to the caller's row. X(i) between propagations stays in the
+// order.
 #include "algorithm/fit.h"
 
 #include <algorithm>
@@ -162,6 +168,18 @@ Expected<PreparedFit> PreparedFit::prepare(const CsrGraph& graph, const FitParam
     if (!built) return std::move(built).error();
     prepared.transition_.emplace(std::move(built).value());
   }
+  // Only propagations gather neighbour rows; the order is an optimisation,
+  // so a renumbered copy that does not fit in memory is simply skipped.
+  if (prepared.transition_ && span.last > 0) {
+    if (auto order = choose_locality_order(*prepared.transition_, params.dim, options.row_order)) {
+      check_point();
+      auto reordered = reorder_transition(*prepared.transition_, *order);
+      if (reordered) {
+        *prepared.transition_ = std::move(reordered).value();
+        prepared.order_ = std::move(order);
+      }
+    }
+  }
   return prepared;
 }
 
@@ -176,7 +194,8 @@ Expected<MatrixF32> PreparedFit::starting_columns(std::uint64_t start, std::uint
   std::optional<MatrixViewF64> features;
   if (params_->node_features) features = params_->node_features->view();
   return initial_embedding_columns(graph_->num_nodes, start, stop, seed_ ? seed_ : params_->seed,
-                                   features ? &*features : nullptr, params_->feature_weight);
+                                   features ? &*features : nullptr, params_->feature_weight, 0,
+                                   order_ ? order_->new_of.data() : nullptr);
 }
 
 Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t stop) const {
@@ -230,13 +249,14 @@ Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t 
   };
   if (span.first == 0 && !deferred) {
     if (auto status = open_accumulator(); !status) return std::move(status).error();
-    accumulate(*accumulator, current, static_cast<float>(weights[0]), true);
+    accumulate(*accumulator, current, static_cast<float>(weights[0]), true, result_rows());
   }
 
   for (std::size_t i = 1; i <= span.last; ++i) {
     const float w = static_cast<float>(weights[i]);
     PropagationOutput output;
     output.normalize = options.normalize;
+    output.output_rows = result_rows();
     if (i < span.last) {
       output.next = &next;
       if (accumulates(weights[i]) && !(deferred && i == span.first)) {
@@ -307,13 +327,14 @@ Status PreparedFit::fit_terms(std::uint64_t start, std::uint64_t stop, Progress*
     auto zeroed = MatrixF32::try_zeroed(n, width);
     if (!zeroed) return std::move(zeroed).error();
     MatrixF32 first = std::move(zeroed).value();
-    accumulate(first, current, static_cast<float>(weights[0]), true);  // (x * w) + 0.0f, as scale_rows
+    accumulate(first, current, static_cast<float>(weights[0]), true, result_rows());  // (x * w) + 0.0f, as scale_rows
     if (auto status = emitted(term++, std::move(first)); !status) return status;
   }
   std::optional<MatrixF32> next;
   for (std::size_t i = 1; i <= span.last; ++i) {
     PropagationOutput output;
     output.normalize = options.normalize;
+    output.output_rows = result_rows();
     if (i == span.last) {
       next.reset();  // X(last) is not stored: only the term is
     } else {

@@ -15,6 +15,7 @@
 #include "algorithm/kernels.h"
 #include "algorithm/fit_options.h"
 #include "algorithm/fit_params.h"
+#include "algorithm/locality_order.h"
 #include "csr/csr_graph.h"
 #include "error/expected.h"
 
@@ -115,8 +116,10 @@ class PreparedFit {
 
  private:
   /// Columns [start, stop) of X0 as every fit of this graph draws them
-  /// (before degree scaling).
+  /// (before degree scaling), its rows in the locality order.
   Expected<MatrixF32> starting_columns(std::uint64_t start, std::uint64_t stop) const;
+  /// Where each row of the locality order goes in a result (null: no order).
+  const std::uint64_t* result_rows() const { return order_ ? order_->old_of.data() : nullptr; }
 
 
   friend Status fit_into(const CsrGraph&, const FitParams&, const FitOptions&, std::uint64_t, ColumnSink&);
@@ -127,6 +130,9 @@ class PreparedFit {
   const FitParams* params_;
   const FitOptions* options_;
   std::optional<TransitionMatrix> transition_;
+  /// The rows' locality order when it pays (the transition is then
+  /// renumbered by it); results always come back in the caller's rows.
+  std::optional<RowOrder> order_;
   std::optional<std::uint64_t> seed_;  ///< drawn once for every block of an unseeded fit_into
 };
 

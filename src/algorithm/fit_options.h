@@ -23,6 +23,14 @@ enum class Combine {
            ///< single weight
 };
 
+/// The order a fit keeps its rows in while it propagates. Only the speed
+/// depends on it: the bytes of the result are the same in every order.
+enum class RowOrdering {
+  automatic,  ///< the locality order where it pays (locality_order.h)
+  stored,     ///< the caller's order
+  locality,   ///< the locality order whenever rows are propagated
+};
+
 /// Added (modulo 2**64) to the seed of the in-half of a Direction::both
 /// fit, so that its starting matrix is independent of the out-half's.
 inline constexpr std::uint64_t DIRECTION_SEED_OFFSET = 0xD1B54A32D192ED03ull;
@@ -40,6 +48,8 @@ struct FitOptions {
   double degree_exponent = 0.0;
   Direction direction = Direction::out;
   Combine combine = Combine::sum;
+  /// The order the rows are propagated in (never the bytes).
+  RowOrdering row_order = RowOrdering::automatic;
 };
 
 }  // namespace graphripple

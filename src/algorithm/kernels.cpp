@@ -62,7 +62,14 @@ struct PropagationArgs {
   const float* deferred;  ///< AccumulateMode::deferred only
   float deferred_weight;
   bool normalize;
+  const std::uint64_t* output_rows;  ///< accumulator row of row r; null: r
 };
+
+// The accumulator row that row r of the propagation goes to.
+template <class Col>
+inline float* accumulator_row(const PropagationArgs<Col>& a, std::uint64_t r) {
+  return a.accumulator + (a.output_rows != nullptr ? a.output_rows[r] : r) * a.dim;
+}
 
 // dst[j] = (src[j] * s) + 0.0f: the scaled row update onto a row known to be
 // +0.0, without reading it.
@@ -87,7 +94,7 @@ void store_two_scaled_rows(float* dst, const float* src, float s, const float* f
 
 template <class Col>
 void accumulate_row(const PropagationArgs<Col>& a, std::uint64_t r, const float* row, RowKernel kernel) {
-  float* dst = a.accumulator + r * a.dim;
+  float* dst = accumulator_row(a, r);
   switch (a.mode) {
     case AccumulateMode::add:
       kernel(dst, row, a.weight, a.dim);
@@ -156,7 +163,7 @@ void propagate_range_generic(const PropagationArgs<Col>& a, std::uint64_t lo, st
 template <class Col>
 __attribute__((target("avx2"))) inline void accumulate_lanes_avx2(const PropagationArgs<Col>& a, std::uint64_t r,
                                                                    std::uint64_t column, __m256 sum) {
-  float* dst = a.accumulator + r * a.dim + column;
+  float* dst = accumulator_row(a, r) + column;
   const __m256 product = _mm256_mul_ps(sum, _mm256_set1_ps(a.weight));
   switch (a.mode) {
     case AccumulateMode::add:
@@ -177,7 +184,7 @@ __attribute__((target("avx2"))) inline void accumulate_lanes_avx2(const Propagat
 // The same for one element.
 template <class Col>
 inline void accumulate_element(const PropagationArgs<Col>& a, std::uint64_t r, std::uint64_t column, float sum) {
-  float* dst = a.accumulator + r * a.dim + column;
+  float* dst = accumulator_row(a, r) + column;
   const float product = sum * a.weight;
   switch (a.mode) {
     case AccumulateMode::add:
@@ -552,13 +559,13 @@ void propagate_rows(const TransitionMatrix& transition, const float* current, co
       propagate_range(PropagationArgs<std::uint64_t>{transition.row_ptrs, transition.wide_cols,
                                                      transition.scales.data(), current, source_rows, dim, next,
                                                      acc, output.weight, output.mode, deferred,
-                                                     output.deferred_weight, output.normalize},
+                                                     output.deferred_weight, output.normalize, output.output_rows},
                       lo, hi);
     } else {
       propagate_range(PropagationArgs<std::uint32_t>{transition.row_ptrs, transition.narrow_cols.data(),
                                                      transition.scales.data(), current, source_rows, dim, next,
                                                      acc, output.weight, output.mode, deferred,
-                                                     output.deferred_weight, output.normalize},
+                                                     output.deferred_weight, output.normalize, output.output_rows},
                       lo, hi);
     }
   };
@@ -587,6 +594,7 @@ void propagate(const TransitionMatrix& transition, const MatrixF32& current, con
   raw.deferred = output.deferred != nullptr ? output.deferred->data.data() : nullptr;
   raw.deferred_weight = output.deferred_weight;
   raw.normalize = output.normalize;
+  raw.output_rows = output.output_rows;
   propagate_rows(transition, current.data.data(), nullptr, dim, raw);
 }
 
@@ -632,7 +640,8 @@ void scale_each_row(MatrixF32& matrix, const std::vector<float>& factors) {
   for_row_ranges(matrix.rows, matrix.rows * dim, RangeBody(rows));
 }
 
-void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool accumulator_fresh) {
+void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool accumulator_fresh,
+                const std::uint64_t* output_rows) {
   fault_unless(accumulator.rows == current.rows && accumulator.cols == current.cols,
                "accumulate: matrix shapes differ");
   const std::uint64_t dim = current.cols;
@@ -642,10 +651,11 @@ void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool 
   // whatever the split.
   auto rows = [&](std::size_t lo, std::size_t hi) {
     for (std::uint64_t r = lo; r < hi; ++r) {
+      float* dst = accumulator.row(output_rows != nullptr ? output_rows[r] : r);
       if (accumulator_fresh) {
-        store_scaled_row(accumulator.row(r), current.row(r), w, dim);
+        store_scaled_row(dst, current.row(r), w, dim);
       } else {
-        kernel(accumulator.row(r), current.row(r), w, dim);
+        kernel(dst, current.row(r), w, dim);
       }
     }
   };

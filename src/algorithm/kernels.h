@@ -106,6 +106,9 @@ struct PropagationOutput {
   const MatrixF32* deferred = nullptr;  ///< for AccumulateMode::deferred
   float deferred_weight = 0.0f;
   bool normalize = false;
+  /// Row r is accumulated into accumulator row output_rows[r] (a
+  /// permutation; null: row r). `next` and `deferred` keep row r.
+  const std::uint64_t* output_rows = nullptr;
 };
 
 /// One propagation by `transition`, rows on the worker pool. `current` must
@@ -122,6 +125,7 @@ struct RowBlockOutput {
   const float* deferred = nullptr;
   float deferred_weight = 0.0f;
   bool normalize = false;
+  const std::uint64_t* output_rows = nullptr;
 };
 
 /// The same propagation for a block of rows: the transition's rows are the
@@ -165,6 +169,9 @@ void scale_each_row(MatrixF32& matrix, const std::vector<float>& factors);
 
 /// accumulator[r] += current[r] * w for every row r; with
 /// `accumulator_fresh` (all +0.0) the rows are written without being read.
-void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool accumulator_fresh = false);
+/// With `output_rows` (a permutation) row r goes to accumulator row
+/// output_rows[r].
+void accumulate(MatrixF32& accumulator, const MatrixF32& current, float w, bool accumulator_fresh = false,
+                const std::uint64_t* output_rows = nullptr);
 
 }  // namespace graphripple

@@ -118,11 +118,24 @@ def test_defaults_give_the_bytes_of_fit_csr(n, count, dim, weights, undirected, 
     features = rng.choice([0.0, 1.0, -2.0, 1e300], size=(n, feature_cols)) if feature_cols else None
     kwargs = dict(seed=n, undirected=undirected, node_features=features, feature_weight=0.5)
     expected = _native_core.fit_csr(*csr, n, dim, weights, **kwargs)
-    explicit = dict(columns=None, normalization=None, degree_exponent=0.0, edge_weight="raw", direction="out")
-    for extra in ({}, explicit, dict(columns=(0, dim))):
+    explicit = dict(columns=None, normalization=None, degree_exponent=0.0, edge_weight="raw", direction="out",
+                    row_order="auto")
+    for extra in ({}, explicit, dict(columns=(0, dim)), dict(row_order="stored"), dict(row_order="locality")):
         got = fit_csr_ext(*csr, n, dim, weights, **kwargs, **extra)
         assert got.dtype == np.float32 and got.flags.c_contiguous
         assert got.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("options", [dict(undirected=False, direction="both", combine="concat"),
+                                     dict(normalization="l2", degree_exponent=0.5, edge_weight="binary")])
+def test_locality_order_keeps_the_bytes_and_the_rows(tmp_path, options):
+    n, dim, weights = 60, 12, [0.5, 0.0, 1.0, 2.0]
+    _, _, csr = graph(7, n, 300)
+    stored = fit_csr_ext(*csr, n, dim, weights, seed=3, row_order="stored", **options)
+    out = np.lib.format.open_memmap(tmp_path / "out.npy", mode="w+", dtype=np.float32, shape=stored.shape)
+    fit_csr_ext(*csr, n, dim, weights, seed=3, row_order="locality", out=out, block_columns=5
+                if "normalization" not in options else None, **options)
+    assert np.asarray(out).tobytes() == stored.tobytes()
 
 
 def test_in_direction_is_the_out_fit_of_the_transposed_graph():
@@ -444,6 +457,7 @@ BAD_OPTIONS = [
     (dict(direction="both", undirected=False, normalization="l2", columns=(4, 12)),
      "columns must cover all dim columns with normalization='l2', which couples the columns of a row"),
     (dict(direction="in"), "direction='in' needs undirected=False: an undirected graph has one direction"),
+    (dict(row_order="bfs"), "row_order must be 'auto', 'stored' or 'locality', not 'bfs'"),
     (dict(degree_exponent=float("inf")), "degree_exponent must be a finite float, not inf"),
     (dict(degree_exponent=float("nan")), "degree_exponent must be a finite float, not nan"),
     (dict(normalization="l2", columns=(0, 4)),

@@ -6,8 +6,12 @@
 // result container and PanicException types, the worker pool) are the ones
 // _native_core uses. Multi-phase initialisation: PyInit__native_ext
 // (src/module/init) only returns the definition; the execution slot adds
-// the functions, DIRECTION_SEED_OFFSET and __all__.
+// the functions, the constants (DIRECTION_SEED_OFFSET,
+// LOCALITY_MIN_MATRIX_BYTES) and __all__.
+#include <utility>
+
 #include "algorithm/fit_options.h"
+#include "algorithm/locality_order.h"
 #include "module/errors.h"
 #include "module/export.h"
 #include "module/ext/fit_csr_ext.h"
@@ -35,11 +39,17 @@ int exec_module(PyObject* module) {
         PyObject_SetAttr(module, name.get(), function.get()) < 0)
       return -1;
   }
-  PyRef offset = PyRef::steal(PyLong_FromUnsignedLongLong(DIRECTION_SEED_OFFSET));
-  PyRef offset_name = PyRef::steal(PyUnicode_FromString("DIRECTION_SEED_OFFSET"));
-  if (!offset || !offset_name || PyObject_SetAttr(module, offset_name.get(), offset.get()) < 0 ||
-      PyList_Append(all.get(), offset_name.get()) < 0)
-    return -1;
+  const std::pair<const char*, std::uint64_t> constants[] = {
+      {"DIRECTION_SEED_OFFSET", DIRECTION_SEED_OFFSET},
+      {"LOCALITY_MIN_MATRIX_BYTES", LOCALITY_MIN_MATRIX_BYTES},
+  };
+  for (const auto& [text, number] : constants) {
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(number));
+    PyRef name = PyRef::steal(PyUnicode_FromString(text));
+    if (!value || !name || PyObject_SetAttr(module, name.get(), value.get()) < 0 ||
+        PyList_Append(all.get(), name.get()) < 0)
+      return -1;
+  }
   return PyObject_SetAttrString(module, "__all__", all.get());
 }
 

@@ -9,7 +9,7 @@
 //                     feature_weight=1.0, columns=None, normalization=None,
 //                     degree_exponent=0.0, edge_weight="raw", direction="out",
 //                     out=None, block_columns=None, progress=None,
-//                     combine="sum"):
+//                     combine="sum", row_order="auto"):
 //         # the shared arguments exactly as fit_csr converts them, then
 //         check combine in ("sum", "concat")               # ValueError
 //         terms = count of weights != 0.0 (NaN counts)
@@ -21,6 +21,8 @@
 //         degree_exponent = float(degree_exponent); check finite
 //         check edge_weight in ("raw", "binary", "log1p")  # ValueError
 //         check direction in ("out", "in", "both")         # ValueError
+//         check row_order in ("auto", "stored", "locality")  # ValueError
+//             (the order rows are propagated in; never the bytes)
 //         check not (direction != "out" and undirected)    # ValueError
 //         check not normalization or start and stop are multiples of dim
 //             (whole directions; whole terms for "concat")
@@ -92,7 +94,7 @@ constexpr const char* PARAMS[] = {"row_ptrs",      "col_indices",   "values",   
                                   "dim",           "weights",       "seed",          "undirected",
                                   "node_features", "feature_weight", "columns",      "normalization",
                                   "degree_exponent", "edge_weight", "direction", "out",
-                                  "block_columns", "progress", "combine"};
+                                  "block_columns", "progress", "combine", "row_order"};
 constexpr Signature SIGNATURE{"fit_csr_ext", PARAMS, 6};
 // Parameters after weights are keyword-only.
 constexpr std::size_t POSITIONAL = 6;
@@ -101,6 +103,7 @@ constexpr std::size_t OUT = 15;
 constexpr std::size_t BLOCK_COLUMNS = 16;
 constexpr std::size_t PROGRESS = 17;
 constexpr std::size_t COMBINE = 18;
+constexpr std::size_t ROW_ORDER = 19;
 
 // ValueError "NAME must be WHAT, not REPR".
 bool refuse_value(const char* name, const char* what, PyObject* object) {
@@ -204,6 +207,13 @@ bool convert_options(std::span<PyObject* const> slot, const Settings& settings, 
     if (!noted(convert_float(exponent, out.fit.degree_exponent), "degree_exponent")) return false;
     if (!std::isfinite(out.fit.degree_exponent)) return refuse_value("degree_exponent", "a finite float", exponent);
   }
+
+  std::size_t row_order = 0;
+  if (!convert_choice(slot[ROW_ORDER], "row_order", "'auto', 'stored' or 'locality'", {"auto", "stored", "locality"},
+                      row_order))
+    return false;
+  constexpr RowOrdering ORDERINGS[] = {RowOrdering::automatic, RowOrdering::stored, RowOrdering::locality};
+  out.fit.row_order = ORDERINGS[row_order];
 
   std::size_t edge_weight = 0;
   if (!convert_choice(slot[COLUMNS + 3], "edge_weight", "'raw', 'binary' or 'log1p'", {"raw", "binary", "log1p"},
@@ -397,7 +407,8 @@ PyMethodDef g_definitions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "fit_csr_ext(row_ptrs, col_indices, values, num_nodes, dim, weights, *, seed=None, undirected=True, "
      "node_features=None, feature_weight=1.0, columns=None, normalization=None, degree_exponent=0.0, "
-     "edge_weight='raw', direction='out', out=None, block_columns=None, progress=None, combine='sum')\n--\n\n"},
+     "edge_weight='raw', direction='out', out=None, block_columns=None, progress=None, combine='sum', "
+     "row_order='auto')\n--\n\n"},
     {"work_matrices", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(work_matrices)),
      METH_VARARGS | METH_KEYWORDS,
      "work_matrices(weights, combine='sum')\n--\n\nThe n x width float32 matrices a fit with these weights holds "

@@ -202,6 +202,7 @@ def main():
                   full_s <= TARGET_FIT_SECONDS)
     else:
         table.row("graphripple.fit_csr", seconds(full_s))
+    bench_targets.order_cost_rows(table, args, graph, best_of, full_s)
 
     if not args.skip_baseline:
         import bench_baseline

@@ -6,7 +6,7 @@ from typing import Any, Final, Literal, Protocol, TypeVar, overload
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["fit_csr_ext", "work_matrices", "DIRECTION_SEED_OFFSET", "LOCALITY_MIN_MATRIX_BYTES"]
+__all__ = ["fit_csr_ext", "work_matrices", "group_edges", "DIRECTION_SEED_OFFSET", "LOCALITY_MIN_MATRIX_BYTES"]
 
 #: Added (modulo 2**64) to the seed of the in-half of direction="both".
 DIRECTION_SEED_OFFSET: Final[int]
@@ -196,4 +196,17 @@ def row_block_propagate(
     added to sources[0] * deferred_weight), each row as the
     whole-graph fit computes it; X's rows are those of `sources` one after
     the other (the block's own rows first)."""
+    ...
+
+
+def group_edges(
+    sources: npt.NDArray[np.int64],
+    targets: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float64] | None,
+    num_nodes: int,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """(row_ptrs, col_indices, values): the edges grouped by source row on
+    the worker pool, each row keeping the edges' order (repeated edges stay
+    apart); weights None means 1.0 each. Ids outside [0, num_nodes) raise
+    ValueError."""
     ...

@@ -540,7 +540,8 @@ def test_shared_arguments_fail_as_in_fit_csr(bad):
 
 def test_seeds_of_the_feature_projection_and_the_module_surface():
     assert native_ext.__all__ == ["fit_csr_ext", "work_matrices", "row_block_transition", "row_block_start",
-                                  "row_block_propagate", "DIRECTION_SEED_OFFSET"]
+                                  "row_block_propagate", "group_edges", "DIRECTION_SEED_OFFSET",
+                                  "LOCALITY_MIN_MATRIX_BYTES"]
     assert native_ext.DIRECTION_SEED_OFFSET == 0xD1B54A32D192ED03
     assert fit_csr_ext.__text_signature__.startswith("(row_ptrs, col_indices, values, num_nodes, dim, weights, *,")
     # A block with features draws both projections for its columns only.
@@ -735,3 +736,26 @@ def test_array_like_assignment_errors_propagate_after_the_blocks_before():
 def test_work_matrices(weights, matrices):
     assert native_ext.work_matrices(weights) == matrices
     assert native_ext.work_matrices(np.array(weights, dtype=np.float64)) == matrices
+
+
+@pytest.mark.parametrize("weighted", [True, False])
+def test_group_edges_is_a_stable_sort_by_source(weighted):
+    rng = np.random.default_rng(4)
+    n, m = 50, 200_000  # past the size sorted on one thread
+    src, dst = rng.integers(0, n, m), rng.integers(0, n, m)
+    weights = rng.random(m) if weighted else None
+    row_ptrs, cols, values = native_ext.group_edges(src, dst, weights, n)
+    order = np.argsort(src, kind="stable")
+    assert np.array_equal(row_ptrs, np.concatenate([[0], np.cumsum(np.bincount(src, minlength=n))]))
+    assert np.array_equal(cols, dst[order])
+    assert np.array_equal(values, weights[order] if weighted else np.ones(m))
+
+
+@pytest.mark.parametrize("src, dst, message", [
+    ([0, 1, 5], [1, 2, 0], "edge 2 has a node id outside [0, 5): 5 -> 0"),
+    ([0, 1, 2], [1, -1, 0], "edge 1 has a node id outside [0, 5): 1 -> -1"),
+])
+def test_group_edges_refuses_ids_outside_the_rows(src, dst, message):
+    with pytest.raises(ValueError) as exc_info:
+        native_ext.group_edges(np.array(src), np.array(dst), None, 5)
+    assert str(exc_info.value) == message

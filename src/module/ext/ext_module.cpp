@@ -14,6 +14,7 @@
 #include "algorithm/locality_order.h"
 #include "module/errors.h"
 #include "module/export.h"
+#include "module/ext/edges_ext.h"
 #include "module/ext/fit_csr_ext.h"
 #include "module/ext/partition_ext.h"
 
@@ -30,7 +31,8 @@ int exec_module(PyObject* module) {
   if (!module_name) return -1;
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return -1;
-  for (std::span<PyMethodDef> table : {ext_entry_point_definitions(), partition_entry_point_definitions()})
+  for (std::span<PyMethodDef> table :
+       {ext_entry_point_definitions(), partition_entry_point_definitions(), edge_entry_point_definitions()})
   for (PyMethodDef& definition : table) {
     PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
     if (!function) return -1;

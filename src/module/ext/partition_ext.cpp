@@ -42,6 +42,7 @@
 #include "algorithm/kernels.h"
 #include "algorithm/row_block.h"
 #include "module/errors.h"
+#include "module/ext/array_argument.h"
 #include "module/interpreter_lock.h"
 #include "module/numpy_api.h"
 #include "module/result_array.h"
@@ -51,71 +52,6 @@ namespace graphripple::py {
 namespace {
 
 // A buffer view of one array argument, released with the lock held.
-class ArrayArgument {
- public:
-  ArrayArgument() = default;
-  ArrayArgument(const ArrayArgument&) = delete;
-  ArrayArgument& operator=(const ArrayArgument&) = delete;
-  ~ArrayArgument() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // kind: 'i' (8-byte integer), 'd' (float64) or 'f' (float32).
-  bool acquire(PyObject* object, const char* name, char kind, int ndim, bool writable) {
-    if (!PyObject_CheckBuffer(object)) {
-      PyErr_Format(PyExc_TypeError, "%s must be a NumPy array, not %s", name, Py_TYPE(object)->tp_name);
-      return false;
-    }
-    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(object, &view_, flags) < 0) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous%s array", name, writable ? " writable" : "");
-      return false;
-    }
-    held_ = true;
-    const char* format = view_.format != nullptr ? view_.format : "B";
-    if (*format == '<' || *format == '=' || *format == '@') ++format;
-    const bool matches = kind == 'i'   ? (std::strchr("qlQL", *format) != nullptr && view_.itemsize == 8)
-                         : kind == 'd' ? (*format == 'd' && view_.itemsize == 8)
-                                       : (*format == 'f' && view_.itemsize == 4);
-    if (!matches || format[0] == '\0' || format[1] != '\0') {
-      PyErr_Format(PyExc_TypeError, "%s must have dtype %s", name,
-                   kind == 'i' ? "int64" : kind == 'd' ? "float64" : "float32");
-      return false;
-    }
-    if (view_.ndim != ndim) {
-      PyErr_Format(PyExc_ValueError, "%s must have %d dimension(s), not %d", name, ndim, view_.ndim);
-      return false;
-    }
-    if (reinterpret_cast<std::uintptr_t>(view_.buf) % std::uintptr_t(view_.itemsize) != 0) {
-      PyErr_Format(PyExc_ValueError, "%s must be aligned", name);
-      return false;
-    }
-    return true;
-  }
-
-  std::uint64_t length() const { return std::uint64_t(view_.len / view_.itemsize); }
-  std::uint64_t extent(int axis) const { return std::uint64_t(view_.shape[axis]); }
-  template <class T>
-  T* data() const {
-    return static_cast<T*>(view_.buf);
-  }
-  std::span<const std::uint64_t> words() const { return {data<const std::uint64_t>(), length()}; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-PyObject* new_vector(int type, std::uint64_t length, const void* data, std::size_t item) {
-  if (!acquire_numpy_api()) return nullptr;
-  const npy_intp shape[1] = {npy_intp(length)};
-  PyObject* array = PyArray_SimpleNew(1, shape, type);
-  if (array != nullptr && length > 0)
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data, length * item);
-  return array;
-}
-
 bool check_choice(int value, int limit, const char* name) {
   if (value >= 0 && value < limit) return true;
   PyErr_Format(PyExc_ValueError, "%s must be between 0 and %d, not %d", name, limit - 1, value);

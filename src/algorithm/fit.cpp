@@ -195,7 +195,7 @@ Expected<MatrixF32> PreparedFit::starting_columns(std::uint64_t start, std::uint
   if (params_->node_features) features = params_->node_features->view();
   return initial_embedding_columns(graph_->num_nodes, start, stop, seed_ ? seed_ : params_->seed,
                                    features ? &*features : nullptr, params_->feature_weight, 0,
-                                   order_ ? order_->new_of.data() : nullptr);
+                                   order_ ? order_->old_of.data() : nullptr);
 }
 
 Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t stop) const {

@@ -26,13 +26,13 @@ Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::o
 Expected<MatrixF32> initial_embedding_columns(std::uint64_t n, std::uint64_t start, std::uint64_t stop,
                                               std::optional<std::uint64_t> seed,
                                               const MatrixViewF64* node_features, double feature_weight,
-                                              std::uint64_t first_row, const std::uint64_t* placement) {
+                                              std::uint64_t first_row, const std::uint64_t* drawn_rows) {
   const std::uint64_t dim = stop - start;  // the columns held here
   fault_unless(first_row == 0 || seed, "initial_embedding: a row range needs a seed");
   // Row i is drawn from base + i alone, so a range starting at first_row
   // is the projection drawn from base + first_row.
   auto projection =
-      build_projection_columns(n, start, stop, seed ? std::optional(*seed + first_row) : seed, placement);
+      build_projection_columns(n, start, stop, seed ? std::optional(*seed + first_row) : seed, drawn_rows);
   if (!projection || node_features == nullptr) return projection;
   MatrixF32 p = std::move(projection).value();
 
@@ -54,9 +54,10 @@ Expected<MatrixF32> initial_embedding_columns(std::uint64_t n, std::uint64_t sta
   auto blend = [&](std::size_t lo, std::size_t hi) {
     std::vector<float> sums(dim);
     for (std::uint64_t a = lo; a < hi; ++a) {
+      const std::uint64_t node = drawn_rows != nullptr ? drawn_rows[a] : a;
       std::fill(sums.begin(), sums.end(), 0.0f);
       for (std::uint64_t j = 0; j < f; ++j) {
-        const float x = static_cast<float>(features.at(a, j));
+        const float x = static_cast<float>(features.at(node, j));
         if (x == 0.0f) continue;
         const float* m_row = fp.row(j);
         for (std::uint64_t c = 0; c < dim; ++c) {
@@ -66,7 +67,7 @@ Expected<MatrixF32> initial_embedding_columns(std::uint64_t n, std::uint64_t sta
           sums[c] = sums[c] + product;
         }
       }
-      float* row = p.row(placement != nullptr ? placement[a] : a);
+      float* row = p.row(a);
       for (std::uint64_t c = 0; c < dim; ++c) {
         const float product = sums[c] * beta;
         row[c] = product + row[c];

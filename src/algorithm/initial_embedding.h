@@ -23,11 +23,11 @@ Expected<MatrixF32> initial_embedding(std::uint64_t n, std::uint64_t dim, std::o
 /// projections are drawn for those columns alone, with the same streams.
 /// With first_row > 0 (a seed is then required) the n rows are rows
 /// [first_row, first_row + n) of the whole graph's starting matrix, and
-/// node_features holds those rows' features. With `placement` (a
-/// permutation of the n rows) row i is stored at row placement[i].
+/// node_features holds those rows' features. With `drawn_rows` (a
+/// permutation of the n rows) row k of the result is row drawn_rows[k].
 Expected<MatrixF32> initial_embedding_columns(std::uint64_t n, std::uint64_t start, std::uint64_t stop,
                                               std::optional<std::uint64_t> seed,
                                               const MatrixViewF64* node_features, double feature_weight,
-                                              std::uint64_t first_row = 0, const std::uint64_t* placement = nullptr);
+                                              std::uint64_t first_row = 0, const std::uint64_t* drawn_rows = nullptr);
 
 }  // namespace graphripple

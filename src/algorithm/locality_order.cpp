@@ -1,13 +1,13 @@
-// The breadth-first locality order, its measure and the renumbered
-// transition.
+// The locality order, its measure and the renumbered transition.
 //
-// Breadth-first order places each row next to the rows discovered from the
-// same parent, so a block of consecutive rows gathers from a small set of
-// neighbour rows, the ones placed just before it. On graphs with community
-// structure and shuffled ids this turns most gathers into cache hits; on
-// graphs whose ids already follow their structure, or without communities,
-// it gains little, which a sample of both orders shows before the whole
-// order is built.
+// The order grows clusters: from a root, rows that two of the cluster's
+// rows link to join it, so a community whose ids are scattered becomes one
+// run of consecutive rows, and a run's propagation gathers from rows it
+// has just read. On graphs with communities and shuffled ids this turns
+// most gathers into cache hits (a plain breadth-first order, whose levels
+// mix communities, saved about half as much); on graphs whose ids already
+// follow their structure, or without communities, it gains little, which
+// a sample of both orders shows before the whole order is built.
 #include "algorithm/locality_order.h"
 
 #include <algorithm>
@@ -27,12 +27,13 @@ constexpr std::uint64_t NEAR_BYTES = std::uint64_t{512} << 10;
 // A stored order with at least this share of near entries is kept as it is.
 constexpr double LOCAL_ENOUGH = 0.5;
 
-// The breadth-first order must beat the stored one by this share. Measured
-// on 1M-node graphs at 128 columns: shuffled block-model ids went from 0.003
-// to 0.1 and their propagations took about a quarter less time; power-law
-// ids stayed at 0.002 (the order saved 3 % of the propagations and cost
-// more than that to build).
-constexpr double MIN_GAIN = 0.02;
+// The cluster order must beat the stored one by this share. Measured on
+// 1M-node graphs at 128 columns (windows of 1,024 rows): shuffled
+// block-model ids went from 0.002 to 0.88, and their propagations took
+// about half the time; power-law ids went from 0.002 to 0.02, where a
+// locality order saved 3 % of the propagations and cost more than that to
+// build.
+constexpr double MIN_GAIN = 0.1;
 
 // Rows whose entries estimate a share: enough for a stable estimate at a
 // cost far below one propagation.
@@ -42,22 +43,49 @@ constexpr std::uint64_t SAMPLE_ROWS = 16384;
 // bound by the latency of these reads.
 constexpr std::uint64_t AHEAD = 8;
 
-// Breadth-first from each unplaced root in ascending order until `limit`
-// rows are placed: queue[p] is the row placed at p, placed[row] its place.
-// `Mark` is the narrowest type that holds a place: the marks are read at
-// random, so the smaller they are the more of them stay in cache.
-template <class Mark, class Col>
-void visit_breadth_first(const std::uint64_t* row_ptrs, const Col* cols, std::uint64_t n, std::uint64_t limit,
-                         std::vector<std::uint64_t>& queue, std::vector<Mark>& placed) {
-  constexpr Mark UNSEEN = std::numeric_limits<Mark>::max();
+// Links into its cluster that admit a row: one can be a stray link from
+// another community, two rarely are.
+constexpr std::uint8_t ADMIT_LINKS = 2;
+
+// One word per row, read at random once per entry of the walk: a placed
+// row holds PLACED | its place; an unplaced one the cluster that last
+// linked to it (shifted by LINK_BITS) and how many of its rows did.
+struct WalkMarks {
+  static constexpr std::uint64_t PLACED = std::uint64_t{1} << 63;
+  static constexpr int LINK_BITS = 8;
+  std::vector<std::uint64_t> words;
+
+  bool reset(std::uint64_t n) {
+    if (!try_reserve(words, n)) return false;
+    words.assign(n, 0);
+    return true;
+  }
+  bool placed(std::uint64_t row) const { return (words[row] & PLACED) != 0; }
+  std::optional<std::uint64_t> place_of(std::uint64_t row) const {
+    return placed(row) ? std::optional(words[row] & ~PLACED) : std::nullopt;
+  }
+};
+
+// Grows clusters one after another until `limit` rows are placed: each
+// starts at the lowest unplaced row and takes its neighbours, then, walking
+// its rows in the order they were placed, every row that two of its rows
+// link to. A community with scattered ids thus comes out as one run of
+// places. queue[p] is the row placed at p.
+template <class Col>
+void visit_clusters(const std::uint64_t* row_ptrs, const Col* cols, std::uint64_t n, std::uint64_t limit,
+                    std::vector<std::uint64_t>& queue, WalkMarks& marks) {
+  std::uint64_t* words = marks.words.data();
   auto place = [&](std::uint64_t row) {
-    placed[row] = static_cast<Mark>(queue.size());
+    words[row] = WalkMarks::PLACED | queue.size();
     queue.push_back(row);
   };
+  std::uint64_t cluster = 0;  // at most n < 2^55 clusters
   for (std::uint64_t root = 0; root < n && queue.size() < limit; ++root) {
-    if (placed[root] != UNSEEN) continue;
+    if (marks.placed(root)) continue;
+    const std::uint64_t tag = ++cluster << WalkMarks::LINK_BITS;
+    const std::uint64_t first = queue.size();
     place(root);
-    for (std::uint64_t head = queue.size() - 1; head < queue.size(); ++head) {
+    for (std::uint64_t head = first; head < queue.size(); ++head) {
       if (head + AHEAD < queue.size()) {
         __builtin_prefetch(row_ptrs + queue[head + AHEAD]);
         __builtin_prefetch(cols + row_ptrs[queue[head + AHEAD / 2]]);
@@ -65,10 +93,17 @@ void visit_breadth_first(const std::uint64_t* row_ptrs, const Col* cols, std::ui
       const std::uint64_t row = queue[head];
       const std::uint64_t end = row_ptrs[row + 1];
       for (std::uint64_t k = row_ptrs[row]; k < end; ++k) {
-        if (k + AHEAD < end) __builtin_prefetch(&placed[cols[k + AHEAD]]);
-        if (placed[cols[k]] != UNSEEN) continue;
+        if (k + AHEAD < end) __builtin_prefetch(words + cols[k + AHEAD]);
+        const std::uint64_t column = cols[k];
+        std::uint64_t word = words[column];
+        if ((word & WalkMarks::PLACED) != 0) continue;
+        if (head != first) {  // the root's own neighbours are taken at once
+          word = (word >> WalkMarks::LINK_BITS << WalkMarks::LINK_BITS) == tag ? word + 1 : tag + 1;
+          words[column] = word;
+          if (word - tag < ADMIT_LINKS) continue;
+        }
         if (queue.size() == limit) return;
-        place(cols[k]);
+        place(column);
       }
     }
   }
@@ -105,38 +140,33 @@ double stored_share(const std::uint64_t* row_ptrs, const Col* cols, std::uint64_
   return share(count_near(row_ptrs, cols, rows, window, [](std::uint64_t row) { return std::optional(row); }));
 }
 
-// The near share of the breadth-first order, from its first SAMPLE_ROWS
-// rows (columns not yet placed count as far).
-template <class Mark, class Col>
-double breadth_first_share(const std::uint64_t* row_ptrs, const Col* cols, std::uint64_t n, std::uint64_t window,
-                           std::vector<Mark>& placed) {
+// The near share of the cluster order, from its first SAMPLE_ROWS rows
+// (columns not yet placed count as far).
+template <class Col>
+double cluster_share(const std::uint64_t* row_ptrs, const Col* cols, std::uint64_t n, std::uint64_t window,
+                     WalkMarks& marks) {
   std::vector<std::uint64_t> queue;
   queue.reserve(std::min(n, SAMPLE_ROWS));
-  visit_breadth_first(row_ptrs, cols, n, SAMPLE_ROWS, queue, placed);
-  const auto place_of = [&](std::uint64_t row) -> std::optional<std::uint64_t> {
-    if (placed[row] == std::numeric_limits<Mark>::max()) return std::nullopt;
-    return placed[row];
-  };
-  const double result = share(count_near(row_ptrs, cols, queue, window, place_of));
-  for (const std::uint64_t row : queue) placed[row] = std::numeric_limits<Mark>::max();
-  return result;
+  visit_clusters(row_ptrs, cols, n, SAMPLE_ROWS, queue, marks);
+  return share(count_near(row_ptrs, cols, queue, window, [&](std::uint64_t row) { return marks.place_of(row); }));
 }
 
-template <class Mark, class Col>
+template <class Col>
 std::optional<RowOrder> choose(const std::uint64_t* row_ptrs, const Col* cols, std::uint64_t n,
                                std::uint64_t window, RowOrdering ordering) {
-  std::vector<Mark> placed;
-  if (!try_reserve(placed, n)) return std::nullopt;
-  placed.assign(n, std::numeric_limits<Mark>::max());
+  WalkMarks marks;
+  if (!marks.reset(n)) return std::nullopt;
   if (ordering == RowOrdering::automatic) {
     const double stored = stored_share(row_ptrs, cols, n, window);
-    if (stored >= LOCAL_ENOUGH || breadth_first_share(row_ptrs, cols, n, window, placed) < stored + MIN_GAIN)
+    if (stored >= LOCAL_ENOUGH || cluster_share(row_ptrs, cols, n, window, marks) < stored + MIN_GAIN)
       return std::nullopt;
+    marks.reset(n);  // the same size again: cannot fail
   }
   RowOrder order;
-  if (!try_reserve(order.old_of, n) || !try_reserve(order.new_of, n)) return std::nullopt;
-  visit_breadth_first(row_ptrs, cols, n, n, order.old_of, placed);
-  order.new_of.assign(placed.begin(), placed.end());
+  if (!try_reserve(order.old_of, n)) return std::nullopt;
+  visit_clusters(row_ptrs, cols, n, n, order.old_of, marks);
+  order.new_of.swap(marks.words);  // every row is placed: each word holds its place
+  for (std::uint64_t& place : order.new_of) place &= ~WalkMarks::PLACED;
   return order;
 }
 
@@ -205,14 +235,8 @@ std::optional<RowOrder> choose_locality_order(const TransitionMatrix& transition
   if (ordering == RowOrdering::automatic && floats < MIN_FLOATS && n < (MIN_FLOATS + floats - 1) / floats)
     return std::nullopt;  // the matrices stay in cache
   const std::uint64_t window = std::max<std::uint64_t>(NEAR_BYTES / sizeof(float) / floats, 1);
-  // Marks of 32 bits below 2^32 rows; the all-ones mark means unseen.
-  const bool narrow_marks = n < std::numeric_limits<std::uint32_t>::max();
-  if (transition.wide_cols != nullptr) {
-    return narrow_marks ? choose<std::uint32_t>(transition.row_ptrs, transition.wide_cols, n, window, ordering)
-                        : choose<std::uint64_t>(transition.row_ptrs, transition.wide_cols, n, window, ordering);
-  }
-  return narrow_marks ? choose<std::uint32_t>(transition.row_ptrs, transition.narrow_cols.data(), n, window, ordering)
-                      : choose<std::uint64_t>(transition.row_ptrs, transition.narrow_cols.data(), n, window, ordering);
+  if (transition.wide_cols != nullptr) return choose(transition.row_ptrs, transition.wide_cols, n, window, ordering);
+  return choose(transition.row_ptrs, transition.narrow_cols.data(), n, window, ordering);
 }
 
 }  // namespace graphripple

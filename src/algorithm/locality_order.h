@@ -38,12 +38,14 @@ Expected<TransitionMatrix> reorder_transition(const TransitionMatrix& transition
 
 /// The order a fit propagating `width` columns uses: for
 /// RowOrdering::automatic none when it would not pay (the matrices fit in
-/// cache, or a sample shows the stored order already local or the
-/// breadth-first order no more local than it), the breadth-first order
-/// otherwise; none for RowOrdering::stored; the breadth-first order for
-/// RowOrdering::locality. The breadth-first order runs from the lowest
-/// unplaced row, each placed row's columns in stored order. None on
-/// exhausted memory: the order is optional.
+/// cache, or a sample shows the stored order already local or the cluster
+/// order no more local than it), the cluster order otherwise; none for
+/// RowOrdering::stored; the cluster order for RowOrdering::locality. The
+/// cluster order grows one cluster after another, each from the lowest
+/// unplaced row: the root's neighbours join at once, then, in the order
+/// rows joined, every unplaced row that two of the cluster's rows link to
+/// (each row's columns in stored order). None on exhausted memory: the
+/// order is optional.
 std::optional<RowOrder> choose_locality_order(const TransitionMatrix& transition, std::uint64_t width,
                                               RowOrdering ordering);
 

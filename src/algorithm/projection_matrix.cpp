@@ -72,10 +72,11 @@ __attribute__((target("avx2"))) inline __m256i rotl64(__m256i x, int n) {
 struct RowGenerator4 {
   __m256i s0, s1, s2, s3;
 
-  __attribute__((target("avx2"))) static RowGenerator4 from_seed(std::uint64_t seed) {
+  /// Lane l seeded with seeds[l].
+  __attribute__((target("avx2"))) static RowGenerator4 from_seeds(const std::uint64_t (&seeds)[4]) {
     alignas(32) std::uint64_t words[4][4];
     for (int lane = 0; lane < 4; ++lane) {
-      const RowGenerator g = RowGenerator::from_seed(seed + static_cast<std::uint64_t>(lane));
+      const RowGenerator g = RowGenerator::from_seed(seeds[lane]);
       words[0][lane] = g.s0;
       words[1][lane] = g.s1;
       words[2][lane] = g.s2;
@@ -123,14 +124,17 @@ struct RowGenerator4 {
 };
 
 // Rows [row, row + 4), columns [skip, skip + cols) of the full rows: tiles
-// of 8 columns, then the column tail.
+// of 8 columns, then the column tail. Row r is drawn from base + r, or from
+// base + drawn_rows[r].
 __attribute__((target("avx2"))) void fill_four_rows_avx2(float* data, std::uint64_t row, std::uint64_t skip,
                                                          std::uint64_t cols, std::uint64_t base,
-                                                         const std::uint64_t* placement) {
-  RowGenerator4 generators = RowGenerator4::from_seed(base + row);
+                                                         const std::uint64_t* drawn_rows) {
+  std::uint64_t seeds[4];
+  for (std::uint64_t r = 0; r < 4; ++r) seeds[r] = base + (drawn_rows != nullptr ? drawn_rows[row + r] : row + r);
+  RowGenerator4 generators = RowGenerator4::from_seeds(seeds);
   generators.skip(skip);
-  float* rows[4];
-  for (std::uint64_t r = 0; r < 4; ++r) rows[r] = data + (placement != nullptr ? placement[row + r] : row + r) * cols;
+  float* rows[4] = {data + row * cols, data + (row + 1) * cols, data + (row + 2) * cols,
+                    data + (row + 3) * cols};
   for (std::uint64_t j = 0; j < cols; j += 8) {
     // Columns j .. j+7 of the four rows: pair adjacent columns into 64-bit
     // lanes, then transpose the 4 x 4 matrix of pairs.
@@ -173,19 +177,19 @@ bool has_avx2() {
 
 #endif  // GRAPHRIPPLE_PROJECTION_AVX2
 
-// Rows [lo, hi) of a rows x cols matrix whose row i has seed base + i and
-// holds columns [skip, skip + cols) of the full row; row i is stored at
-// placement[i] (null: at i).
+// Rows [lo, hi) of a rows x cols matrix whose row i has seed base + i (or
+// base + drawn_rows[i]) and holds columns [skip, skip + cols) of the full
+// row.
 void fill_rows(float* data, std::uint64_t lo, std::uint64_t hi, std::uint64_t skip, std::uint64_t cols,
-               std::uint64_t base, const std::uint64_t* placement) {
+               std::uint64_t base, const std::uint64_t* drawn_rows) {
   std::uint64_t row = lo;
 #ifdef GRAPHRIPPLE_PROJECTION_AVX2
   if (has_avx2()) {
-    for (; hi - row >= 4; row += 4) fill_four_rows_avx2(data, row, skip, cols, base, placement);
+    for (; hi - row >= 4; row += 4) fill_four_rows_avx2(data, row, skip, cols, base, drawn_rows);
   }
 #endif
   for (; row < hi; ++row)
-    fill_row_scalar(data + (placement != nullptr ? placement[row] : row) * cols, skip, cols, base + row);
+    fill_row_scalar(data + row * cols, skip, cols, base + (drawn_rows != nullptr ? drawn_rows[row] : row));
 }
 
 }  // namespace
@@ -196,7 +200,7 @@ Expected<MatrixF32> build_projection_matrix(std::uint64_t rows, std::uint64_t co
 }
 
 Expected<MatrixF32> build_projection_columns(std::uint64_t rows, std::uint64_t start, std::uint64_t stop,
-                                             std::optional<std::uint64_t> seed, const std::uint64_t* placement) {
+                                             std::optional<std::uint64_t> seed, const std::uint64_t* drawn_rows) {
   fault_unless(start <= stop, "build_projection_columns: start above stop");
   const std::uint64_t cols = stop - start;
   std::uint64_t count = 0;
@@ -218,8 +222,8 @@ Expected<MatrixF32> build_projection_columns(std::uint64_t rows, std::uint64_t s
   const std::uint64_t base = seed ? *seed : thread_rng().next_u64();
 
   float* data = matrix.data.data();
-  auto fill = [data, start, cols, base, placement](std::size_t lo, std::size_t hi) {
-    fill_rows(data, lo, hi, start, cols, base, placement);
+  auto fill = [data, start, cols, base, drawn_rows](std::size_t lo, std::size_t hi) {
+    fill_rows(data, lo, hi, start, cols, base, drawn_rows);
   };
   // The discarded draws cost about as much as the kept ones.
   std::uint64_t work = 0;

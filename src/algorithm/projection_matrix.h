@@ -24,10 +24,10 @@ Expected<MatrixF32> build_projection_matrix(std::uint64_t rows, std::uint64_t co
 
 /// Columns [start, stop) of build_projection_matrix(rows, cols, seed) for
 /// any cols >= stop, drawn without the columns from stop on. start <= stop.
-/// With `placement` (a permutation of the rows), row i is stored at row
-/// placement[i] of the result.
+/// With `drawn_rows` (a permutation of the rows), row k of the result is
+/// row drawn_rows[k] of that matrix.
 Expected<MatrixF32> build_projection_columns(std::uint64_t rows, std::uint64_t start, std::uint64_t stop,
                                              std::optional<std::uint64_t> seed,
-                                             const std::uint64_t* placement = nullptr);
+                                             const std::uint64_t* drawn_rows = nullptr);
 
 }  // namespace graphripple

@@ -37,10 +37,10 @@
 // column block of a fit (fit_into) without rebuilding the transition.
 //
 // When a locality order pays (locality_order.h), the prepared transition is
-// renumbered by it, X0's rows are drawn straight into their places in that
-// order, and every write of a result row (the accumulator, a stored term)
-// goes back to the caller's row. X(i) between propagations stays in the
-// order.
+// renumbered by it, X0's row k is drawn from the seed of the caller's row
+// it stands for, and every write of a result row (the accumulator, a stored
+// term) goes back to the caller's row. X(i) between propagations stays in
+// the order.
 #include "algorithm/fit.h"
 
 #include <algorithm>

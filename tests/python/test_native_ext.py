@@ -759,3 +759,23 @@ def test_group_edges_refuses_ids_outside_the_rows(src, dst, message):
     with pytest.raises(ValueError) as exc_info:
         native_ext.group_edges(np.array(src), np.array(dst), None, 5)
     assert str(exc_info.value) == message
+
+
+def test_automatic_row_order_on_scattered_communities_keeps_the_bytes():
+    # 140,000 x 128 floats pass the engine's locality threshold, and blocks
+    # of 100 nodes with shuffled ids make the sample choose the order.
+    n, links = 140_000, 6
+    rng = np.random.default_rng(12)
+    label = rng.permutation(n)
+    src = np.repeat(np.arange(n), links)
+    dst = src // 100 * 100 + rng.integers(0, 100, src.size)
+    src, dst = label[src], label[np.minimum(dst, n - 1)]
+    order = np.lexsort((dst, src))
+    src, dst = src[order], dst[order]
+    row_ptrs = np.concatenate([[0], np.cumsum(np.bincount(src, minlength=n))]).astype(np.int64)
+    values = rng.random(src.size)
+    assert n * 128 * 4 >= native_ext.LOCALITY_MIN_MATRIX_BYTES
+    weights = [0.5, 1.0, 0.0, 0.25]
+    automatic = _native_core.fit_csr(row_ptrs, dst, values, n, 128, weights, seed=5)
+    stored = fit_csr_ext(row_ptrs, dst, values, n, 128, weights, seed=5, row_order="stored")
+    assert automatic.tobytes() == stored.tobytes()

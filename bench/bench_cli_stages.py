@@ -43,12 +43,13 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--out-dir", default=None)
     parser.add_argument("--name", default="out.npy", help="output file name (its suffix picks the format)")
-    parser.add_argument("extra", nargs="*", help="more embed arguments (after --)")
-    args = parser.parse_args()
+    argv = sys.argv[1:]
+    extra = argv[argv.index("--") + 1:] if "--" in argv else []
+    args = parser.parse_args(argv[:len(argv) - len(extra) - (1 if extra else 0)])
     folder = args.out_dir or tempfile.mkdtemp(prefix="bench_cli_")
     output = os.path.join(folder, args.name)
     command = [sys.executable, "-c", CHILD, "embed", args.edges, "-o", output, "--dim", "128", "--seed", "1",
-               *args.extra]
+               *extra]
     print(f"load average before: {os.getloadavg()}")
     best: dict[str, float] = {}
     for run in range(args.runs):

@@ -385,19 +385,25 @@ class _Flusher:
         self._descriptor = os.dup(descriptor)
         self._wanted = threading.Event()
         self._stopping = False
-        self._error: OSError | None = None
+        self._error: Exception | None = None
         self._thread = threading.Thread(target=self._run, name="graphripple-flush", daemon=True)
-        self._thread.start()
+        try:
+            self._thread.start()
+        except BaseException:
+            os.close(self._descriptor)
+            raise
 
     def _run(self) -> None:
+        # fdatasync skips metadata the data does not need; not every system has it.
+        flush = getattr(os, "fdatasync", None) or os.fsync
         try:
             while True:
                 self._wanted.wait()
                 self._wanted.clear()
                 if self._stopping:
                     return
-                os.fdatasync(self._descriptor)
-        except OSError as error:
+                flush(self._descriptor)
+        except Exception as error:  # raised in the writing thread by check()
             self._error = error
         finally:
             os.close(self._descriptor)

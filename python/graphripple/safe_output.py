@@ -348,8 +348,9 @@ def write_all(descriptor: int, data: Any) -> None:
     in between. A large buffer goes in chunks, and a helper thread flushes
     (``fdatasync``, on its own duplicate of the descriptor) what has been
     written while the next chunk is copied in: the copy and the disk write
-    then overlap, and the ``fsync`` that ``atomic_path`` does before its
-    rename, which stays the guarantee, finds little left to write. A failed
+    then overlap. On return every byte has been flushed, and the ``fsync``
+    that ``atomic_path`` does before its rename, which stays the guarantee
+    (of the metadata too), finds little left to write. A failed
     write or flush (a full disk, an I/O error) is an ``OSError`` raised
     here; the system reports a failed flush only once, so the helper's is
     never lost.
@@ -364,8 +365,10 @@ def write_all(descriptor: int, data: Any) -> None:
             _write_view(descriptor, view[start:start + _WRITE_CHUNK])
             flusher.check()
             flusher.wake()
-    finally:
-        flusher.stop()
+    except BaseException:
+        flusher.stop(finish=False)  # a failed file is not worth flushing
+        raise
+    flusher.stop(finish=True)
     flusher.check()
 
 
@@ -378,13 +381,18 @@ def _write_view(descriptor: int, view: memoryview) -> None:
 
 
 class _Flusher:
-    """A thread flushing a file to the disk each time it is woken, until stopped."""
+    """A thread flushing a file to the disk each time it is woken, until stopped.
+
+    ``wake`` after each write; the flush that follows covers every byte
+    written before it, so flushes never queue up behind a fast writer.
+    """
 
     def __init__(self, descriptor: int) -> None:
         # Its own descriptor: the caller may close its one at any time.
         self._descriptor = os.dup(descriptor)
         self._wanted = threading.Event()
         self._stopping = False
+        self._finish = False
         self._error: Exception | None = None
         self._thread = threading.Thread(target=self._run, name="graphripple-flush", daemon=True)
         try:
@@ -400,9 +408,11 @@ class _Flusher:
             while True:
                 self._wanted.wait()
                 self._wanted.clear()
-                if self._stopping:
+                if self._stopping and not self._finish:
                     return
                 flush(self._descriptor)
+                if self._stopping:
+                    return
         except Exception as error:  # raised in the writing thread by check()
             self._error = error
         finally:
@@ -417,8 +427,10 @@ class _Flusher:
             error, self._error = self._error, None
             raise error
 
-    def stop(self) -> None:
-        """Let the current flush end, then the thread (which closes its descriptor)."""
+    def stop(self, finish: bool) -> None:
+        """End the thread (which closes its descriptor) after the current flush,
+        and with ``finish`` after one more that covers every byte written."""
+        self._finish = finish
         self._stopping = True
         self._wanted.set()
         self._thread.join()

@@ -404,7 +404,8 @@ def _parse_arrow(content: _Content, layout: _Layout) -> _Parsed | None:
     block = max(1 << 24, content.longest + (1 << 20))
     # Integer ids are read as int32 first, which takes half the memory and
     # time of int64, and again as int64 when one does not fit.
-    id_types = [(pa.int32(), np.int32), (pa.int64(), np.int64)] if layout.integer_ids else [(pa.string(), None)]
+    id_types: list[tuple[Any, type[np.generic] | None]] = (
+        [(pa.int32(), np.int32), (pa.int64(), np.int64)] if layout.integer_ids else [(pa.string(), None)])
     for id_type, id_dtype in id_types:
         types = {"src": id_type, "dst": id_type, "weight": pa.float64()}
         try:

@@ -278,15 +278,3 @@ def test_a_failed_flush_or_write_keeps_the_old_file_and_leaves_no_temporary(tmp_
     assert target.read_bytes() == before
     assert not _flush_threads()
 
-
-def test_a_replaced_file_that_outlives_the_rename_keeps_its_content(tmp_path, small_chunks):
-    # Hard links and link targets survive the rename: their pages are not dropped, and they stay intact.
-    kept = tmp_path / "kept.npy"
-    embedding_files.save(kept, np.ones((3, 3), np.float32))
-    os.link(kept, tmp_path / "hard.npy")
-    os.symlink(kept, tmp_path / "soft.npy")
-    before = kept.read_bytes()
-    for name in ("hard.npy", "soft.npy"):
-        embedding_files.save(tmp_path / name, np.zeros((2, 2), np.float32))
-        assert np.load(tmp_path / name).tolist() == [[0, 0], [0, 0]]
-    assert kept.read_bytes() == before and not (tmp_path / "soft.npy").is_symlink()

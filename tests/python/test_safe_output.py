@@ -277,4 +277,3 @@ def test_a_failed_flush_or_write_keeps_the_old_file_and_leaves_no_temporary(tmp_
     assert os.listdir(tmp_path) == ["e.npy"]
     assert target.read_bytes() == before
     assert not _flush_threads()
-

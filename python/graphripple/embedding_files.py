@@ -40,6 +40,7 @@ int64) followed by the text, and its trailer ends in ``T`` instead of ``L``.
 from __future__ import annotations
 
 import contextlib
+import io
 import os
 import re
 import secrets
@@ -50,7 +51,7 @@ from typing import Any, Iterator, Literal, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .safe_output import atomic_path, create_npy_memmap
+from .safe_output import atomic_path, create_npy_memmap, write_all
 
 __all__ = ["FORMATS", "Format", "format_for", "load", "nodes_path", "npy_output", "save"]
 
@@ -143,9 +144,7 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
     else:
         token, plain = secrets.token_hex(16), _plain(labels)
         with atomic_path(path) as temporary:
-            with open(temporary, "wb") as handle:
-                _write_npy(handle, matrix)
-                handle.write(_trailer(token, "P" if plain else "L"))
+            _write_npy(temporary, matrix, _trailer(token, "P" if plain else "L"))
             if not plain:
                 _write_nodes(path, labels, token)
         if plain:
@@ -190,17 +189,29 @@ def _write_nodes(path: PathLike, labels: NDArray[Any], token: str) -> None:
         tag = "T"
     else:
         packed, tag = stored, "L"
-    with atomic_path(nodes_path(path)) as temporary, open(temporary, "wb") as handle:
-        _write_npy(handle, packed)
-        handle.write(_trailer(token, tag))
+    with atomic_path(nodes_path(path)) as temporary:
+        _write_npy(temporary, packed, _trailer(token, tag))
 
 
-def _write_npy(handle: Any, array: NDArray[Any]) -> None:
-    """``numpy.save`` through the file's own ``write``, whose errors keep their errno
-    (numpy's ``tofile`` reports a full disk as a bare short write)."""
+def _write_npy(temporary: Path, array: NDArray[Any], trailer: bytes) -> None:
+    """What ``numpy.save`` writes, then ``trailer``, into the empty file ``temporary``.
+
+    The array's bytes go straight from its memory (``write_all``), with
+    errors that keep their errno (numpy's ``tofile`` reports a full disk as
+    a bare short write).
+    """
     array = np.ascontiguousarray(array)
-    np.lib.format.write_array_header_1_0(handle, np.lib.format.header_data_from_array_1_0(array))
-    handle.write(array.reshape(-1).view(np.uint8))
+    header = io.BytesIO()
+    np.lib.format.write_array_header_1_0(header, np.lib.format.header_data_from_array_1_0(array))
+    # Opened without truncating: the file is new and empty, and truncating
+    # makes some file systems (ext4) start writing it all back on close.
+    descriptor = os.open(temporary, os.O_WRONLY | getattr(os, "O_BINARY", 0))
+    try:
+        write_all(descriptor, header.getbuffer())
+        write_all(descriptor, array.reshape(-1).view(np.uint8))
+        write_all(descriptor, trailer)
+    finally:
+        os.close(descriptor)
 
 
 def _remove_stale_nodes(path: PathLike) -> None:

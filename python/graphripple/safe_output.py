@@ -12,6 +12,10 @@ left as it was. A replaced file keeps its permission mode.
 filled under a temporary name and put in place of the target only when
 complete, an old folder there being moved aside and removed after.
 
+``write_all`` writes a large buffer straight from its memory while a
+helper thread already sends the written part to the disk, so that the
+fsync before the rename finds little left to do.
+
 ``reserve_space`` allocates a file's blocks before it is memory-mapped: a
 write through a mapping into a full disk kills the process with SIGBUS,
 while a reservation fails up front with an ordinary ``OSError``.
@@ -50,6 +54,7 @@ __all__ = [
     "reserve_space",
     "same_file",
     "terminate_on_sigterm",
+    "write_all",
 ]
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -172,6 +177,8 @@ def _atomic_path(target: Path) -> Iterator[Path]:
         mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
     except (FileNotFoundError, NotADirectoryError):
         mode = None
+    if mode is not None:
+        _drop_cached_pages(target)
     # Replacing a file: the new data is never readable by more people than
     # the old, and the owner can write it until it is complete.
     temporary, descriptor = _create_temporary(target, 0o600 if mode is not None else 0o666)
@@ -206,6 +213,33 @@ def _atomic_path(target: Path) -> Iterator[Path]:
     finally:
         with _TARGETS_LOCK:
             _TARGETS.pop(key, None)
+
+
+# Smaller replaced files keep their cached pages: too few to matter.
+_DROP_CACHE_MIN = 1 << 26
+
+
+def _drop_cached_pages(target: Path) -> None:
+    """Drop the cached pages of the file that the rename will delete.
+
+    The rename frees them anyway; freeing them before the new file is
+    written saves that work at the end and lets the new file's pages reuse
+    their memory. A file that outlives the rename (a link to it elsewhere,
+    or ``target`` being a symbolic link) keeps them. Only speed is at stake:
+    every failure is ignored.
+    """
+    advise = getattr(os, "posix_fadvise", None)
+    if advise is None:
+        return
+    with contextlib.suppress(OSError):
+        info = os.lstat(target)
+        if not stat.S_ISREG(info.st_mode) or info.st_nlink != 1 or info.st_size < _DROP_CACHE_MIN:
+            return
+        descriptor = os.open(target, os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0))
+        try:
+            advise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(descriptor)
 
 
 def _create_temporary(target: Path, mode: int = 0o666) -> tuple[Path, int]:
@@ -298,6 +332,108 @@ def _sync_folder(folder: Path) -> None:
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
+
+
+# Buffers at least this large are written in chunks of _WRITE_CHUNK bytes
+# while a helper thread flushes the chunks already written; smaller ones in
+# one go.
+_OVERLAP_MIN = 1 << 26
+_WRITE_CHUNK = 1 << 25
+
+
+def write_all(descriptor: int, data: Any) -> None:
+    """Write every byte of ``data`` (any C-contiguous buffer) at ``descriptor``'s position.
+
+    The bytes go from the buffer's own memory to the system, with no copy
+    in between. A large buffer goes in chunks, and a helper thread flushes
+    (``fdatasync``, on its own duplicate of the descriptor) what has been
+    written while the next chunk is copied in: the copy and the disk write
+    then overlap. On return every byte has been flushed, and the ``fsync``
+    that ``atomic_path`` does before its rename, which stays the guarantee
+    (of the metadata too), finds little left to write. A failed
+    write or flush (a full disk, an I/O error) is an ``OSError`` raised
+    here; the system reports a failed flush only once, so the helper's is
+    never lost.
+    """
+    view = memoryview(data).cast("B")
+    if len(view) < _OVERLAP_MIN:
+        _write_view(descriptor, view)
+        return
+    flusher = _Flusher(descriptor)
+    try:
+        for start in range(0, len(view), _WRITE_CHUNK):
+            _write_view(descriptor, view[start:start + _WRITE_CHUNK])
+            flusher.check()
+            flusher.wake()
+    except BaseException:
+        flusher.stop(finish=False)  # a failed file is not worth flushing
+        raise
+    flusher.stop(finish=True)
+    flusher.check()
+
+
+def _write_view(descriptor: int, view: memoryview) -> None:
+    while len(view):
+        written = os.write(descriptor, view)
+        if written <= 0:  # a regular file raises instead; never loop forever
+            raise OSError(errno.EIO, "the system accepted no bytes")
+        view = view[written:]
+
+
+class _Flusher:
+    """A thread flushing a file to the disk each time it is woken, until stopped.
+
+    ``wake`` after each write; the flush that follows covers every byte
+    written before it, so flushes never queue up behind a fast writer.
+    """
+
+    def __init__(self, descriptor: int) -> None:
+        # Its own descriptor: the caller may close its one at any time.
+        self._descriptor = os.dup(descriptor)
+        self._wanted = threading.Event()
+        self._stopping = False
+        self._finish = False
+        self._error: Exception | None = None
+        self._thread = threading.Thread(target=self._run, name="graphripple-flush", daemon=True)
+        try:
+            self._thread.start()
+        except BaseException:
+            os.close(self._descriptor)
+            raise
+
+    def _run(self) -> None:
+        # fdatasync skips metadata the data does not need; not every system has it.
+        flush = getattr(os, "fdatasync", None) or os.fsync
+        try:
+            while True:
+                self._wanted.wait()
+                self._wanted.clear()
+                if self._stopping and not self._finish:
+                    return
+                flush(self._descriptor)
+                if self._stopping:
+                    return
+        except Exception as error:  # raised in the writing thread by check()
+            self._error = error
+        finally:
+            os.close(self._descriptor)
+
+    def wake(self) -> None:
+        self._wanted.set()
+
+    def check(self) -> None:
+        """Raise the error of a failed flush."""
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+
+    def stop(self, finish: bool) -> None:
+        """End the thread (which closes its descriptor) after the current flush,
+        and with ``finish`` after one more that covers every byte written."""
+        self._finish = finish
+        self._stopping = True
+        self._wanted.set()
+        self._thread.join()
 
 
 def reserve_space(file: int | IO[Any], nbytes: int, path: PathLike | None = None) -> None:

@@ -2,6 +2,8 @@
 
 import gzip
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -95,6 +97,44 @@ def test_engines_agree_on_a_large_file(tmp_path):
         np.testing.assert_array_equal(edges.dst, dst)
         np.testing.assert_array_equal(edges.weight, weight)
         assert edges.num_nodes == max(src.max(), dst.max()) + 1
+
+
+@pytest.mark.parametrize("stored,arrow_type,dtype", [(np.int32, "int32", np.int64), (np.int64, "int64", np.int64),
+                                                      (np.float64, "float64", np.float64)])
+def test_arrow_columns_become_numpy_arrays_across_chunks_and_slices(stored, arrow_type, dtype):
+    pa = pytest.importorskip("pyarrow")
+    values = np.arange(50).astype(dtype) * 3 - 7
+    # Chunks as the CSV reader returns them, one a slice whose data starts within its buffer.
+    chunks = [pa.array(values[:10], type=arrow_type), pa.array([], type=arrow_type),
+              pa.array(values[5:40], type=arrow_type).slice(5), pa.array(values[40:], type=arrow_type)]
+    result = gio._arrow_numbers(pa.chunked_array(chunks, type=arrow_type), stored, dtype)
+    assert result.dtype == dtype and result.flags.writeable and result.flags.c_contiguous
+    np.testing.assert_array_equal(result, values)
+
+
+@pytest.mark.parametrize("big", [2**31 - 1, 2**31, 2**63 - 1])
+def test_ids_beyond_32_bits_take_the_fast_path_whole(tmp_path, big):
+    pytest.importorskip("pyarrow")
+    path = write(tmp_path / "e.txt", f"0 1 0.5\n{big} 2 1\n1 {big} 2\n")
+    _, content = gio._read_all(str(path))
+    parsed = gio._parse_arrow(content, gio._detect(str(path), content, None, None))
+    assert parsed is not None and parsed.src.dtype == parsed.dst.dtype == np.int64
+    assert parsed.src.tolist() == [0, big, 1] and parsed.dst.tolist() == [1, 2, big]
+    assert parsed.weight.tolist() == [0.5, 1.0, 2.0]
+
+
+def test_reading_integer_ids_leaves_pandas_unimported(tmp_path):
+    # pyarrow's to_numpy imports pandas, which takes longer than reading ten million edges.
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("pandas")
+    path = write(tmp_path / "e.txt", "0 1 0.5\n1 2 2\n")
+    code = ("import sys; from graphripple import edge_files; "
+            f"e = edge_files.read_edges({str(path)!r}, engine='pyarrow'); "
+            "assert e.src.tolist() == [0, 1] and e.weight.tolist() == [0.5, 2.0]; "
+            "print('pandas' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.stdout == "False\n", done.stderr
 
 
 BAD_FILES = [

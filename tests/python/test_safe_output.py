@@ -2,6 +2,7 @@
 
 import contextlib
 import errno
+import io
 import os
 import signal
 import subprocess
@@ -193,3 +194,86 @@ def test_atomic_directory_replaces_an_old_folder_or_leaves_it_intact(tmp_path, m
     assert raised is None or raised.value.filename == os.fspath(target)
     assert os.listdir(tmp_path) == ["e.zarr"]
     assert sorted(os.listdir(target)) == (["new"] if failure is None else ["c"])
+
+
+# ---------------------------------------------------------------------------
+# Large writes: chunks written while a helper thread flushes the earlier ones
+
+
+@pytest.fixture
+def small_chunks(monkeypatch):
+    """Every write goes the chunked way, in chunks that end mid-row, and every
+    replaced file drops its cached pages."""
+    monkeypatch.setattr(safe_output, "_OVERLAP_MIN", 0)
+    monkeypatch.setattr(safe_output, "_WRITE_CHUNK", 1000)
+    monkeypatch.setattr(safe_output, "_DROP_CACHE_MIN", 0)
+
+
+def _flush_threads():
+    return [t for t in threading.enumerate() if t.name == "graphripple-flush"]
+
+
+@pytest.mark.parametrize("shape", [(0, 4), (3, 0), (1, 1), (123, 45)])
+@pytest.mark.parametrize("labels", [None, "text"])
+@pytest.mark.parametrize("short_writes", [False, True])
+def test_chunked_npy_bytes_are_numpys_and_load_back(tmp_path, monkeypatch, small_chunks, shape, labels,
+                                                    short_writes):
+    if short_writes:  # the system may take fewer bytes than offered
+        real_write = os.write
+        monkeypatch.setattr(os, "write", lambda descriptor, data: real_write(descriptor, data[:997]))
+    matrix = np.random.default_rng(2).standard_normal(shape).astype(np.float32)
+    nodes = None if labels is None else [f"node{i}" for i in range(shape[0])]
+    target = tmp_path / "e.npy"
+    target.write_bytes(b"an old result")
+    embedding_files.save(target, matrix, nodes)
+    expected = io.BytesIO()
+    np.save(expected, matrix)
+    data = target.read_bytes()
+    assert data.startswith(expected.getvalue()) and len(data) == len(expected.getvalue()) + 51
+    loaded, loaded_nodes = embedding_files.load(target)
+    assert np.array_equal(loaded, matrix)
+    assert loaded_nodes.tolist() == (list(range(shape[0])) if nodes is None else nodes)
+    assert not _flush_threads()
+
+
+def test_a_full_disk_during_a_chunked_write_names_the_target_and_leaves_nothing(full_disk, small_chunks):
+    with pytest.raises(OSError) as caught:
+        embedding_files.save(full_disk / "e.npy", np.ones((1000, 1000), np.float32))
+    assert caught.value.errno == errno.ENOSPC and caught.value.filename == str(full_disk / "e.npy")
+    assert os.listdir(full_disk) == []
+    assert not _flush_threads()
+
+
+@pytest.mark.parametrize("failure", ["flush", "write", "interrupt"])
+def test_a_failed_flush_or_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, monkeypatch, small_chunks,
+                                                                            failure):
+    target = tmp_path / "e.npy"
+    embedding_files.save(target, np.zeros((2, 2), np.float32))
+    before = target.read_bytes()
+    calls = []
+    real_write = os.write
+
+    def failing_flush(descriptor):
+        raise OSError(errno.EIO, os.strerror(errno.EIO))
+
+    def failing_write(descriptor, data):
+        calls.append(len(data))
+        if len(calls) == 5:
+            if failure == "interrupt":
+                raise KeyboardInterrupt
+            raise OSError(errno.EIO, os.strerror(errno.EIO))
+        return real_write(descriptor, data)
+
+    if failure == "flush":
+        # Reported once by the system, on the helper thread: it must still reach the caller.
+        monkeypatch.setattr(os, "fdatasync", failing_flush)
+        monkeypatch.setattr(os, "fsync", lambda descriptor: None)
+    else:
+        monkeypatch.setattr(os, "write", failing_write)
+    with pytest.raises(KeyboardInterrupt if failure == "interrupt" else OSError) as caught:
+        embedding_files.save(target, np.ones((100, 100), np.float32))
+    if failure != "interrupt":
+        assert caught.value.errno == errno.EIO and caught.value.filename == str(target)
+    assert os.listdir(tmp_path) == ["e.npy"]
+    assert target.read_bytes() == before
+    assert not _flush_threads()

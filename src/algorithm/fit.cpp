@@ -116,7 +116,7 @@ Expected<MatrixF32> fit(const CsrGraph& graph, const FitParams& params, const Fi
       return std::move(status).error();
     return std::move(result).value();
   }
-  auto prepared = PreparedFit::prepare(graph, params, options);
+  auto prepared = PreparedFit::prepare(graph, params, options, stop - start);
   if (!prepared) return std::move(prepared).error();
   check_point();
   PreparedFit::Progress progress{0, prepared.value().block_steps()};
@@ -146,7 +146,7 @@ unsigned work_matrices(const std::vector<double>& weights, Combine combine) {
 }
 
 Expected<PreparedFit> PreparedFit::prepare(const CsrGraph& graph, const FitParams& params,
-                                           const FitOptions& options) {
+                                           const FitOptions& options, std::optional<std::uint64_t> width) {
   const WeightSpan span = span_of(params.weights);
   const bool needs_transition = span.any && (span.last > 0 || options.degree_exponent != 0.0);
   fault_unless(options.direction != Direction::both, "PreparedFit: one direction at a time");
@@ -171,7 +171,7 @@ Expected<PreparedFit> PreparedFit::prepare(const CsrGraph& graph, const FitParam
   // Only propagations gather neighbour rows; the order is an optimisation,
   // so a renumbered copy that does not fit in memory is simply skipped.
   if (prepared.transition_ && span.last > 0) {
-    if (auto order = choose_locality_order(*prepared.transition_, params.dim, options.row_order)) {
+    if (auto order = choose_locality_order(*prepared.transition_, width.value_or(params.dim), options.row_order)) {
       check_point();
       auto reordered = reorder_transition(*prepared.transition_, *order);
       if (reordered) {
@@ -508,7 +508,12 @@ Status fit_into(const CsrGraph& graph, const FitParams& params, const FitOptions
   for (const Piece& piece : pieces) {
     FitOptions piece_options = options;
     piece_options.direction = piece.direction;
-    auto prepared = PreparedFit::prepare(graph, params, piece_options);
+    // The columns one propagation chain carries.
+    const auto [chain_lo, chain_hi] =
+        concat ? chained_columns(params.dim, piece.lo, piece.hi, options.normalize) : std::pair{piece.lo, piece.hi};
+    const std::uint64_t carried =
+        concat && options.normalize ? chain_hi - chain_lo : std::min(block_columns, chain_hi - chain_lo);
+    auto prepared = PreparedFit::prepare(graph, params, piece_options, carried);
     if (!prepared) return std::move(prepared).error();
     PreparedFit& plan = prepared.value();
     // Unsigned arithmetic wraps: the in-half's seed is s + offset mod 2^64.

@@ -85,7 +85,10 @@ class ColumnSink {
 /// options, which must outlive it; the options' column range is not used.
 class PreparedFit {
  public:
-  static Expected<PreparedFit> prepare(const CsrGraph& graph, const FitParams& params, const FitOptions& options);
+  /// `width`: the columns each propagation carries (a block's; default
+  /// dim), which decides whether the locality order pays.
+  static Expected<PreparedFit> prepare(const CsrGraph& graph, const FitParams& params, const FitOptions& options,
+                                       std::optional<std::uint64_t> width = std::nullopt);
 
   /// Columns [start, stop) of the embedding (stop <= dim), with the bytes of
   /// fit() given the same column range. Only the block's own n x

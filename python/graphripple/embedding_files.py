@@ -207,7 +207,7 @@ def _write_npy(temporary: Path, array: NDArray[Any], trailer: bytes) -> None:
     # makes some file systems (ext4) start writing it all back on close.
     descriptor = os.open(temporary, os.O_WRONLY | getattr(os, "O_BINARY", 0))
     try:
-        write_all(descriptor, header.getbuffer())
+        write_all(descriptor, header.getvalue())  # a copy: a held export of the BytesIO breaks its release
         write_all(descriptor, array.reshape(-1).view(np.uint8))
         write_all(descriptor, trailer)
     finally:

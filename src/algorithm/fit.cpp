@@ -190,12 +190,21 @@ std::uint64_t PreparedFit::block_steps() const {
   return 1 + (span.any ? span.last : 0);
 }
 
-Expected<MatrixF32> PreparedFit::starting_columns(std::uint64_t start, std::uint64_t stop) const {
+Expected<MatrixF32> PreparedFit::starting_columns(std::uint64_t start, std::uint64_t stop,
+                                                  Progress* progress) const {
   std::optional<MatrixViewF64> features;
   if (params_->node_features) features = params_->node_features->view();
-  return initial_embedding_columns(graph_->num_nodes, start, stop, seed_ ? seed_ : params_->seed,
-                                   features ? &*features : nullptr, params_->feature_weight, 0,
-                                   order_ ? order_->old_of.data() : nullptr);
+  auto initial = initial_embedding_columns(graph_->num_nodes, start, stop, seed_ ? seed_ : params_->seed,
+                                           features ? &*features : nullptr, params_->feature_weight, 0,
+                                           order_ ? order_->old_of.data() : nullptr);
+  if (!initial) return initial;
+  if (progress != nullptr) progress->step();
+  // Without a term no transition exists, and the result is zero anyway.
+  if (span_of(params_->weights).any && options_->degree_exponent != 0.0) {
+    if (auto status = scale_by_degree(initial.value(), *transition_, options_->degree_exponent); !status)
+      return std::move(status).error();
+  }
+  return initial;
 }
 
 Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t stop) const {
@@ -207,25 +216,19 @@ Expected<MatrixF32> PreparedFit::fit_columns(std::uint64_t start, std::uint64_t 
   const FitOptions& options = *options_;
   const std::vector<double>& weights = params.weights;
   const WeightSpan span = span_of(weights);
-  const bool scales_by_degree = span.any && options.degree_exponent != 0.0;
   fault_unless(start <= stop && stop <= params.dim, "fit: column range outside the embedding");
   const std::uint64_t n = graph_->num_nodes;
 
-  auto initial = starting_columns(start, stop);
+  auto initial = starting_columns(start, stop, progress);
   if (!initial) return std::move(initial).error();
   MatrixF32 current = std::move(initial).value();
   const std::uint64_t width = current.cols;
-  if (progress != nullptr) progress->step();
 
   if (!span.any) {
     current = MatrixF32{};
     return MatrixF32::try_zeroed(n, width);
   }
   const TransitionMatrix* transition = transition_ ? &*transition_ : nullptr;
-  if (scales_by_degree) {
-    if (auto status = scale_by_degree(current, *transition, options.degree_exponent); !status)
-      return std::move(status).error();
-  }
 
   if (span.last == 0) {
     scale_rows(current, static_cast<float>(weights[0]));
@@ -301,16 +304,11 @@ Status PreparedFit::fit_terms(std::uint64_t start, std::uint64_t stop, Progress*
   const std::uint64_t n = graph_->num_nodes;
 
   // X0 exactly as fit_columns draws and scales it.
-  auto initial = starting_columns(start, stop);
+  auto initial = starting_columns(start, stop, progress);
   if (!initial) return std::move(initial).error();
   MatrixF32 current = std::move(initial).value();
   const std::uint64_t width = current.cols;
-  if (progress != nullptr) progress->step();
   if (!span.any) return Status::ok();
-  if (options.degree_exponent != 0.0) {
-    if (auto status = scale_by_degree(current, *transition_, options.degree_exponent); !status)
-      return std::move(status).error();
-  }
   auto emitted = [&](std::uint64_t term, MatrixF32&& matrix) -> Status {
     if (auto status = emit(term, std::move(matrix)); !status) return status;
     if (progress != nullptr) progress->step();

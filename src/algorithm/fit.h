@@ -118,9 +118,10 @@ class PreparedFit {
   Status fit_terms(std::uint64_t start, std::uint64_t stop, Progress* progress, const TermSink& emit) const;
 
  private:
-  /// Columns [start, stop) of X0 as every fit of this graph draws them
-  /// (before degree scaling), its rows in the locality order.
-  Expected<MatrixF32> starting_columns(std::uint64_t start, std::uint64_t stop) const;
+  /// Columns [start, stop) of X0 as every fit of this graph draws them, its
+  /// rows in the locality order, scaled by degree when the options ask for
+  /// it and some weight makes a term; one step counted in `progress`.
+  Expected<MatrixF32> starting_columns(std::uint64_t start, std::uint64_t stop, Progress* progress) const;
   /// Where each row of the locality order goes in a result (null: no order).
   const std::uint64_t* result_rows() const { return order_ ? order_->old_of.data() : nullptr; }
 

@@ -7,7 +7,6 @@
 #include "module/ext/edges_ext.h"
 
 #include <optional>
-#include <variant>
 
 #include "csr/edge_rows.h"
 #include "module/errors.h"

@@ -1,5 +1,5 @@
 // Row kernels of the engine: the scaled row update, propagation by the
-// row-normalised transition matrix, and accumulation.
+// row-normalised transition matrix (built in transition.h), and accumulation.
 //
 // Every element gets a rounded float32 product followed by a rounded float32
 // sum (never a fused multiply-add), in a fixed order, so results are
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "algorithm/dense_matrix.h"
+#include "algorithm/transition.h"
 #include "csr/csr_graph.h"
-#include "csr/symmetrized_rows.h"
 
 namespace graphripple {
 
@@ -51,38 +51,6 @@ void scale_to_unit_avx2(float* row, std::uint64_t length, float total);
 /// path even where AVX2 is available.
 void set_force_portable_propagation(bool force);
 bool force_portable_propagation();
-}  // namespace detail
-
-/// The scale of every stored entry: f32(value) * (1 / f32(deg(row))).
-/// Built once per fit so each propagation reads 8 bytes per entry
-/// instead of recomputing from the 16-byte graph entries.
-struct TransitionMatrix {
-  const std::uint64_t* row_ptrs = nullptr;  ///< the graph's, or owned_row_ptrs
-  std::uint64_t num_nodes = 0;
-  std::vector<std::uint32_t> narrow_cols;    ///< columns, when num_nodes <= 2^32
-  const std::uint64_t* wide_cols = nullptr;  ///< columns otherwise
-  std::vector<float> scales;
-  std::vector<std::uint64_t> owned_row_ptrs;
-  std::vector<std::uint64_t> owned_wide_cols;
-
-  /// Borrows `graph`, which must outlive the result.
-  static Expected<TransitionMatrix> from_graph(const CsrGraph& graph);
-  /// The transition of A + A^T, merged straight from `rows` (same scales as
-  /// from_graph of the symmetrised graph); owns all its arrays.
-  static Expected<TransitionMatrix> from_symmetrized(const SymmetrizedRows& rows);
-  /// The transition of A^T (row i: the predecessors of node i, ascending,
-  /// with A's stored weights; zero weights kept), by counting sort; owns
-  /// all its arrays.
-  static Expected<TransitionMatrix> from_transposed(const CsrGraph& graph);
-
-  /// Entries stored in row i.
-  std::uint64_t degree(std::uint64_t i) const { return row_ptrs[i + 1] - row_ptrs[i]; }
-};
-
-namespace detail {
-/// TransitionMatrix::from_symmetrized on the calling thread alone, row by
-/// row: the reference the pool build is tested against.
-Expected<TransitionMatrix> symmetrized_transition_serial(const SymmetrizedRows& rows);
 }  // namespace detail
 
 /// next = T * current. `next` must be all 0.0 on entry.

@@ -66,7 +66,7 @@ import numpy as np  # noqa: E402
 
 import graphripple  # noqa: E402
 from graphripple.distributed import block_bounds  # noqa: E402
-from graphripple.graph_input import CsrInput  # noqa: E402
+from graphripple import CsrInput  # noqa: E402
 
 
 def status_bytes(field):

@@ -22,15 +22,16 @@ import tempfile
 CHILD = r"""
 import contextlib, json, sys, time
 import graphripple.cli as cli
+from graphripple._progress import Progress
 times = []
-original = cli.Progress.stage
+original = Progress.stage
 @contextlib.contextmanager
 def stage(self, name):
     start = time.perf_counter()
     with original(self, name):
         yield
     times.append((name.split(" ")[0], time.perf_counter() - start))
-cli.Progress.stage = stage
+Progress.stage = stage
 status = cli.main(sys.argv[1:], prog="graphripple")
 print("STAGES " + json.dumps(times), file=sys.stderr)
 sys.exit(status)

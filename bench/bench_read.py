@@ -1,4 +1,4 @@
-"""Time and peak memory of reading edge files (graphripple.edge_files.read_edges).
+"""Time and peak memory of reading edge files (graphripple.io.read_edges).
 
     python bench/bench_read.py [--nodes 1000000] [--m 10] [--dir build/bench-read]
 
@@ -29,10 +29,7 @@ engine, path = sys.argv[1], sys.argv[2]
 if engine == "numpy":
     sys.modules["pyarrow"] = None
 import numpy
-try:
-    from graphripple.edge_files import read_edges
-except ImportError:  # an older tree
-    from graphripple.io import read_edges
+from graphripple.io import read_edges
 def status(key):
     # VmHWM is this process's own peak (ru_maxrss may carry the parent's over exec).
     with open("/proc/self/status") as lines:

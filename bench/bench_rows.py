@@ -13,7 +13,7 @@ through the client):
 - the local fit in a process of its own (1 thread, and 2): wall time and
   peak memory (VmHWM) above the loaded graph, and in all;
 - for each worker count k (processes of 1 thread, k row blocks): wall time
-  of graphripple.distributed_rows.embed_rows until every block is done,
+  of graphripple.distributed.embed_rows until every block is done,
   rows and bytes exchanged per propagation, each worker's peak resident
   memory (VmHWM) against the single-process peak, and a byte comparison
   with the local fit;
@@ -113,7 +113,7 @@ def write_shards(folder, nodes, kind):
 
 def exchanged_rows(src, dst, nodes, parts):
     """Rows received by all blocks together per propagation (undirected: both directions)."""
-    from graphripple.distributed_rows import row_bounds
+    from graphripple.distributed._rows import row_bounds
 
     bounds = row_bounds(nodes, parts)
     a = np.concatenate([src, dst])
@@ -129,7 +129,7 @@ def cluster_fit(shards, workers, dim, memory_limit=None):
     import dask.dataframe as dd
     import distributed
 
-    from graphripple.distributed_rows import embed_rows
+    from graphripple.distributed import embed_rows
 
     settings = {"distributed.scheduler.allowed-failures": 0}
     if memory_limit is not None:
@@ -140,7 +140,7 @@ def cluster_fit(shards, workers, dim, memory_limit=None):
                                      dashboard_address=None, silence_logs=logging.CRITICAL,
                                      memory_limit=memory_limit or 0, env={"RAYON_NUM_THREADS": "1"}) as cluster, \
             distributed.Client(cluster) as client:
-        client.run(lambda: __import__("graphripple.distributed_rows"))
+        client.run(lambda: __import__("graphripple.distributed._tasks"))
         baseline = client.run(lambda: status_bytes("VmHWM"))
         frame = dd.read_parquet(shards)
         start = time.perf_counter()

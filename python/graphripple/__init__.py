@@ -10,6 +10,10 @@ peak memory of a fit; ``most_similar`` and ``knn_graph`` find the nearest
 rows of an embedding. The native functions ``fit_csr``, ``fit_dense`` and
 ``fit_adj_list`` take raw CSR arrays, a dense matrix or an adjacency list.
 
+Subpackages: ``graphripple.io`` (edge files in, embedding files in and
+out), ``graphripple.distributed`` (fits on a Dask cluster) and
+``graphripple.cli`` (the ``graphripple`` command).
+
 Importing the package loads only the native module; the Python layer (and
 NumPy with it) is imported on first use of one of its names, and scipy,
 networkx and scikit-learn only when given their objects.
@@ -23,30 +27,38 @@ from typing import TYPE_CHECKING, Any
 from ._native_core import fit_adj_list, fit_csr, fit_dense
 
 if TYPE_CHECKING:
-    from .embedding import embed, embed_labelled
-    from .estimator import RippleEmbedding
-    from .edges import Edges
-    from .embedding_files import load, save
-    from .graph_input import CsrInput, to_csr
-    from .memory import estimate_memory
-    from .options import DIRECTION_SEED_OFFSET
-    from .similarity import knn_graph, most_similar
+    from . import cli, distributed, io
+    from ._edges import Edges
+    from ._embed import embed, embed_labelled
+    from ._estimator import NotFittedError, RippleEmbedding
+    from ._graph_input import CsrInput, to_csr
+    from ._memory_model import estimate_memory
+    from ._options import DIRECTION_SEED_OFFSET
+    from ._plotting import plot_projection
+    from ._progress import TextBar
+    from ._similarity import knn_graph, most_similar
+    from .io import load, save
 
-# Public name -> the submodule that defines it, imported on first access.
+# Public name -> the module that defines it, imported on first access.
 _LAZY = {
-    "embed": "embedding",
-    "embed_labelled": "embedding",
-    "DIRECTION_SEED_OFFSET": "options",
-    "RippleEmbedding": "estimator",
-    "Edges": "edges",
-    "CsrInput": "graph_input",
-    "to_csr": "graph_input",
-    "save": "embedding_files",
-    "load": "embedding_files",
-    "estimate_memory": "memory",
-    "most_similar": "similarity",
-    "knn_graph": "similarity",
+    "embed": "._embed",
+    "embed_labelled": "._embed",
+    "DIRECTION_SEED_OFFSET": "._options",
+    "RippleEmbedding": "._estimator",
+    "NotFittedError": "._estimator",
+    "Edges": "._edges",
+    "CsrInput": "._graph_input",
+    "to_csr": "._graph_input",
+    "save": ".io",
+    "load": ".io",
+    "estimate_memory": "._memory_model",
+    "most_similar": "._similarity",
+    "knn_graph": "._similarity",
+    "plot_projection": "._plotting",
+    "TextBar": "._progress",
 }
+# Subpackages, imported on first access too.
+_SUBPACKAGES = ("io", "distributed", "cli")
 
 __all__ = [
     "embed",
@@ -61,6 +73,12 @@ __all__ = [
     "DIRECTION_SEED_OFFSET",
     "most_similar",
     "knn_graph",
+    "plot_projection",
+    "TextBar",
+    "NotFittedError",
+    "io",
+    "distributed",
+    "cli",
     "fit_csr",
     "fit_dense",
     "fit_adj_list",
@@ -68,13 +86,15 @@ __all__ = [
 
 
 def __getattr__(name: str) -> Any:
+    if name in _SUBPACKAGES:
+        return importlib.import_module(f".{name}", __name__)
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    value = getattr(importlib.import_module(module, __name__), name)
     globals()[name] = value
     return value
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | set(_SUBPACKAGES))

@@ -15,7 +15,7 @@ from typing import Any, Hashable, Iterable
 import numpy as np
 from numpy.typing import NDArray
 
-from .options import non_negative_int
+from ._validation import as_numpy, endpoint_array, non_negative_int, real_vector
 
 __all__ = ["Edges", "encode_labels", "sparse_ids_problem", "SPARSE_ID_LIMIT", "SPARSE_ID_RATIO"]
 
@@ -62,8 +62,8 @@ class Edges:
         weight: Iterable[float] | None = None,
         num_nodes: int | None = None,
     ) -> None:
-        src_array = _endpoint_array(src, "src")
-        dst_array = _endpoint_array(dst, "dst")
+        src_array = endpoint_array(src, "src")
+        dst_array = endpoint_array(dst, "dst")
         if src_array.shape != dst_array.shape:
             raise ValueError(
                 f"src and dst must have the same length, got {src_array.shape[0]} and {dst_array.shape[0]}"
@@ -365,67 +365,5 @@ def _dictionary_encode(both: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int
 # Small conversions shared with graph_input
 
 
-def as_numpy(value: Any) -> NDArray[Any]:
-    """An ndarray of ``value``; tensors are detached and moved to the CPU first."""
-    if isinstance(value, np.ndarray):
-        return value
-    for step in ("detach", "cpu"):
-        method = getattr(value, step, None)
-        if callable(method) and not isinstance(value, np.ndarray):
-            value = method()
-    to_numpy = getattr(value, "numpy", None)
-    if callable(to_numpy) and not isinstance(value, np.ndarray):
-        value = to_numpy()
-    return np.asarray(value)
-
-
-def _endpoint_array(values: Any, name: str) -> NDArray[Any]:
-    if isinstance(values, (str, bytes)):
-        raise TypeError(f"{name} must be a sequence of node ids or labels, not {type(values).__name__}")
-    if isinstance(values, np.ndarray) or hasattr(values, "__array__") or hasattr(values, "numpy"):
-        array = as_numpy(values)
-    else:
-        items = list(values)
-        if all(type(x) is int or isinstance(x, np.integer) for x in items):
-            try:
-                array = np.asarray(items, dtype=np.int64) if items else np.zeros(0, dtype=np.int64)
-            except OverflowError:
-                raise ValueError(f"{name} holds a node id outside the int64 range") from None
-        elif all(isinstance(x, str) for x in items):
-            array = np.asarray(items, dtype=str)
-        else:
-            array = np.empty(len(items), dtype=object)
-            array[:] = items
-    if array.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
-    kind = array.dtype.kind
-    if kind in "fcb" or kind in "mMV":
-        raise TypeError(
-            f"{name} must hold integer node ids or hashable labels such as strings, not {array.dtype}"
-        )
-    if kind == "O":
-        for x in array.tolist():
-            if isinstance(x, float) or not isinstance(x, Hashable):
-                raise TypeError(
-                    f"{name} must hold integer node ids or hashable labels such as strings, "
-                    f"not {type(x).__name__} {x!r}"
-                )
-    return array
-
-
 def _is_integer_ids(array: NDArray[Any]) -> bool:
     return array.dtype.kind in "iu"
-
-
-def real_vector(values: Any, name: str) -> NDArray[np.float64]:
-    """``values`` as a contiguous float64 vector; complex and non-numeric values are refused."""
-    array = as_numpy(values)
-    if array.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
-    check_real_dtype(array.dtype, name)
-    return np.ascontiguousarray(array, dtype=np.float64)
-
-
-def check_real_dtype(dtype: np.dtype[Any], name: str) -> None:
-    if dtype.kind not in "biuf":
-        raise TypeError(f"{name} must hold real numbers, not {dtype}")

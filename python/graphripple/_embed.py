@@ -28,12 +28,12 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native_ext
-from .graph_input import CsrInput, to_csr
-from .memory import pick_block_columns
-from .options import (
+from ._graph_input import CsrInput, to_csr
+from ._memory_model import pick_block_columns
+from ._options import (
     DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, FitOptions, Options, check_options, check_value, draw_seed,
 )
-from .progress import ProgressCallback, reporter_for
+from ._progress import ProgressCallback, reporter_for
 
 if TYPE_CHECKING:
     from typing import Unpack

@@ -23,10 +23,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import fold_in
-from .embedding import _check_log1p_weights, _check_out_kind, _check_out_shape, _node_features, embed_labelled
-from .graph_input import to_csr
-from .options import FIT_OPTIONS, OPTIONS, Options, check_options, check_value, draw_seed
+from . import _fold_in as fold_in
+from ._embed import _check_log1p_weights, _check_out_kind, _check_out_shape, _node_features, embed_labelled
+from ._graph_input import to_csr
+from ._options import FIT_OPTIONS, OPTIONS, Options, check_options, check_value, draw_seed
 
 __all__ = ["RippleEmbedding", "NotFittedError"]
 
@@ -268,7 +268,7 @@ class RippleEmbedding:
         """
         if not hasattr(self, "embedding_"):
             raise _not_fitted(self)
-        from .similarity import label_row, most_similar
+        from ._similarity import label_row, most_similar
 
         indices, scores = most_similar(self.embedding_, label_row(self.nodes_, node), k)
         labels = self.nodes_[indices[0]].tolist()

@@ -38,11 +38,10 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native_ext
-from .options import Options
+from ._options import EDGE_WEIGHT_CODES, Options
 
-__all__ = ["KeptTerms", "kept_term_count", "fit_with_terms", "embed_new_rows"]
+__all__ = ["KeptTerms", "fit_with_terms", "embed_new_rows"]
 
-_EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}
 # The engine's row-block functions, untyped here: a refusal decides which of their results exist.
 _native: Any = _native_ext
 
@@ -55,16 +54,6 @@ class KeptTerms:
     num_nodes: int
     feature_columns: int | None  # columns of the fit's node features; None without
     terms: tuple[NDArray[np.float32], ...]  # X(0) .. X(g - 1), each num_nodes x dim
-
-    @property
-    def nbytes(self) -> int:
-        return sum(int(t.nbytes) for t in self.terms)
-
-
-def kept_term_count(weights: Sequence[float]) -> int:
-    """Terms a fit with ``weights`` keeps: the index of the last non-zero weight (0 without one)."""
-    nonzero = [i for i, w in enumerate(weights) if w != 0.0]  # NaN counts, -0.0 does not
-    return nonzero[-1] if nonzero else 0
 
 
 @dataclass
@@ -83,7 +72,7 @@ def _block(ids: NDArray[np.int64], sources: NDArray[np.int64], targets: NDArray[
     sources -> targets (indices into ids, in the order given)."""
     row_ptrs, columns, scales, refusal = _native.row_block_transition(
         ids, sources, targets, np.ascontiguousarray(weights, dtype=np.float64), first, count,
-        undirected=options.undirected, direction=0, edge_weight=_EDGE_WEIGHT_CODES[options.edge_weight])
+        undirected=options.undirected, direction=0, edge_weight=EDGE_WEIGHT_CODES[options.edge_weight])
     if refusal is not None:
         raise ValueError(refusal[2])
     own = (columns >= first) & (columns < first + count)
@@ -195,23 +184,21 @@ def _plain(label: Any) -> Any:
 
 
 def _as_edges(edges: Any) -> Any:
-    from . import Edges
+    from ._edges import Edges
 
     if isinstance(edges, Edges):
         return edges
-    from_frame = getattr(Edges, "from_frame", None)
-    if from_frame is not None:
-        try:
-            return from_frame(edges)
-        except TypeError:
-            pass
+    try:
+        return Edges.from_frame(edges)
+    except TypeError:
+        pass
     raise TypeError(f"edges must be graphripple.Edges or an edge frame, not {type(edges).__name__}")
 
 
 def embed_new_rows(kept: KeptTerms, nodes: NDArray[Any], edges: Any, node_features: Any = None
                    ) -> tuple[NDArray[np.float32], NDArray[Any]]:
     """(rows of the new nodes, their labels) from ``edges`` new node -> fitted node."""
-    from .embedding import _node_features
+    from ._embed import _node_features
 
     edges = _as_edges(edges)
     options = kept.options

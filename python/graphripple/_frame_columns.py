@@ -1,4 +1,4 @@
-"""Columns of data frames as the arrays that :class:`~graphripple.edges.Edges` takes.
+"""Columns of data frames as the arrays that :class:`~graphripple.Edges` takes.
 
 A pandas or polars DataFrame or a pyarrow Table (or RecordBatch) is
 recognised by the module of its type, so none of these packages is imported
@@ -24,7 +24,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from .edges import _endpoint_array
+from ._validation import endpoint_array
 
 __all__ = ["frame_kind", "has_column", "id_column", "weight_column", "IDS", "LABELS", "OTHER"]
 
@@ -131,7 +131,7 @@ def _pandas_ids(column: Any, name: Any, role: str) -> tuple[str, Any]:
     dtype = column.dtype
     if isinstance(dtype, pandas.CategoricalDtype):
         # Categories are labels whatever their type: check them once, take each row's value.
-        categories = _endpoint_array(dtype.categories.to_numpy(dtype=object), f"{role} column {name!r}")
+        categories = endpoint_array(dtype.categories.to_numpy(dtype=object), f"{role} column {name!r}")
         return LABELS, categories[np.asarray(column.cat.codes.to_numpy(), dtype=np.intp)]
     if dtype.kind in "iu":
         if isinstance(dtype, np.dtype):

@@ -45,7 +45,8 @@ from numpy.typing import NDArray
 
 from . import _native_ext
 from ._frame_columns import frame_kind, has_column
-from .edges import Edges, check_real_dtype, sparse_ids_problem
+from ._edges import Edges, sparse_ids_problem
+from ._validation import check_real_dtype
 
 __all__ = ["CsrInput", "to_csr", "ACCEPTED_KINDS"]
 

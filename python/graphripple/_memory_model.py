@@ -56,8 +56,7 @@ from __future__ import annotations
 from typing import Sequence
 
 from . import _native_ext
-from .fold_in import kept_term_count
-from .options import check_value, count_terms
+from ._options import check_value, count_terms, kept_term_count
 
 __all__ = ["estimate_memory", "work_matrices", "pick_block_columns", "human_bytes"]
 

@@ -140,7 +140,7 @@ def fit_csr_ext(
     row_order: Literal["auto", "stored", "locality"] = "auto",
 ) -> _Target: ...
 
-# Row blocks: the native side of row-partitioned fits (graphripple.row_blocks).
+# Row blocks: the native side of row-partitioned fits (graphripple.distributed._tasks).
 __all__ += ["row_block_transition", "row_block_start", "row_block_propagate"]
 
 def row_block_transition(

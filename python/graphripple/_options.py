@@ -17,28 +17,24 @@ from __future__ import annotations
 
 import argparse
 import math
-import numbers
-import operator
 import os
-import re
-from dataclasses import dataclass, fields, replace
+from dataclasses import dataclass, fields
 from typing import Any, Callable, Mapping, TypedDict
 
-import numpy as np
-
 from . import _native_ext
+from . import _validation as checks
+from ._validation import SEED_LIMIT, non_negative_int, parse_size
 
 __all__ = [
     "Option", "OPTIONS", "FIT_OPTIONS", "Options", "FitOptions", "check_options", "check_value", "draw_seed",
     "DIRECTION_SEED_OFFSET", "SEED_LIMIT", "non_negative_int", "add_cli_arguments", "cli_values", "parse_size",
-    "count_terms",
+    "count_terms", "kept_term_count", "EDGE_WEIGHT_CODES",
 ]
 
 # The in-embedding of direction="both" uses seed + DIRECTION_SEED_OFFSET (mod 2**64): the engine's.
 DIRECTION_SEED_OFFSET: int = _native_ext.DIRECTION_SEED_OFFSET
-SEED_LIMIT = 1 << 64
-# Counts (columns, nodes) the engine takes as signed 64-bit integers.
-_COUNT_LIMIT = (1 << 63) - 1
+# edge_weight as the engine's row-block functions take it.
+EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}
 
 
 def draw_seed() -> int:
@@ -46,163 +42,15 @@ def draw_seed() -> int:
     return int.from_bytes(os.urandom(8), "little")
 
 
-# ---------------------------------------------------------------------------
-# Value checks: (value, name) -> converted value, or TypeError / ValueError
-
-
-def _type_name(value: Any) -> str:
-    return type(value).__name__
-
-
-def integer(value: Any, name: str, minimum: int = 0, maximum: int | None = None) -> int:
-    """``value`` as a Python int in [minimum, maximum], or an error naming ``name``."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        result = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {_type_name(value)}") from None
-    if result < minimum:
-        if minimum == 0:
-            raise ValueError(f"{name} must be non-negative, got {result}")
-        raise ValueError(f"{name} must be at least {minimum}, got {result}")
-    if maximum is not None and result > maximum:
-        raise ValueError(f"{name} must be at most {maximum}, got {result}")
-    return result
-
-
-def non_negative_int(value: Any, name: str) -> int:
-    """``value`` as a Python int >= 0, or a TypeError / ValueError naming ``name``."""
-    return integer(value, name)
-
-
-def _count(value: Any, name: str) -> int:
-    return integer(value, name, maximum=_COUNT_LIMIT)
-
-
-def _optional(check: Callable[[Any, str], Any]) -> Callable[[Any, str], Any]:
-    def optional(value: Any, name: str) -> Any:
-        if value is None:
-            return None
-        try:
-            return check(value, name)
-        except TypeError as error:
-            # "x must be an integer, not str" -> "x must be None or an integer, not str"
-            raise TypeError(str(error).replace(f"{name} must be ", f"{name} must be None or ", 1)) from None
-    return optional
-
-
-def _at_least_one(value: Any, name: str) -> int:
-    return integer(value, name, minimum=1, maximum=_COUNT_LIMIT)
-
-
-def _seed(value: Any, name: str) -> int:
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        result = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {_type_name(value)}") from None
-    if not 0 <= result < SEED_LIMIT:
-        raise ValueError(f"{name} must be in [0, 2**64), got {result}")
-    return result
-
-
-def _boolean(value: Any, name: str) -> bool:
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    raise TypeError(f"{name} must be True or False, not {_type_name(value)}")
-
-
-def _real(value: Any, name: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, not {_type_name(value)}")
-    return float(value)
-
-
-def _finite_real(value: Any, name: str) -> float:
-    result = _real(value, name)
-    if not math.isfinite(result):
-        raise ValueError(f"{name} must be finite, not {result!r}")
-    return result
-
-
-def _weights(value: Any, name: str) -> tuple[float, ...]:
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name} must be a sequence of numbers, not {_type_name(value)}")
-    if isinstance(value, np.ndarray):
-        if value.ndim != 1:
-            raise ValueError(f"{name} must be one-dimensional, got shape {value.shape}")
-        if value.dtype.kind not in "iuf":
-            raise TypeError(f"{name} must hold real numbers, not {value.dtype}")
-        return tuple(float(w) for w in value.tolist())
-    try:
-        items = list(value)
-    except TypeError:
-        raise TypeError(f"{name} must be a sequence of numbers, not {_type_name(value)}") from None
-    result = []
-    for item in items:
-        if isinstance(item, (bool, np.bool_)) or not isinstance(item, numbers.Real):
-            raise TypeError(f"{name} must hold real numbers, found {_type_name(item)} {item!r}")
-        result.append(float(item))
-    return tuple(result)
-
-
-def _pair(value: Any, name: str) -> tuple[int, int]:
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name} must be a pair (start, stop), not {_type_name(value)}")
-    try:
-        start, stop = value
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a pair (start, stop), not {_type_name(value)}") from None
-    return (_count(start, f"{name} start"), _count(stop, f"{name} stop"))
-
-
-_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgtp]?)(i?b?)\s*", re.IGNORECASE)
-
-
-def parse_size(text: str) -> int:
-    """Bytes of a size such as "4G", "512M", "1.5GiB" or "1000000" (K, M, G, T are powers of 1024)."""
-    match = _SIZE.fullmatch(text)
-    if match is None:
-        raise ValueError(f"not a size: {text!r} (examples: 4G, 512M, 1.5GiB)")
-    number, unit, _ = match.groups()
-    scale = 1024 ** "bkmgtp".index(unit.lower() or "b")
-    value = float(number) * scale
-    if not math.isfinite(value) or value < 1:
-        raise ValueError(f"not a usable size: {text!r}")
-    return int(value)
-
-
-def _size(value: Any, name: str) -> int:
-    """Bytes: an integer >= 1 or a text for ``parse_size``."""
-    if isinstance(value, str):
-        try:
-            return parse_size(value)
-        except ValueError as error:
-            raise ValueError(f"{name}: {error}") from None
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be a size in bytes (an integer or a text such as '4G'), not {_type_name(value)}")
-    return integer(value, name, minimum=1)
-
-
 def count_terms(weights: Any) -> int:
     """The weights that make a term of the result: non-zero (NaN counts, -0.0 does not)."""
     return sum(1 for w in weights if w != 0.0)
 
 
-def _choice_text(choices: tuple[Any, ...]) -> str:
-    names = [repr(c) for c in choices]
-    return names[0] if len(names) == 1 else f"{', '.join(names[:-1])} or {names[-1]}"
-
-
-def _choice(choices: tuple[Any, ...]) -> Callable[[Any, str], Any]:
-    def choice(value: Any, name: str) -> Any:
-        if (value is None or isinstance(value, str)) and value in choices:
-            return value
-        raise ValueError(f"{name} must be {_choice_text(choices)}, not {value!r}")
-    choice.choices = choices  # type: ignore[attr-defined]
-    return choice
+def kept_term_count(weights: Any) -> int:
+    """Terms a fit with ``weights`` keeps for new nodes: the index of the last non-zero weight (0 without one)."""
+    nonzero = [i for i, w in enumerate(weights) if w != 0.0]  # NaN counts, -0.0 does not
+    return nonzero[-1] if nonzero else 0
 
 
 # ---------------------------------------------------------------------------
@@ -233,6 +81,13 @@ def _parse_weights(text: str) -> Any:
     if not all(math.isfinite(w) for w in weights):
         raise argparse.ArgumentTypeError(f"weights must be finite numbers, got {text!r}")
     return weights
+
+
+def _parse_size(text: str) -> Any:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _parse_none(text: str) -> Any:
@@ -266,42 +121,43 @@ class Option:
 
 
 OPTIONS: dict[str, Option] = {o.name: o for o in (
-    Option("dim", 128, _count, "columns per direction", estimator_name="n_components", flag="--dim",
+    Option("dim", 128, checks.count, "columns per direction", estimator_name="n_components", flag="--dim",
            parse=_parse_int, cli_minimum=1),
-    Option("weights", (0.0, 1.0, 1.0), _weights, "weight of each power of the transition matrix",
+    Option("weights", (0.0, 1.0, 1.0), checks.weights, "weight of each power of the transition matrix",
            flag="--weights", parse=_parse_weights, metavar="W0,W1,..."),
-    Option("undirected", True, _boolean, "make the graph undirected (A + A^T) before propagating",
+    Option("undirected", True, checks.boolean, "make the graph undirected (A + A^T) before propagating",
            flag="--directed"),
-    Option("seed", None, _optional(_seed), "random seed for a reproducible embedding (0 to 2**64 - 1)",
+    Option("seed", None, checks.optional(checks.seed), "random seed for a reproducible embedding (0 to 2**64 - 1)",
            estimator_name="random_state", flag="--seed", parse=_parse_int),
-    Option("feature_weight", 1.0, _real, "weight of the node features in the initial embedding"),
-    Option("columns", None, _optional(_pair), "the column range (start, stop) to compute"),
-    Option("block_columns", None, _optional(_at_least_one), "columns computed at a time"),
-    Option("normalization", None, _choice((None, "l2")), "scale each propagated row to unit length (l2)",
+    Option("feature_weight", 1.0, checks.real, "weight of the node features in the initial embedding"),
+    Option("columns", None, checks.optional(checks.pair), "the column range (start, stop) to compute"),
+    Option("block_columns", None, checks.optional(checks.at_least_one), "columns computed at a time"),
+    Option("normalization", None, checks.choice((None, "l2")), "scale each propagated row to unit length (l2)",
            flag="--normalization", parse=_parse_none),
-    Option("degree_exponent", 0.0, _finite_real, "scale each node's starting row by degree**BETA",
+    Option("degree_exponent", 0.0, checks.finite_real, "scale each node's starting row by degree**BETA",
            flag="--degree-exponent", parse=_parse_float, metavar="BETA"),
-    Option("edge_weight", "raw", _choice(("raw", "binary", "log1p")),
+    Option("edge_weight", "raw", checks.choice(("raw", "binary", "log1p")),
            "use the weights as given (raw), as 1 (binary), or as log(1 + w) (log1p)", flag="--edge-weight"),
-    Option("direction", "out", _choice(("out", "in", "both")),
+    Option("direction", "out", checks.choice(("out", "in", "both")),
            "with a directed graph: propagate along out-edges, in-edges, or both (2 x dim columns)",
            flag="--direction"),
-    Option("combine", "sum", _choice(("sum", "concat")),
+    Option("combine", "sum", checks.choice(("sum", "concat")),
            "sum the weighted terms (dim columns) or put them side by side (concat: dim columns per "
            "non-zero weight)", flag="--combine"),
     # embed's resources
-    Option("memory_limit", None, _optional(_size),
-           "fit in column blocks that stay within SIZE bytes (e.g. 4G); needs an out target",
-           flag="--memory-limit", metavar="SIZE"),
+    Option("memory_limit", None, checks.optional(checks.size),
+           "fit in column blocks that stay within SIZE bytes (e.g. 4G); needs an out target "
+           "(on the command line: -o FILE.npy, written as a memory-mapped .npy)",
+           flag="--memory-limit", parse=_parse_size, metavar="SIZE"),
     # graphripple.distributed
-    Option("blocks", None, _optional(_at_least_one), "number of column blocks (default: one per worker)"),
+    Option("blocks", None, checks.optional(checks.at_least_one), "number of column blocks (default: one per worker)"),
     # RippleEmbedding and estimate_memory
-    Option("keep_terms", False, _boolean,
+    Option("keep_terms", False, checks.boolean,
            "keep the propagated terms X(0) .. X(L-2) of the fit, so that embed_new can add nodes later"),
     # estimate_memory
-    Option("num_nodes", 0, _count, "nodes of the graph"),
-    Option("num_entries", 0, _count, "stored entries of the graph"),
-    Option("feature_columns", 0, _count, "columns of the node features"),
+    Option("num_nodes", 0, checks.count, "nodes of the graph"),
+    Option("num_entries", 0, checks.count, "stored entries of the graph"),
+    Option("feature_columns", 0, checks.count, "columns of the node features"),
 )}
 
 # The settings of one fit, in the order of embed's keywords.
@@ -374,9 +230,6 @@ class Options:
     def width(self) -> int:
         start, stop = self.column_range
         return stop - start
-
-    def with_seed(self, seed: int) -> Options:
-        return replace(self, seed=seed)
 
     def engine_arguments(self) -> dict[str, Any]:
         """The keyword arguments of ``_native_ext.fit_csr_ext`` these settings give."""
@@ -474,7 +327,7 @@ def _cli_type(option: Option) -> Callable[[str], Any]:
         try:
             result = option(value)
             if option.cli_minimum is not None:
-                integer(result, option.name, minimum=option.cli_minimum)
+                checks.integer(result, option.name, minimum=option.cli_minimum)
         except (TypeError, ValueError) as error:
             raise argparse.ArgumentTypeError(str(error)) from None
         return result

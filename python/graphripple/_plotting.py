@@ -12,7 +12,7 @@ from typing import Any, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from .safe_output import atomic_path
+from .io._atomic import atomic_path
 
 __all__ = ["pca_2d", "plot_projection"]
 

@@ -34,6 +34,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._validation import embedding_matrix
+
 if TYPE_CHECKING:
     from scipy.sparse import csr_array
 
@@ -159,8 +161,6 @@ def _prepare(embedding: ArrayLike, metric: str) -> tuple[NDArray[np.float32], ND
     |x|^2 (euclidean) or nothing (dot)."""
     if metric not in METRICS:
         raise ValueError(f"metric must be one of {', '.join(map(repr, METRICS))}, not {metric!r}")
-    from .embedding_files import embedding_matrix
-
     matrix = embedding_matrix(embedding)
     n = matrix.shape[0]
     squared = np.empty(n, dtype=np.float64)

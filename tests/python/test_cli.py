@@ -10,8 +10,9 @@ import pytest
 
 import graphripple
 from graphripple import cli
-from graphripple.embedding_files import load
-from graphripple.edge_files import read_edges
+from graphripple._progress import Progress
+from graphripple._validation import parse_size
+from graphripple.io import load, read_edges
 
 LABELLED = "# friends\nann bob 2\nbob cy 0.5\ncy ann 1\ndee ann 3\nbob bob 1\n"
 
@@ -140,8 +141,8 @@ def test_memory_limit_writes_a_memmap_in_blocks(tmp_path, monkeypatch):
         assert isinstance(kwargs["out"], np.memmap)
         return real_embed(*args, **kwargs)
 
-    monkeypatch.setattr(graphripple, "embed", spy)
-    monkeypatch.setattr(cli, "pick_block_columns", lambda *a, **k: 5)
+    monkeypatch.setattr(cli._main, "embed", spy)
+    monkeypatch.setattr(cli._main, "pick_block_columns", lambda *a, **k: 5)
     out = tmp_path / "big.npy"
     assert run_cli("embed", path, "-o", out, "--dim", dim, "--seed", 9, "--memory-limit", "64M")[0] == 0
     assert seen == [5]
@@ -155,13 +156,13 @@ def test_memory_limit_writes_a_memmap_in_blocks(tmp_path, monkeypatch):
     ("4G", 4 << 30), ("512M", 512 << 20), ("1.5GiB", 3 << 29), ("100", 100), ("2kb", 2048), ("1T", 1 << 40),
 ])
 def test_parse_size(text, size):
-    assert cli.parse_size(text) == size
+    assert parse_size(text) == size
 
 
 @pytest.mark.parametrize("text", ["", "G", "4X", "-1G", "0"])
 def test_parse_size_refuses(text):
     with pytest.raises(ValueError):
-        cli.parse_size(text)
+        parse_size(text)
 
 
 class Terminal(io.StringIO):
@@ -179,7 +180,7 @@ class Clock:
 
 def test_progress_starts_after_the_delay_and_lists_every_stage():
     clock, stream = Clock(), Terminal()
-    progress = cli.Progress(stream, True, delay=1.0, interval=None, clock=clock)
+    progress = Progress(stream, True, delay=1.0, interval=None, clock=clock)
     with progress.stage("reading"):
         clock.now = 0.4
     progress.tick()
@@ -196,7 +197,7 @@ def test_progress_starts_after_the_delay_and_lists_every_stage():
 def test_progress_disabled_or_short_writes_nothing():
     clock, stream = Clock(), Terminal()
     for enabled, finish in ((False, 5.0), (True, 0.5)):
-        progress = cli.Progress(stream, enabled, interval=None, clock=clock)
+        progress = Progress(stream, enabled, interval=None, clock=clock)
         with progress.stage("fitting"):
             clock.now += finish
             progress.tick()

@@ -8,6 +8,7 @@ import pytest
 
 import graphripple
 from graphripple import cli, estimate_memory
+from graphripple._memory_model import work_matrices
 
 scipy_sparse = pytest.importorskip("scipy.sparse")
 
@@ -107,7 +108,7 @@ def test_estimator_and_estimate_memory_know_concat():
     # Three chain matrices of 16 columns either way, plus the 3 x 16-column result when it is returned.
     assert estimate_memory(n, m, 16, [0, 1, 1, 1], combine="concat", returned=False) == summed
     assert estimate_memory(n, m, 16, [0, 1, 1, 1], combine="concat") == summed + n * 16 * 3 * 4
-    assert graphripple.memory.work_matrices([0.0, 1.0, 1.0], "concat") == 3
+    assert work_matrices([0.0, 1.0, 1.0], "concat") == 3
 
 
 def test_cli_combine_writes_the_concatenated_embedding(tmp_path):

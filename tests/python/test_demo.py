@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from graphripple import _karate, plotting
+from graphripple import _karate, _plotting as plotting
 
 
 def test_karate_data():

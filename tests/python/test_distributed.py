@@ -21,7 +21,8 @@ import dask.array as da  # noqa: E402
 
 import graphripple  # noqa: E402
 from graphripple import distributed as gd  # noqa: E402
-from graphripple.graph_input import CsrInput  # noqa: E402
+from graphripple.distributed import _columns as columns  # noqa: E402
+from graphripple import CsrInput  # noqa: E402
 
 from conftest import local_cluster  # noqa: E402
 
@@ -108,7 +109,7 @@ def test_task_ranges_group_consecutive_blocks(blocks, tasks, sizes):
 
 
 def fit_task_keys(result):
-    return {k for k in result.__dask_graph__() if str(k).startswith(gd._KEY_PREFIX)}
+    return {k for k in result.__dask_graph__() if str(k).startswith(columns._KEY_PREFIX)}
 
 
 @pytest.mark.parametrize("out", [None, "embedding.npy", "embedding.zarr"])
@@ -154,7 +155,7 @@ def test_options_equal_the_local_fit(client, options, blocks):
 
 
 def test_default_is_one_block_per_worker_and_a_seedless_fit_draws_one_seed(client, monkeypatch):
-    monkeypatch.setattr(gd, "draw_seed", lambda: 2**64 - 3)
+    monkeypatch.setattr(columns, "draw_seed", lambda: 2**64 - 3)
     result = gd.embed(GRAPH, client, 16, [0.0, 1.0, 1.0])
     assert len(result.chunks[1]) == 2
     assert result.compute().tobytes() == local_fit(GRAPH, 16, [0.0, 1.0, 1.0], 2**64 - 3).tobytes()
@@ -275,7 +276,7 @@ class KillOnBlockStart(distributed.WorkerPlugin):
         self.marker, self.every_time = marker, every_time
 
     def transition(self, key, start, finish, **kwargs):
-        if finish != "executing" or not str(key).startswith(gd._KEY_PREFIX):
+        if finish != "executing" or not str(key).startswith(columns._KEY_PREFIX):
             return
         if not self.every_time:
             try:
@@ -335,7 +336,7 @@ class StallOnBlockStart(distributed.WorkerPlugin):
         self.marker = marker
 
     def transition(self, key, start, finish, **kwargs):
-        if finish == "executing" and str(key).startswith(gd._KEY_PREFIX) and not os.path.exists(self.marker):
+        if finish == "executing" and str(key).startswith(columns._KEY_PREFIX) and not os.path.exists(self.marker):
             with open(self.marker + ".tmp", "w") as handle:
                 handle.write(str(key))
             os.rename(self.marker + ".tmp", self.marker)

@@ -26,9 +26,8 @@ import dask.array as da  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import graphripple  # noqa: E402
-from graphripple import distributed_rows as gr  # noqa: E402
-from graphripple import _native_ext, options  # noqa: E402
-from graphripple.graph_input import CsrInput  # noqa: E402
+from graphripple import CsrInput, _native_ext, _options as options  # noqa: E402
+from graphripple.distributed import _rows as gr  # noqa: E402
 
 from conftest import local_cluster  # noqa: E402
 

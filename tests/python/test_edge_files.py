@@ -1,4 +1,4 @@
-"""Edge files in: graphripple.edge_files.read_edges, its refusals and its limits."""
+"""Edge files in: graphripple.io.read_edges, its refusals and its limits."""
 
 import gzip
 import os
@@ -8,8 +8,9 @@ import sys
 import numpy as np
 import pytest
 
-from graphripple import edge_files as gio
-from graphripple.edges import encode_labels
+from graphripple._edges import encode_labels
+from graphripple.io import EdgeFileError, EdgeFileNote, read_edges
+from graphripple.io import _common as common, _edge_text as gio
 
 ENGINES = ["numpy", pytest.param("pyarrow", marks=pytest.mark.skipif(
     not gio._has_pyarrow(), reason="pyarrow is not installed"))]
@@ -63,7 +64,7 @@ TEXT_CASES = {
 def test_text_edge_lists(tmp_path, case, compress, engine):
     content, delimiter, src, dst, weight, nodes = TEXT_CASES[case]
     path = write(tmp_path / ("edges.txt.gz" if compress else "edges.txt"), content, compress)
-    edges = gio.read_edges(path, delimiter=delimiter, engine=engine)
+    edges = read_edges(path, delimiter=delimiter, engine=engine)
     got_src, got_dst, got_nodes = columns(edges)
     assert got_src.dtype == np.int64 and got_dst.dtype == np.int64
     assert got_src.tolist() == src and got_dst.tolist() == dst
@@ -91,7 +92,7 @@ def test_engines_agree_on_a_large_file(tmp_path):
     _, content = gio._read_all(str(path))
     layout = gio._detect(str(path), content, None, None)
     assert gio._parse_arrow(content, layout) is not None  # the fast path takes this file
-    results = [gio.read_edges(path, engine=engine) for engine in ("numpy", "pyarrow")]
+    results = [read_edges(path, engine=engine) for engine in ("numpy", "pyarrow")]
     for edges in results:
         np.testing.assert_array_equal(edges.src, src)
         np.testing.assert_array_equal(edges.dst, dst)
@@ -128,7 +129,7 @@ def test_reading_integer_ids_leaves_pandas_unimported(tmp_path):
     pytest.importorskip("pyarrow")
     pytest.importorskip("pandas")
     path = write(tmp_path / "e.txt", "0 1 0.5\n1 2 2\n")
-    code = ("import sys; from graphripple import edge_files; "
+    code = ("import sys; from graphripple.io import _edge_text as edge_files; "
             f"e = edge_files.read_edges({str(path)!r}, engine='pyarrow'); "
             "assert e.src.tolist() == [0, 1] and e.weight.tolist() == [0.5, 2.0]; "
             "print('pandas' in sys.modules)")
@@ -154,8 +155,8 @@ BAD_FILES = [
 @pytest.mark.parametrize("content,line,words", BAD_FILES)
 def test_bad_text_files_name_the_line(tmp_path, content, line, words, engine):
     path = write(tmp_path / "bad.txt", content)
-    with pytest.raises(gio.EdgeFileError) as caught:
-        gio.read_edges(path, engine=engine)
+    with pytest.raises(EdgeFileError) as caught:
+        read_edges(path, engine=engine)
     assert caught.value.line == line
     assert str(caught.value).startswith(f"{path}:{line}: ")
     assert words in str(caught.value)
@@ -173,15 +174,15 @@ def test_unreadable_files(tmp_path, content, words):
         path.write_text(content)
     elif content is not None:
         path.write_bytes(content)
-    with pytest.raises(gio.EdgeFileError, match=words) as caught:
-        gio.read_edges(path)
+    with pytest.raises(EdgeFileError, match=words) as caught:
+        read_edges(path)
     assert str(caught.value).startswith(str(path))
 
 
 def test_bad_delimiter_is_refused(tmp_path):
     path = write(tmp_path / "e.txt", "0 1\n")
-    with pytest.raises(gio.EdgeFileError, match="delimiter"):
-        gio.read_edges(path, delimiter="ab")
+    with pytest.raises(EdgeFileError, match="delimiter"):
+        read_edges(path, delimiter="ab")
 
 
 # ---------------------------------------------------------------------------
@@ -205,7 +206,7 @@ def test_scipy_sparse_npz(tmp_path, fmt):
     if fmt == "lil":
         matrix = matrix.tocsr().asformat("bsr")  # a format read through scipy itself
     sparse.save_npz(path, matrix)
-    edges = gio.read_edges(path)
+    edges = read_edges(path)
     assert edges.num_nodes == 4 and not edges.is_labelled
     np.testing.assert_array_equal(_dense_of(edges), EXPECTED)
 
@@ -214,7 +215,7 @@ def test_array_npz_and_its_refusals(tmp_path):
     path = tmp_path / "arrays.npz"
     np.savez(path, src=np.array([0, 1, 2, 2], dtype=np.int32), dst=np.array([1, 2, 0, 3]),
              weight=np.array([2.0, 0.5, 1.0, 3.0]), num_nodes=np.int64(6))
-    edges = gio.read_edges(path)
+    edges = read_edges(path)
     assert edges.num_nodes == 6
     np.testing.assert_array_equal(_dense_of(edges)[:4, :4], EXPECTED)
     for arrays, words in [
@@ -225,8 +226,8 @@ def test_array_npz_and_its_refusals(tmp_path):
         ({"rows": np.array([0])}, "found rows"),
     ]:
         np.savez(path, **arrays)
-        with pytest.raises(gio.EdgeFileError, match=words):
-            gio.read_edges(path)
+        with pytest.raises(EdgeFileError, match=words):
+            read_edges(path)
 
 
 def test_matrix_market(tmp_path):
@@ -234,22 +235,22 @@ def test_matrix_market(tmp_path):
     sparse = pytest.importorskip("scipy.sparse")
     path = tmp_path / "graph.mtx"
     scipy_io.mmwrite(path, sparse.coo_matrix(EXPECTED))
-    np.testing.assert_array_equal(_dense_of(gio.read_edges(path)), EXPECTED)
+    np.testing.assert_array_equal(_dense_of(read_edges(path)), EXPECTED)
     lines = path.read_text().splitlines()
     entry = next(i for i, text in enumerate(lines) if i > 0 and not text.startswith("%")) + 1
     lines[entry] = "1 x 2.0"
     path.write_text("\n".join(lines) + "\n")
-    with pytest.raises(gio.EdgeFileError) as caught:
-        gio.read_edges(path)
+    with pytest.raises(EdgeFileError) as caught:
+        read_edges(path)
     assert caught.value.line == entry + 1
 
 
 @pytest.mark.parametrize("engine", ENGINES)
 def test_far_apart_ids_are_refused_unless_read_as_labels(tmp_path, engine):
     path = write(tmp_path / "sparse.txt", "5000000000 7\n7 12\n")
-    with pytest.raises(gio.EdgeFileError, match="node ids reach 5000000000 with only 2 edges"):
-        gio.read_edges(path, engine=engine)
-    edges = gio.read_edges(path, labels=True, engine=engine)
+    with pytest.raises(EdgeFileError, match="node ids reach 5000000000 with only 2 edges"):
+        read_edges(path, engine=engine)
+    edges = read_edges(path, labels=True, engine=engine)
     src, dst, nodes = columns(edges)
     assert nodes.tolist() == ["5000000000", "7", "12"]
     assert (src.tolist(), dst.tolist()) == ([0, 1], [1, 2])
@@ -269,10 +270,10 @@ def test_sparse_npz_layouts_read_without_scipy(tmp_path, fmt):
                   "indices": inner.astype(np.int32), "data": matrix[outer, inner]}
     path = tmp_path / "graph.npz"
     np.savez(path, format=np.array(fmt.encode()), shape=np.array([4, 4]), **arrays)
-    np.testing.assert_array_equal(_dense_of(gio.read_edges(path)), EXPECTED)
+    np.testing.assert_array_equal(_dense_of(read_edges(path)), EXPECTED)
     np.savez(path, format=np.array(fmt.encode()), shape=np.array([4, 5]), **arrays)
-    with pytest.raises(gio.EdgeFileError, match="square"):
-        gio.read_edges(path)
+    with pytest.raises(EdgeFileError, match="square"):
+        read_edges(path)
 
 
 def test_label_rows_match_a_dictionary_walk():
@@ -295,8 +296,8 @@ def test_label_rows_match_a_dictionary_walk():
 @pytest.mark.parametrize("engine", ENGINES)
 def test_empty_label_is_named(tmp_path, engine):
     path = write(tmp_path / "e.csv", "a,b\n,c\n")
-    with pytest.raises(gio.EdgeFileError, match="empty source") as caught:
-        gio.read_edges(path, engine=engine)
+    with pytest.raises(EdgeFileError, match="empty source") as caught:
+        read_edges(path, engine=engine)
     assert caught.value.line == 2
 
 
@@ -371,8 +372,8 @@ def test_hostile_files_are_one_line_naming_file_and_line(tmp_path, capsys, name,
     if engine == "pyarrow" and not text:
         pytest.skip("one reader for binary files")
     path = write(tmp_path / name, content)
-    with pytest.raises(gio.EdgeFileError) as caught:
-        gio.read_edges(path, engine=engine)
+    with pytest.raises(EdgeFileError) as caught:
+        read_edges(path, engine=engine)
     where = f"{path}:{line}: " if line else f"{path}: "
     assert str(caught.value).startswith(where) and caught.value.line == line
     assert words in str(caught.value)
@@ -389,19 +390,20 @@ def test_hostile_files_are_one_line_naming_file_and_line(tmp_path, capsys, name,
 
 @pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
 def test_an_endless_device_stops_at_once():
-    with pytest.raises(gio.EdgeFileError, match="^/dev/zero:1: holds a NUL byte"):
-        gio.read_edges("/dev/zero")
+    with pytest.raises(EdgeFileError, match="^/dev/zero:1: holds a NUL byte"):
+        read_edges("/dev/zero")
 
 
 def test_an_overlong_line_is_refused_with_its_number(tmp_path, monkeypatch):
     monkeypatch.setattr(gio, "MAX_LINE_BYTES", 1000)
-    monkeypatch.setattr(gio, "_CHUNK", 256)
+    monkeypatch.setattr(gio, "CHUNK", 256)
+    monkeypatch.setattr(common, "CHUNK", 256)
     for body, line in [("0 1\n1 2\n" + "7" * 5000 + " 3\n4 5\n", 3), ("0 1\n" + "x" * 900 + " y" * 100, 2)]:
         path = write(tmp_path / "long.txt", body)
-        with pytest.raises(gio.EdgeFileError, match=f":{line}: a line longer than 1000 bytes"):
-            gio.read_edges(path)
+        with pytest.raises(EdgeFileError, match=f":{line}: a line longer than 1000 bytes"):
+            read_edges(path)
     path = write(tmp_path / "fine.txt", "a b\n" + "x" * 990 + " y\n")
-    assert len(gio.read_edges(path)) == 2
+    assert len(read_edges(path)) == 2
 
 
 _PIPED_TEXT = b"# from a pipe\n0 1 0.5\n1 2 2\n"
@@ -423,7 +425,7 @@ def test_pipes_are_read_in_one_pass_and_their_kind_told_by_content(tmp_path, eng
     os.write(write_end, content)
     os.close(write_end)
     try:
-        edges = gio.read_edges(f"/dev/fd/{read_end}", engine=engine)
+        edges = read_edges(f"/dev/fd/{read_end}", engine=engine)
     finally:
         os.close(read_end)
     assert (edges.src.tolist(), edges.dst.tolist(), edges.weight.tolist()) == ([0, 1], [1, 2], [0.5, 2.0])
@@ -437,7 +439,7 @@ def test_a_fifo_does_not_hang(tmp_path):
     os.mkfifo(fifo)
     code = (
         "import threading, sys\n"
-        "from graphripple.edge_files import read_edges\n"
+        "from graphripple.io import read_edges\n"
         "def feed():\n"
         f"    with open({str(fifo)!r}, 'w') as f: f.write('a b\\nb c\\n')\n"
         "threading.Thread(target=feed).start()\n"
@@ -464,8 +466,8 @@ def test_a_fifo_does_not_hang(tmp_path):
 ])
 def test_bom_and_header_lines(tmp_path, engine, content, header, src, dst, nodes, skipped):
     path = write(tmp_path / "e.txt", content)
-    with pytest.warns(gio.EdgeFileNote, match="skipped the header line") if skipped else _no_note():
-        edges = gio.read_edges(path, header=header, engine=engine)
+    with pytest.warns(EdgeFileNote, match="skipped the header line") if skipped else _no_note():
+        edges = read_edges(path, header=header, engine=engine)
     got_src, got_dst, got_nodes = columns(edges)
     assert (got_src.tolist(), got_dst.tolist()) == (src, dst)
     assert (None if got_nodes is None else got_nodes.tolist()) == nodes
@@ -478,7 +480,7 @@ def _no_note():
     @contextlib.contextmanager
     def guard():
         with warnings.catch_warnings():
-            warnings.simplefilter("error", gio.EdgeFileNote)
+            warnings.simplefilter("error", EdgeFileNote)
             yield
 
     return guard()
@@ -514,8 +516,8 @@ def test_a_long_label_reads_within_a_small_address_space(tmp_path):
     code = (
         "import resource, sys\n"
         "sys.modules['pyarrow'] = None\n"
-        "from graphripple.edge_files import read_edges\n"
-        "from graphripple.graph_input import to_csr\n"
+        "from graphripple.io import read_edges\n"
+        "from graphripple import to_csr\n"
         "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
         "resource.setrlimit(resource.RLIMIT_AS, (size + (96 << 20), resource.RLIM_INFINITY))\n"
         f"csr = to_csr(read_edges({str(path)!r}, engine='numpy'))\n"

@@ -5,7 +5,7 @@ import pytest
 
 import graphripple
 from graphripple import DIRECTION_SEED_OFFSET, Edges, embed, embed_labelled
-from graphripple import embedding as embedding_module
+from graphripple import _embed as embedding_module
 
 sp = pytest.importorskip("scipy.sparse")
 nx = pytest.importorskip("networkx")

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from graphripple import Edges, embed, embed_labelled, estimate_memory
-from graphripple.estimator import RippleEmbedding
+from graphripple import RippleEmbedding
 
 DIM = 16
 SEED = 11

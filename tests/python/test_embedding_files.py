@@ -1,4 +1,4 @@
-"""Embeddings out and back: graphripple.embedding_files."""
+"""Embeddings out and back: graphripple.save and graphripple.load."""
 
 import importlib.util
 import os
@@ -7,8 +7,7 @@ import stat
 import numpy as np
 import pytest
 
-from graphripple import embedding_files as ef
-from graphripple import safe_output
+from graphripple.io import _embedding_files as ef
 
 HAS_PYARROW = importlib.util.find_spec("pyarrow") is not None
 

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from graphripple import Edges, embed
-from graphripple.estimator import NotFittedError, RippleEmbedding
+from graphripple import NotFittedError, RippleEmbedding
 
 nx = pytest.importorskip("networkx")
 

@@ -279,8 +279,8 @@ def test_large_label_sets_agree_with_and_without_pyarrow(monkeypatch, arrow):
     if arrow:
         pytest.importorskip("pyarrow")
     else:
-        monkeypatch.setattr("graphripple.edges._arrow_encode", lambda src, dst: None)
-    monkeypatch.setattr("graphripple.edges._ARROW_MIN_EDGES", 1)
+        monkeypatch.setattr("graphripple._edges._arrow_encode", lambda src, dst: None)
+    monkeypatch.setattr("graphripple._edges._ARROW_MIN_EDGES", 1)
     rng = np.random.default_rng(3)
     src = np.char.add("n", rng.integers(0, 50, 400).astype(str))
     dst = np.char.add("n", rng.integers(0, 50, 400).astype(str))
@@ -308,7 +308,7 @@ def test_complex_weights_are_refused_naming_the_argument(make, words):
 def test_label_encoding_of_objects_matches_a_dictionary_walk(monkeypatch):
     # Mixed types that do not sort together, and ints whose hashes collide
     # (hash(-1) == hash(-2)), with the pyarrow path forced where it applies.
-    from graphripple import edges as edges_module
+    from graphripple import _edges as edges_module
 
     monkeypatch.setattr(edges_module, "_ARROW_MIN_EDGES", 1)
     rng = np.random.default_rng(4)
@@ -331,7 +331,7 @@ def test_label_encoding_of_objects_matches_a_dictionary_walk(monkeypatch):
 def test_encoded_edges_pickle_and_expose_their_labels():
     import pickle
 
-    from graphripple.edges import encode_labels
+    from graphripple._edges import encode_labels
 
     edges = Edges._from_rows(*encode_labels(np.array(["a", "b"]), np.array(["b", "c"])), np.array([1.0, 2.0]))
     again = pickle.loads(pickle.dumps(edges))

@@ -67,7 +67,7 @@ except KeyboardInterrupt:
 def _embed_uses_the_core():
     # Until embed sends every fit through fit_csr_ext, its default options
     # run _native_core.fit_csr, whose behaviour (uninterruptible) is fixed.
-    from graphripple import embedding
+    from graphripple import _embed as embedding
 
     return hasattr(embedding, "_fit_core")
 

@@ -10,7 +10,7 @@ import pytest
 
 from conftest import UNDER_ADDRESS_SANITIZER
 from graphripple import estimate_memory
-from graphripple.memory import pick_block_columns, work_matrices
+from graphripple._memory_model import pick_block_columns, work_matrices
 
 NAN = float("nan")
 

@@ -53,7 +53,8 @@ def test_wheel_contents(wheel):
         entry_points = next(n for n in names if n.endswith("entry_points.txt"))
         scripts = archive.read(entry_points).decode()
         metadata = archive.read(next(n for n in names if n.endswith("METADATA"))).decode()
-    for name in ("py.typed", "_native_core.pyi", "cli.py", "edge_files.py", "embedding_files.py", "__main__.py"):
+    for name in ("py.typed", "_native_core.pyi", "cli/__init__.py", "io/__init__.py", "distributed/__init__.py",
+                 "__main__.py"):
         assert f"graphripple/{name}" in names
     for module in ("_native_core.", "_native_ext."):
         assert any(n.startswith(f"graphripple/{module}") and n.endswith(".so") for n in names)

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import graphripple
-from graphripple import cli, embedding
-from graphripple.progress import TextBar, bar_text
+from graphripple import _embed as embedding
+from graphripple._progress import Progress, TextBar, bar_text
 
 scipy_sparse = pytest.importorskip("scipy.sparse")
 
@@ -142,7 +142,7 @@ class Clock:
 
 def test_cli_progress_off_a_terminal_is_one_line_per_stage():
     clock, stream = Clock(), io.StringIO()
-    progress = cli.Progress(stream, True, terminal=False, delay=1.0, interval=None, clock=clock)
+    progress = Progress(stream, True, terminal=False, delay=1.0, interval=None, clock=clock)
     with progress.stage("reading"):
         clock.now = 0.5
     assert stream.getvalue() == ""  # a short run shows nothing
@@ -157,7 +157,7 @@ def test_cli_progress_off_a_terminal_is_one_line_per_stage():
 
 def test_cli_progress_on_a_terminal_draws_the_fit_as_a_bar():
     clock, stream = Clock(), io.StringIO()
-    progress = cli.Progress(stream, True, terminal=True, delay=0.0, interval=None, clock=clock)
+    progress = Progress(stream, True, terminal=True, delay=0.0, interval=None, clock=clock)
     with progress.stage("fitting"):
         clock.now = 2.0
         progress.reporter()("fit", 1, 4)

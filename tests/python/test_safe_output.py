@@ -1,4 +1,4 @@
-"""Writing files safely: graphripple.safe_output."""
+"""Writing files safely: atomic paths and folders, reserved space, output checks, SIGTERM."""
 
 import contextlib
 import errno
@@ -12,7 +12,9 @@ import threading
 import numpy as np
 import pytest
 
-from graphripple import embedding_files, safe_output
+from graphripple import _signals, io as embedding_files
+from graphripple.cli._output import check_output_path
+from graphripple.io import _atomic, _disk
 
 from conftest import mounted_tmpfs
 
@@ -31,7 +33,7 @@ def read_only_folder(tmp_path):
 
 
 WRITERS = {
-    "memory-mapped .npy": lambda p: safe_output.create_npy_memmap(p / "e.npy", (1000, 1000)).__enter__(),
+    "memory-mapped .npy": lambda p: _disk.create_npy_memmap(p / "e.npy", (1000, 1000)).__enter__(),
     ".npz": lambda p: embedding_files.save(p / "e.npz", np.ones((1000, 1000))),
     "word2vec text": lambda p: embedding_files.save(p / "e.w2v", np.full((1000, 300), 1 / 3)),
     ".npy with labels": lambda p: embedding_files.save(p / "e.npy", np.ones((1000, 300)),
@@ -56,7 +58,7 @@ def test_reserving_space_that_is_not_there_names_the_target(tmp_path, monkeypatc
     monkeypatch.setattr(os, "posix_fallocate", no_space, raising=False)
     target = tmp_path / "e.npy"
     with pytest.raises(OSError, match="No space left") as caught:
-        with safe_output.create_npy_memmap(target, (10, 10)):
+        with _disk.create_npy_memmap(target, (10, 10)):
             raise AssertionError("the block must not run")
     assert caught.value.filename == str(target)
     assert os.listdir(tmp_path) == []
@@ -64,7 +66,7 @@ def test_reserving_space_that_is_not_there_names_the_target(tmp_path, monkeypatc
 
 def test_memmap_round_trip_with_fortran_order_and_trailer(tmp_path):
     target = tmp_path / "e.npy"
-    with safe_output.create_npy_memmap(target, (3, 4), fortran_order=True, trailer=b"end\n") as matrix:
+    with _disk.create_npy_memmap(target, (3, 4), fortran_order=True, trailer=b"end\n") as matrix:
         assert os.path.basename(matrix.filename).endswith(".part")
         matrix[:] = np.arange(12).reshape(3, 4)
     assert np.load(target).tolist() == np.arange(12).reshape(3, 4).tolist()
@@ -86,10 +88,10 @@ def _links(tmp_path):
 def test_same_file_sees_links(tmp_path, monkeypatch, name, same):
     source = _links(tmp_path)
     monkeypatch.chdir(tmp_path)
-    assert safe_output.same_file(name, source) is same
+    assert _atomic.same_file(name, source) is same
     if name != "absent.txt":
         with pytest.raises(ValueError, match="the output is the input") if same else contextlib.nullcontext():
-            safe_output.check_output_path(name, inputs=[str(source)])
+            check_output_path(name, inputs=[str(source)])
     assert source.read_text() == "0 1\n"
 
 
@@ -101,14 +103,14 @@ def test_same_file_sees_links(tmp_path, monkeypatch, name, same):
 def test_check_output_path_refusals(tmp_path, path, fmt, words):
     (tmp_path / "folder").mkdir()
     with pytest.raises(ValueError, match=words):
-        safe_output.check_output_path(tmp_path / path, fmt=fmt)
+        check_output_path(tmp_path / path, fmt=fmt)
     assert sorted(os.listdir(tmp_path)) == ["folder"]
 
 
 def test_an_unwritable_folder_is_reported_under_the_users_name(read_only_folder):
     target = read_only_folder / "e.npz"
     with pytest.raises(OSError, match="cannot write in the folder") as caught:
-        safe_output.check_output_path(target)
+        check_output_path(target)
     assert caught.value.filename == str(target)
 
 
@@ -118,10 +120,10 @@ def test_sigterm_handler_is_restored_and_a_custom_one_is_left_alone(tmp_path):
 
     previous = signal.signal(signal.SIGTERM, custom)
     try:
-        with safe_output.terminate_on_sigterm():
+        with _signals.terminate_on_sigterm():
             assert signal.getsignal(signal.SIGTERM) is not custom
         assert signal.getsignal(signal.SIGTERM) is custom
-        with safe_output.atomic_path(tmp_path / "x") as temporary:
+        with _atomic.atomic_path(tmp_path / "x") as temporary:
             assert signal.getsignal(signal.SIGTERM) is custom
             temporary.write_text("x")
     finally:
@@ -145,7 +147,7 @@ def test_atomic_path_works_outside_the_main_thread(tmp_path):
 
 WRITE_AND_WAIT = """
 import sys, time
-from graphripple.safe_output import atomic_path
+from graphripple.io._atomic import atomic_path
 with atomic_path(sys.argv[1]) as temporary:
     with open(temporary, "wb") as handle:
         handle.write(b"x" * (1 << 20))
@@ -185,7 +187,7 @@ def test_atomic_directory_replaces_an_old_folder_or_leaves_it_intact(tmp_path, m
         monkeypatch.setattr(os, "replace", failing_replace)
     with contextlib.ExitStack() as stack:
         raised = stack.enter_context(pytest.raises(OSError)) if failure is not None else None
-        with safe_output.atomic_directory(target) as temporary:
+        with _atomic.atomic_directory(target) as temporary:
             assert temporary.parent == tmp_path and temporary.name.startswith(".e.zarr.")
             (temporary / "new").write_text("new")
             if failure == "in the block":
@@ -204,9 +206,9 @@ def test_atomic_directory_replaces_an_old_folder_or_leaves_it_intact(tmp_path, m
 def small_chunks(monkeypatch):
     """Every write goes the chunked way, in chunks that end mid-row, and every
     replaced file drops its cached pages."""
-    monkeypatch.setattr(safe_output, "_OVERLAP_MIN", 0)
-    monkeypatch.setattr(safe_output, "_WRITE_CHUNK", 1000)
-    monkeypatch.setattr(safe_output, "_DROP_CACHE_MIN", 0)
+    monkeypatch.setattr(_disk, "_OVERLAP_MIN", 0)
+    monkeypatch.setattr(_disk, "_WRITE_CHUNK", 1000)
+    monkeypatch.setattr(_atomic, "_DROP_CACHE_MIN", 0)
 
 
 def _flush_threads():

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import graphripple
-from graphripple import _similar_cli, similarity
-from graphripple.estimator import NotFittedError, RippleEmbedding
+from graphripple import NotFittedError, RippleEmbedding, _similarity as similarity
+from graphripple.cli import _similar as _similar_cli
 
 METRICS = similarity.METRICS
 

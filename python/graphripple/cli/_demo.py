@@ -17,8 +17,8 @@ from typing import Any, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from ._karate import EDGES, FACTION, NUM_MEMBERS
-from ._native_core import fit_adj_list
+from .._karate import EDGES, FACTION, NUM_MEMBERS
+from .._native_core import fit_adj_list
 
 LEADERS = (0, 33)
 
@@ -86,7 +86,7 @@ def run(dim: int, weights: Sequence[float], seed: int) -> NDArray[np.float32]:
 
 def plot(path: str | os.PathLike[str], embedding: NDArray[Any]) -> None:
     """Draw the PCA projection of the club's (unit) rows coloured by faction."""
-    from .plotting import plot_projection
+    from .._plotting import plot_projection
 
     plot_projection(
         path, _unit_rows(embedding.astype(np.float64)), FACTION, edges=EDGES,

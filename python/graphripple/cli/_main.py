@@ -22,28 +22,33 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import os
 import sys
-import threading
-import time
 import warnings
 from pathlib import Path
-from typing import Any, Callable, Iterator, Sequence, TextIO
+from typing import Any, Sequence, TextIO
 
 import numpy as np
 
-from . import _similar_cli, edge_files, embedding_files, safe_output
-from .memory import human_bytes as _human, pick_block_columns
-from .options import add_cli_arguments, check_options, cli_spelling, cli_values, parse_size
-from .progress import bar_text
+from .. import _signals
+from .._embed import embed
+from .._graph_input import to_csr
+from .._memory_model import estimate_memory, human_bytes as _human, pick_block_columns
+from .._options import Options, add_cli_arguments, check_options, cli_spelling, cli_values
+from .._progress import Progress, isatty
+from ..io import _embedding_files as embedding_files
+from ..io._common import EdgeFileError, EdgeFileNote
+from ..io._edge_text import read_edges
+from . import _similar
+from ..io._atomic import same_file
+from ._output import check_output_path
 
-__all__ = ["main", "Progress", "parse_size"]
+__all__ = ["main", "build_parser"]
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
-EXIT_TERMINATED = safe_output.EXIT_TERMINATED  # 128 + SIGTERM
+EXIT_TERMINATED = _signals.EXIT_TERMINATED  # 128 + SIGTERM
 
 # Above this many multiply-adds a run is expected to take more than about a
 # second, and its memory estimate is shown before it starts.
@@ -62,144 +67,7 @@ class CommandError(Exception):
 
 
 # ---------------------------------------------------------------------------
-# Progress
-
-
-class Progress:
-    """Stage-by-stage progress on stderr, shown once a run passes ``delay`` seconds.
-
-    On a terminal (``terminal=True``) the current stage is one line redrawn
-    in place from a background thread (so a long native call still shows
-    time passing): a bar with its percentage and the time left once the
-    stage reports how far it is (``update``), its elapsed time before.
-    Otherwise each stage is one line, written when it ends. Stages that
-    ended before the display started are printed when it starts. Disabled,
-    it writes nothing.
-    """
-
-    def __init__(
-        self,
-        stream: TextIO,
-        enabled: bool,
-        *,
-        terminal: bool = True,
-        delay: float = 1.0,
-        interval: float | None = 0.25,
-        clock: Callable[[], float] = time.monotonic,
-    ) -> None:
-        self._stream = stream
-        self.enabled = enabled
-        self._terminal = terminal
-        self._delay = delay
-        self._clock = clock
-        self._started = clock()
-        self._done: list[tuple[str, float]] = []
-        self._printed = 0
-        self._current: tuple[str, float] | None = None
-        self._fraction: tuple[int, int] | None = None
-        self._shown = False
-        self._lock = threading.Lock()
-        self._stop = threading.Event()
-        self._thread: threading.Thread | None = None
-        if enabled and terminal and interval is not None:
-            self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True)
-            self._thread.start()
-
-    def _run(self, interval: float) -> None:
-        while not self._stop.wait(interval):
-            self.tick()
-
-    def _write(self, text: str) -> None:
-        with contextlib.suppress(OSError, ValueError):
-            self._stream.write(text)
-            self._stream.flush()
-
-    def _passed_delay(self, now: float) -> bool:
-        if not self._shown and now - self._started >= self._delay:
-            self._shown = True
-        return self._shown
-
-    def tick(self) -> None:
-        """Redraw the current stage (called by the thread; public for tests)."""
-        if not self.enabled:
-            return
-        with self._lock:
-            now = self._clock()
-            if not self._passed_delay(now):
-                return
-            self._flush_done()
-            if self._current is not None and self._terminal:
-                name, start = self._current
-                if self._fraction is not None:
-                    done, total = self._fraction
-                    self._write(f"\rgraphripple: {bar_text(name, done, total, now - start)} ")
-                else:
-                    self._write(f"\rgraphripple: {name} ... {now - start:.1f} s ")
-
-    def _flush_done(self) -> None:
-        while self._printed < len(self._done):
-            name, seconds = self._done[self._printed]
-            redraw = self._terminal and self._printed == len(self._done) - 1 and self._current is None
-            prefix = "\r" if redraw else ""
-            self._write(f"{prefix}graphripple: {name} ... {seconds:.1f} s\n")
-            self._printed += 1
-
-    @contextlib.contextmanager
-    def stage(self, name: str) -> Iterator[None]:
-        """Time the block as stage ``name``."""
-        with self._lock:
-            self._current = (name, self._clock())
-            self._fraction = None
-        try:
-            yield
-        finally:
-            with self._lock:
-                assert self._current is not None
-                stage_name, start = self._current
-                now = self._clock()
-                self._done.append((stage_name, now - start))
-                self._current = None
-                self._fraction = None
-                if self.enabled and self._passed_delay(now):
-                    self._flush_done()
-
-    def update(self, done: int, total: int) -> None:
-        """How far the current stage has come (drawn at the next tick)."""
-        with self._lock:
-            self._fraction = (done, total)
-
-    def reporter(self, stage: str = "fit") -> Callable[[str, int, int], None]:
-        """A ``progress`` callback for ``graphripple.embed`` feeding ``update`` with its ``stage`` reports."""
-        def report(reported: str, done: int, total: int) -> None:
-            if reported == stage:
-                self.update(done, total)
-        return report
-
-    def note(self, text: str) -> None:
-        """A line shown at once when progress is enabled (such as a memory estimate)."""
-        if self.enabled:
-            with self._lock:
-                self._write(f"graphripple: {text}\n")
-
-    def close(self, summary: str | None = None) -> None:
-        """Stop the display; ``summary`` is printed when anything was shown."""
-        self._stop.set()
-        if self._thread is not None:
-            self._thread.join()
-        if self.enabled and self._shown and summary:
-            with self._lock:
-                self._write(f"graphripple: {summary} in {self._clock() - self._started:.1f} s\n")
-
-
-# ---------------------------------------------------------------------------
 # Argument parsing
-
-
-def _size_argument(text: str) -> int:
-    try:
-        return parse_size(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 # The fit's options on the command line, as the option table defines them.
@@ -237,9 +105,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     embed.add_argument("--header", action=argparse.BooleanOptionalAction, default=None,
                        help="the first line of a text edge list is (--header) or is not (--no-header) a "
                        "header to skip (default: skipped when it is not numeric and the next line is)")
-    embed.add_argument("--memory-limit", type=_size_argument, metavar="SIZE",
-                       help="with -o FILE.npy: compute the embedding in column blocks that fit SIZE "
-                       "(e.g. 4G) and write it to a memory-mapped .npy")
+    add_cli_arguments(embed, ("memory_limit",))
     embed.add_argument("--quiet", "-q", action="store_true", help="no progress on stderr")
 
     demo = commands.add_parser(
@@ -247,7 +113,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         description="Embed Zachary's karate club and see whether the two factions fall apart.",
     )
     _add_demo_options(demo)
-    _similar_cli.add_parser(commands)
+    _similar.add_parser(commands)
     return parser
 
 
@@ -261,16 +127,9 @@ def _add_demo_options(parser: argparse.ArgumentParser) -> None:
 # embed
 
 
-def _graphripple() -> Any:
-    import graphripple
-
-    return graphripple
-
-
 def _estimate(n: int, m: int, width: int, weights: Sequence[float], undirected: bool, combine: str) -> int | None:
     try:
-        return int(_graphripple().estimate_memory(n, m, width, weights=list(weights), undirected=undirected,
-                                                  combine=combine))
+        return int(estimate_memory(n, m, width, weights=list(weights), undirected=undirected, combine=combine))
     except (TypeError, ValueError):
         return None
 
@@ -280,12 +139,12 @@ def _embed_options(args: argparse.Namespace) -> dict[str, Any]:
     return {name: value for name, value in cli_values(args, _EMBED_OPTIONS).items() if name not in ("dim", "weights")}
 
 
-def _check_output(args: argparse.Namespace) -> embedding_files.Format:
-    """Check the output before anything is read: format, folder, not an input."""
+def _check_output(args: argparse.Namespace) -> tuple[embedding_files.Format, Options]:
+    """Check the output and the options before anything is read: format, folder, not an input."""
     try:
         kind = embedding_files.format_for(args.output, args.format)
-        safe_output.check_output_path(args.output, inputs=[args.edges], fmt=kind)
-        if kind == "npy" and safe_output.same_file(embedding_files.nodes_path(args.output), args.edges):
+        check_output_path(args.output, inputs=[args.edges], fmt=kind)
+        if kind == "npy" and same_file(embedding_files.nodes_path(args.output), args.edges):
             raise ValueError(f"{args.output}: its labels file is the input file {args.edges!r}; choose another name")
     except ValueError as error:
         raise CommandError(str(error)) from None
@@ -299,27 +158,25 @@ def _check_output(args: argparse.Namespace) -> embedding_files.Format:
     if args.memory_limit is not None and kind != "npy":
         raise CommandError("--memory-limit writes a memory-mapped .npy: use -o FILE.npy (or --format npy)")
     # The rules between options, in the command line's words.
-    check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
-    return kind
+    return kind, check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
 
 
 def run_embed(args: argparse.Namespace, stderr: TextIO) -> int:
-    kind = _check_output(args)
-    progress = Progress(stderr, not args.quiet, terminal=_isatty(stderr))
+    kind, checked = _check_output(args)
+    progress = Progress(stderr, not args.quiet, terminal=isatty(stderr))
     try:
-        return _run_embed(args, kind, progress)
+        return _run_embed(args, kind, checked, progress)
     finally:
         progress.close()
 
 
-def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress: Progress) -> int:
-    gr = _graphripple()
+def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, checked: Options, progress: Progress) -> int:
     with progress.stage(f"reading {args.edges}"), warnings.catch_warnings(record=True) as notes:
-        warnings.simplefilter("always", edge_files.EdgeFileNote)
-        edges = edge_files.read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None,
-                                      header=args.header)
+        warnings.simplefilter("always", EdgeFileNote)
+        edges = read_edges(args.edges, delimiter=args.delimiter, labels=True if args.labels else None,
+                           header=args.header)
     for note in notes:
-        if issubclass(note.category, edge_files.EdgeFileNote):
+        if issubclass(note.category, EdgeFileNote):
             print(f"graphripple: note: {note.message}", file=sys.stderr)
         else:
             warnings.showwarning(note.message, note.category, note.filename, note.lineno)
@@ -331,11 +188,10 @@ def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress:
     options = _embed_options(args)
     undirected = options["undirected"]
     with progress.stage("building the graph"):
-        graph = gr.to_csr(edges)
+        graph = to_csr(edges)
         del edges
         _release_allocator_caches()
     nodes, num_nodes = graph.nodes, graph.num_nodes
-    checked = check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
     width = checked.total_columns
     chained = args.dim * (2 if args.direction == "both" else 1)  # columns the propagations carry
     flops = float(num_entries * (2 if undirected else 1) + num_nodes) * chained * max(len(args.weights) - 1, 1)
@@ -360,14 +216,14 @@ def _run_embed(args: argparse.Namespace, kind: embedding_files.Format, progress:
         with writing:
             with embedding_files.npy_output(args.output, (num_nodes, width), nodes) as out:
                 with progress.stage(f"fitting ({num_nodes} x {width}, blocks of {block} columns)"):
-                    gr.embed(graph, args.dim, args.weights, out=out, block_columns=block,
+                    embed(graph, args.dim, args.weights, out=out, block_columns=block,
                              progress=progress.reporter(), **options)
                 # Leaving the block flushes the map, writes the labels and renames.
                 writing.enter_context(progress.stage(f"writing {args.output}"))
         progress.close(f"wrote {args.output}")
         return EXIT_OK
     with progress.stage(f"fitting ({num_nodes} x {width})"):
-        embedding = gr.embed(graph, args.dim, args.weights, progress=progress.reporter(), **options)
+        embedding = embed(graph, args.dim, args.weights, progress=progress.reporter(), **options)
     with progress.stage(f"writing {args.output}"):
         embedding_files.save(args.output, embedding, nodes, format=kind)
     progress.close(f"wrote {args.output}")
@@ -400,13 +256,6 @@ def _resident_anonymous_bytes() -> int | None:
     except (OSError, ValueError, IndexError):
         return None
     return None
-
-
-def _isatty(stream: TextIO) -> bool:
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError):
-        return False
 
 
 # ---------------------------------------------------------------------------
@@ -448,13 +297,13 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     try:
         # SIGTERM, like Ctrl-C, becomes an exception so that every temporary
         # file is removed on the way out.
-        with safe_output.terminate_on_sigterm():
+        with _signals.terminate_on_sigterm():
             if args.command == "similar":
-                return _similar_cli.run(args, sys.stdout)
+                return _similar.run(args, sys.stdout)
             if args.command == "embed":
                 return run_embed(args, sys.stderr)
             return run_demo(args)
-    except (CommandError, edge_files.EdgeFileError, ValueError, TypeError, ImportError) as error:
+    except (CommandError, EdgeFileError, ValueError, TypeError, ImportError) as error:
         status = error.status if isinstance(error, CommandError) else EXIT_BAD_INPUT
         message = str(error)
         if message.startswith(_NATIVE_OUT_OF_MEMORY):
@@ -474,7 +323,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     except KeyboardInterrupt:
         _fail(prog, "interrupted")
         return EXIT_INTERRUPTED
-    except safe_output.Terminated:
+    except _signals.Terminated:
         _fail(prog, "terminated")
         return EXIT_TERMINATED
 

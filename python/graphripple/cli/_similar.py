@@ -16,7 +16,8 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from .similarity import METRICS, label_row, most_similar
+from .._similarity import METRICS, label_row, most_similar
+from ..io._embedding_files import load
 
 __all__ = ["add_parser", "run"]
 
@@ -48,9 +49,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace, stdout: TextIO) -> int:
     """Run ``similar`` with parsed ``args``, writing to ``stdout``; returns the exit status."""
-    import graphripple
-
-    embedding, nodes = graphripple.load(args.embedding)
+    embedding, nodes = load(args.embedding)
     nodes = np.asarray(nodes)
     row = _find(nodes, args.node)
     if row is None:

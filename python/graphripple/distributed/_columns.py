@@ -1,4 +1,4 @@
-"""Embeddings fitted on a Dask cluster, one column block per task.
+"""Column blocks on a Dask cluster: every worker holds the graph, each task fits some columns.
 
 Column c of an embedding depends on column c of the random projection (and
 of the projected node features) and on the whole graph, never on other
@@ -39,10 +39,11 @@ from concurrent.futures import CancelledError
 
 import numpy as np
 
-from .options import FIT_OPTIONS, check_options, check_value, draw_seed
-from .safe_output import atomic_directory, create_npy_memmap
+from .._options import FIT_OPTIONS, check_options, check_value, draw_seed
+from ..io._disk import create_npy_memmap
+from ._sinks import ColumnWindow, column_sink, npy_path
 
-__all__ = ["embed"]
+__all__ = ["embed_columns", "block_bounds", "task_ranges"]
 
 # Options forwarded to graphripple.embed on the workers. columns, out and
 # block_columns belong to this function's own splitting and are refused.
@@ -118,20 +119,6 @@ def task_ranges(bounds, tasks):
     return groups
 
 
-class _ColumnWindow:
-    """Columns [start, stop) of a zarr array as an ``out`` target of their own width."""
-
-    dtype = np.dtype(np.float32)
-
-    def __init__(self, target, start, stop):
-        self.target, self.start = target, start
-        self.shape = (target.shape[0], stop - start)
-
-    def __setitem__(self, key, value):
-        rows, columns = key
-        self.target[rows, self.start + columns.start:self.start + columns.stop] = value
-
-
 def _fit_block(payload, dim, weights, seed, columns, options, sink, block_columns=None):
     """Task body: fit the column range `columns`, in blocks of `block_columns` (default: one block).
 
@@ -139,73 +126,27 @@ def _fit_block(payload, dim, weights, seed, columns, options, sink, block_column
     bounds. The engine fits the blocks of the range over one transition and
     writes each block as it is done.
     """
-    import graphripple
+    from .._embed import embed
 
     payload.align()
     if payload.node_features is not None:
         options = dict(options, node_features=payload.node_features)
     start, stop = columns
     if sink is None:
-        return graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns,
+        return embed(payload.graph, dim, weights, seed=seed, columns=columns,
                                  block_columns=block_columns, **options)
     kind, target = sink
     if kind == "npy":
         stored = np.lib.format.open_memmap(target, mode="r+")
         out = stored[:, start:stop]
     else:
-        out = _ColumnWindow(target, start, stop)
-    graphripple.embed(payload.graph, dim, weights, seed=seed, columns=columns, out=out,
+        out = ColumnWindow(target, start, stop)
+    embed(payload.graph, dim, weights, seed=seed, columns=columns, out=out,
                       block_columns=block_columns, **options)
     if kind == "npy":
         stored.flush()
         del out, stored
     return columns
-
-
-def _npy_path(out):
-    """The absolute path of an ``out`` naming a .npy file, else None.
-
-    Absolute, so that workers started in other folders find the same file.
-    """
-    if isinstance(out, (str, os.PathLike)):
-        path = os.path.abspath(os.fspath(out))
-        if path.endswith(".npy"):
-            return path
-    return None
-
-
-def _prepare_sink(out, shape, blocks, stack):
-    """(sink sent to the tasks, column multiple for the blocks, final path or None).
-
-    A zarr path target is created in an ``atomic_directory`` entered on
-    ``stack``: it takes the target's place when the stack closes without
-    an error. (A .npy path goes through ``create_npy_memmap`` in ``embed``.)
-    """
-    if isinstance(out, (str, os.PathLike)):
-        path = os.path.abspath(os.fspath(out))
-        if path.rstrip("/").endswith(".zarr"):
-            import zarr
-
-            path = path.rstrip("/")
-            temporary = stack.enter_context(atomic_directory(path))
-            width = shape[1]
-            step = max(1, math.ceil(width / blocks)) if width else 1
-            chunk_rows = max(1, min(shape[0], (32 << 20) // (4 * step)))  # chunks of about 32 MiB
-            array = zarr.open_array(os.fspath(temporary), mode="w", shape=shape, dtype=np.float32,
-                                    chunks=(chunk_rows, step), fill_value=0.0)
-            return ("zarr", array), step, path
-        raise ValueError(f"out must be a path ending in .npy or .zarr, or a zarr array, not {path!r}")
-    if type(out).__module__.startswith("zarr") and hasattr(out, "chunks"):
-        if tuple(out.shape) != shape or np.dtype(out.dtype) != np.float32:
-            raise ValueError(
-                f"out must be a float32 array of shape {shape}, not {np.dtype(out.dtype)} of shape {tuple(out.shape)}")
-        store = getattr(out, "store", None)
-        if type(store).__name__ == "MemoryStore":
-            raise ValueError("out is a zarr array in memory: worker processes would each write to a copy of "
-                             "their own; give a zarr array on disk or shared storage, or out=None")
-        return ("zarr", out), int(out.chunks[1]), None
-    raise TypeError(
-        f"out must be None, a path ending in .npy or .zarr, or a zarr array, not {type(out).__name__}")
 
 
 def _slots(client):
@@ -223,55 +164,11 @@ def _slots(client):
     return nthreads
 
 
-def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None,
-          partition=None, parts=None, num_nodes=None, **options):
-    """Fit the embedding of `graph` on the workers of a dask.distributed `client`.
-
-    Takes the graphs and options of ``graphripple.embed`` (``undirected``,
-    ``node_features``, ``feature_weight``, ``normalization``,
-    ``degree_exponent``, ``edge_weight``, ``direction``) and gives its bytes
-    for the same seed. The graph is converted here once and scattered to
-    every worker; each task fits one block of columns.
-
-    blocks: number of column blocks, at most the embedding width (with
-        normalization="l2": one per direction); default one per worker.
-        Blocks have equal widths except the last, so there may be fewer
-        than asked for. A block is the unit of a fit's work matrices (its
-        memory); with more blocks than task slots (the workers' threads)
-        each task fits a contiguous range of blocks over one transition.
-    seed: without one, a 64-bit seed is drawn here once, so all blocks agree.
-    out: None returns a ``dask.array`` (float32, num_nodes x width, one
-        chunk per block) whose blocks stay in worker memory. A path ending
-        in ".npy" is written as a column-major .npy file and returned as a
-        read-only memmap; a path ending in ".zarr" or a zarr array (on disk
-        or shared storage) is filled and returned. The path must be
-        reachable from every worker under the same name.
-
-    partition: "columns" (the default for in-memory graphs: every worker
-        holds the whole graph and fits column blocks) or "rows" (the default
-        for a dask DataFrame of edges: each of ``parts`` workers holds a
-        range of rows and exchanges the rows its peers need once per
-        propagation; see ``distributed_rows.embed_rows``). ``parts`` and
-        ``num_nodes`` apply to row partitions only.
-
-    Returns once every block is done; an error in any block is raised here
-    (the first one, as its own exception) after the others are cancelled.
-    """
-    from . import distributed_rows
-
-    if partition is None:
-        partition = "rows" if distributed_rows.is_edge_frame(graph) else "columns"
-    if partition == "rows":
-        if blocks is not None:
-            raise ValueError("blocks splits the columns; give parts with partition='rows'")
-        return distributed_rows.embed_rows(graph, client, dim, weights, seed=seed, parts=parts,
-                                           num_nodes=num_nodes, out=out, **options)
-    if partition != "columns":
-        raise ValueError(f"partition must be 'columns' or 'rows', not {partition!r}")
-    if parts is not None or num_nodes is not None:
-        raise ValueError("parts and num_nodes need partition='rows'")
+def embed_columns(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None,
+                  **options):
+    """``embed`` with ``partition="columns"``: every worker holds the graph and fits column blocks."""
     distributed = _import_distributed()
-    from . import graph_input
+    from .. import _graph_input as graph_input
 
     unknown = sorted(set(options) - _FORWARDED)
     if unknown:
@@ -301,18 +198,18 @@ def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=
     shape = (int(csr.num_nodes), width)
     node_features = options.pop("node_features", None)
     slots = sum(nthreads.values())
-    npy_path = _npy_path(out)
-    if npy_path is not None:
+    npy_file = npy_path(out)
+    if npy_file is not None:
         # Column-major, so each block is one contiguous byte range of the
         # file and no two tasks ever write the same page. The file is
         # created (and its space reserved) under a temporary name, which the
         # tasks open, and renamed into place once every block is done.
-        with create_npy_memmap(npy_path, shape, np.float32, fortran_order=True) as stored:
+        with create_npy_memmap(npy_file, shape, np.float32, fortran_order=True) as stored:
             _run(distributed, client, csr, node_features, dim, weights, seed, options,
                  ("npy", os.fspath(stored.filename)), shape, block_bounds(width, blocks, direction_multiple), slots)
-        return np.load(npy_path, mmap_mode="r")
+        return np.load(npy_file, mmap_mode="r")
     with contextlib.ExitStack() as stack:
-        sink, multiple, final = (None, 1, None) if out is None else _prepare_sink(out, shape, blocks, stack)
+        sink, multiple, final = (None, 1, None) if out is None else column_sink(out, shape, blocks, stack)
         result = _run(distributed, client, csr, node_features, dim, weights, seed, options, sink, shape,
                       block_bounds(width, blocks, math.lcm(multiple, direction_multiple)), slots)
     if final is not None:

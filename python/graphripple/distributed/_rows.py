@@ -1,4 +1,4 @@
-"""Embeddings of graphs larger than one worker: row-partitioned fits on Dask.
+"""Row partitions on Dask, the client side: graphs larger than one worker.
 
 Block p of ``parts`` owns a contiguous range of rows (nodes): the edges its
 rows of the transition are made of, its rows of the transition, of X0 and of
@@ -25,15 +25,15 @@ from __future__ import annotations
 import contextlib
 import math
 import operator
-import os
 import uuid
 import warnings
 from typing import Any
 
 import numpy as np
 
-from . import row_blocks
-from .safe_output import atomic_directory, create_npy_memmap
+from .. import _options
+from . import _tasks as tasks
+from ._sinks import row_sink, write_npy, write_zarr
 
 __all__ = ["embed_rows", "is_edge_frame"]
 
@@ -82,21 +82,22 @@ def _check_csr(csr: Any) -> None:
 def _client_pieces(client: Any, graph: Any, undirected: bool, num_nodes: Any, parts: int, mode: str,
                    edge_weight: str) -> tuple[int, np.ndarray, list[Any]]:
     """An in-memory graph converted here, split by block and scattered: (n, bounds, futures)."""
-    from . import embedding, graph_input
+    from .._embed import _check_log1p_weights
+    from .._graph_input import to_csr
 
-    csr = graph_input.to_csr(graph, undirected=undirected)
+    csr = to_csr(graph, undirected=undirected)
     _check_csr(csr)
     if edge_weight == "log1p":
-        embedding._check_log1p_weights(csr.values)
+        _check_log1p_weights(csr.values)
     n = int(csr.num_nodes)
     if num_nodes is not None and num_nodes != n:
         raise ValueError(f"num_nodes={num_nodes} does not match the graph's {n} nodes")
     sources = np.repeat(np.arange(n, dtype=np.int64), np.diff(csr.row_ptrs))
-    edges = row_blocks.Edges(sources, csr.col_indices.astype(np.int64, copy=False),
+    edges = tasks.EdgePiece(sources, csr.col_indices.astype(np.int64, copy=False),
                              csr.values.astype(np.float64, copy=False),
                              np.arange(sources.shape[0], dtype=np.int64))
     bounds = row_bounds(n, parts)
-    pieces = row_blocks.split_edges(edges, bounds, mode)
+    pieces = tasks.split_edges(edges, bounds, mode)
     del edges, sources
     return n, bounds, _hand_over(client, pieces, "edges")
 
@@ -115,14 +116,14 @@ def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int, mode: str
     bounds = row_bounds(n, parts)
     token = uuid.uuid4().hex
     splits = client.compute([
-        dask.delayed(row_blocks.split_frame, pure=False)(part, j, bounds, n, mode, edge_weight,
+        dask.delayed(tasks.split_frame, pure=False)(part, j, bounds, n, mode, edge_weight,
                                                          dask_key_name=f"{KEY_PREFIX}-split-{token}-{j}")
         for j, part in enumerate(frame.to_delayed())])
     pieces = []
     for p in range(len(bounds) - 1):
         picked = [client.submit(operator.getitem, s, p, key=f"{KEY_PREFIX}-pick-{token}-{j}-{p}")
                   for j, s in enumerate(splits)]
-        pieces.append(client.submit(row_blocks.join_edges, *picked, key=f"{KEY_PREFIX}-edges-{token}-{p}"))
+        pieces.append(client.submit(tasks.join_edges, *picked, key=f"{KEY_PREFIX}-edges-{token}-{p}"))
     return n, bounds, pieces
 
 
@@ -154,9 +155,9 @@ def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> l
         sizes = tuple(int(b) for b in np.diff(bounds)) if n else (0,)
         rows = features.rechunk({0: sizes, 1: -1}).to_delayed().ravel().tolist()
         return client.compute(rows)
-    from . import embedding
+    from .._embed import _node_features
 
-    array = embedding._node_features(features, n)
+    array = _node_features(features, n)
     assert array is not None
     return _hand_over(client, [np.ascontiguousarray(array[lo:hi]) for lo, hi in zip(bounds[:-1], bounds[1:])],
                       "features")
@@ -164,40 +165,11 @@ def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> l
 
 def _graphs(checked: Any) -> list[tuple[bool, str, int]]:
     """(undirected, direction, seed offset) of each propagation graph, in column order."""
-    from . import options
-
     if checked.undirected:
         return [(True, "out", 0)]
     if checked.direction == "both":
-        return [(False, "out", 0), (False, "in", options.DIRECTION_SEED_OFFSET)]
+        return [(False, "out", 0), (False, "in", _options.DIRECTION_SEED_OFFSET)]
     return [(False, checked.direction, 0)]
-
-
-def _prepare_out(out: Any, shape: tuple[int, int], bounds: np.ndarray,
-                 stack: contextlib.ExitStack) -> tuple[tuple[str, Any], str]:
-    """(sink for the write tasks, final path).
-
-    The store is created under a temporary name by ``create_npy_memmap`` or
-    ``atomic_directory``, entered on ``stack``: it takes the place of ``out``
-    when the stack closes without an error and is removed otherwise.
-    """
-    if not isinstance(out, (str, os.PathLike)):
-        raise TypeError(f"out must be None or a path ending in .npy or .zarr, not {type(out).__name__}")
-    path = os.path.abspath(os.fspath(out))
-    if path.endswith(".npy"):
-        # The write tasks open the temporary file themselves (r+).
-        stored = stack.enter_context(create_npy_memmap(path, shape, np.float32))
-        return ("npy", str(stored.filename)), path
-    if path.rstrip("/").endswith(".zarr"):
-        import zarr
-
-        path = path.rstrip("/")
-        temporary = stack.enter_context(atomic_directory(path))
-        step = int(bounds[1] - bounds[0]) if len(bounds) > 1 and bounds[1] > bounds[0] else 1
-        array = zarr.open_array(os.fspath(temporary), mode="w", shape=shape, dtype=np.float32,
-                                chunks=(step, max(shape[1], 1)), fill_value=0.0)
-        return ("zarr", array), path
-    raise ValueError(f"out must be a path ending in .npy or .zarr, not {path!r}")
 
 
 def _wait(futures: list[Any]) -> None:
@@ -220,15 +192,13 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
     when complete (an old store stays intact on failure) and returns it
     opened read-only.
     """
-    from . import options as options_module
-
     unknown = sorted(set(options) - _OPTIONS)
     if unknown:
         raise TypeError(f"graphripple.distributed.embed() got an unexpected keyword argument '{unknown[0]}'")
     features = options.pop("node_features", None)
-    checked = options_module.check_options(dim=dim, weights=weights, seed=seed, **options)
+    checked = _options.check_options(dim=dim, weights=weights, seed=seed, **options)
     dim, weights = checked.dim, [float(w) for w in checked.weights]
-    seed = options_module.draw_seed() if checked.seed is None else checked.seed
+    seed = _options.draw_seed() if checked.seed is None else checked.seed
     if parts is None:
         parts = max(1, len(client.nthreads()))
     if isinstance(parts, bool) or not isinstance(parts, (int, np.integer)) or parts < 1:
@@ -248,7 +218,7 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
     with contextlib.ExitStack() as stack:
         sink: tuple[str, Any] | None = None
         if out is not None:
-            sink, path = _prepare_out(out, (n, width), bounds, stack)
+            sink, path = row_sink(out, (n, width), bounds, stack)
         blocks = _fit(client, pieces, feature_blocks, bounds, graphs, checked, dim, weights, seed)
         if sink is None:
             import dask.array as da
@@ -257,7 +227,7 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
                       for b, lo, hi in zip(blocks, bounds[:-1], bounds[1:])]
             return chunks[0] if len(chunks) == 1 else da.concatenate(chunks, axis=0)
         kind, target = sink
-        writer = row_blocks.write_npy if kind == "npy" else row_blocks.write_zarr
+        writer = write_npy if kind == "npy" else write_zarr
         token = uuid.uuid4().hex
         written = [client.submit(writer, b, target, int(lo), key=f"{KEY_PREFIX}-write-{token}-{p}")
                    for p, (b, lo) in enumerate(zip(blocks, bounds[:-1]))]
@@ -284,10 +254,10 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
     workers = sorted(client.scheduler_info()["workers"]) or [None]
     home = [{"workers": None if workers[p % len(workers)] is None else [workers[p % len(workers)]],
              "allow_other_workers": True} for p in range(count)]
-    built = [client.submit(row_blocks.build_block, pieces[p], int(bounds[p]), int(bounds[p + 1]),
+    built = [client.submit(tasks.build_block, pieces[p], int(bounds[p]), int(bounds[p + 1]),
                            [(u, d) for u, d, _ in graphs], checked.edge_weight, key=key("block", p), **home[p])
              for p in range(count)]
-    summaries = [client.submit(row_blocks.block_summary, b, bounds, key=key("plan", p))
+    summaries = [client.submit(tasks.block_summary, b, bounds, key=key("plan", p))
                  for p, b in enumerate(built)]
     # Dropped here so that the workers free each block's edges once its graph
     # side is built (the scheduler can still recompute them for a lost worker).
@@ -320,28 +290,28 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
                 states.append(None)
                 continue
             states.append(client.submit(
-                row_blocks.start_state, built[p], d, dim, dir_seed, feature_blocks[p], checked.feature_weight,
+                tasks.start_state, built[p], d, dim, dir_seed, feature_blocks[p], checked.feature_weight,
                 checked.degree_exponent, step_weights[0], concat, key=key("start", d, p), **home[p]))
         asks = {}
         for p in range(count):
             for q, needed in enumerate(results[p][1][d] if last > 0 else []):
                 if needed:
-                    asks[p, q] = client.submit(row_blocks.requested_rows, built[p], d, int(bounds[q]),
+                    asks[p, q] = client.submit(tasks.requested_rows, built[p], d, int(bounds[q]),
                                                int(bounds[q + 1]), key=key("ask", d, p, q), **home[p])
         for i in range(1, last + 1):
-            received = {p: [client.submit(row_blocks.pick_rows, states[q], asks[p, q], key=key("pick", d, i, q, p),
+            received = {p: [client.submit(tasks.pick_rows, states[q], asks[p, q], key=key("pick", d, i, q, p),
                                           **home[q])
                             for q in range(count) if (p, q) in asks]
                         for p in range(count)}
             carried = weights[nonzero[0]] if deferred and i == last else None
-            states = [client.submit(row_blocks.step_state, built[p], d, states[p], step_weights[i], i == last,
+            states = [client.submit(tasks.step_state, built[p], d, states[p], step_weights[i], i == last,
                                     checked.normalization == "l2", carried, *received[p], key=key("step", d, i, p),
                                     **home[p])
                       for p in range(count)]
         finals.append(states)
     width = checked.total_columns
     feature_blocks.clear()
-    blocks = [client.submit(row_blocks.finish, int(bounds[p + 1] - bounds[p]), width,
+    blocks = [client.submit(tasks.finish, int(bounds[p + 1] - bounds[p]), width,
                             *[f[p] for f in finals if f[p] is not None], key=key("result", p), **home[p])
               for p in range(count)]
     try:

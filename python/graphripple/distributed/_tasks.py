@@ -1,4 +1,4 @@
-"""The worker side of row-partitioned fits: the tasks of ``distributed_rows``.
+"""Row partitions on Dask, the worker side: the tasks that ``_rows`` submits.
 
 A row block owns the nodes [lo, hi). Its edges are those its rows of the
 transition are made of (see ``MODES``), in input order; from them the native
@@ -26,6 +26,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .._options import EDGE_WEIGHT_CODES
+
 # Which edges a block needs: out-edges of its rows ("out"), in-edges ("in"),
 # or both ("touching", for A + A^T and for direction="both").
 MODES = ("out", "in", "touching")
@@ -33,18 +35,17 @@ MODES = ("out", "in", "touching")
 # many bits, so positions keep the input order without knowing the
 # partition lengths.
 POSITION_BITS = 40
-_EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}
 
 
 def _native() -> Any:
-    from . import _native_ext
+    from .. import _native_ext
 
     return _native_ext
 
 
 @dataclass
-class Edges:
-    """Edges of one block in input order (positions ascending)."""
+class EdgePiece:
+    """The edges of one block in input order (positions ascending)."""
 
     sources: NDArray[np.int64]
     targets: NDArray[np.int64]
@@ -52,7 +53,7 @@ class Edges:
     positions: NDArray[np.int64]
 
     @classmethod
-    def empty(cls) -> Edges:
+    def empty(cls) -> EdgePiece:
         no_ids = np.zeros(0, dtype=np.int64)
         return cls(no_ids, no_ids, np.zeros(0, dtype=np.float64), no_ids)
 
@@ -67,7 +68,7 @@ def _nbytes(*arrays: Any) -> int:
     return 64 + sum(int(a.nbytes) for a in arrays if a is not None)
 
 
-def split_edges(edges: Edges, bounds: NDArray[np.int64], mode: str) -> list[Edges]:
+def split_edges(edges: EdgePiece, bounds: NDArray[np.int64], mode: str) -> list[EdgePiece]:
     """The edges each block [bounds[p], bounds[p + 1]) needs, in the order given."""
     parts = len(bounds) - 1
     by_source = np.searchsorted(bounds, edges.sources, side="right") - 1
@@ -81,13 +82,13 @@ def split_edges(edges: Edges, bounds: NDArray[np.int64], mode: str) -> list[Edge
         else:
             keep = (by_source == p) | (by_target == p)
         index = np.flatnonzero(keep)
-        pieces.append(Edges(edges.sources[index], edges.targets[index], edges.weights[index],
+        pieces.append(EdgePiece(edges.sources[index], edges.targets[index], edges.weights[index],
                             edges.positions[index]))
     return pieces
 
 
 def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes: int, mode: str,
-                edge_weight: str) -> list[Edges]:
+                edge_weight: str) -> list[EdgePiece]:
     """Task: check one partition of an edge DataFrame and split it among the blocks."""
     for name in ("source", "target"):
         if name not in frame.columns:
@@ -120,14 +121,14 @@ def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes
     else:
         weights = np.ones(len(frame), dtype=np.float64)
     positions = (np.int64(partition) << POSITION_BITS) + np.arange(len(frame), dtype=np.int64)
-    return split_edges(Edges(arrays["source"], arrays["target"], weights, positions), bounds, mode)
+    return split_edges(EdgePiece(arrays["source"], arrays["target"], weights, positions), bounds, mode)
 
 
-def join_edges(*pieces: Edges) -> Edges:
+def join_edges(*pieces: EdgePiece) -> EdgePiece:
     """Task: one block's pieces from every frame partition, in partition order."""
     if not pieces:
-        return Edges.empty()
-    return Edges(*(np.concatenate([getattr(p, name) for p in pieces])
+        return EdgePiece.empty()
+    return EdgePiece(*(np.concatenate([getattr(p, name) for p in pieces])
                    for name in ("sources", "targets", "weights", "positions")))
 
 
@@ -172,7 +173,7 @@ class Block:
         return 64 + sum(d.__sizeof__() for d in self.directions)
 
 
-def build_block(edges: Edges, lo: int, hi: int, graphs: list[tuple[bool, str]], edge_weight: str) -> Block:
+def build_block(edges: EdgePiece, lo: int, hi: int, graphs: list[tuple[bool, str]], edge_weight: str) -> Block:
     """Task: the block's rows of each transition in ``graphs`` ((undirected, direction) pairs)."""
     native = _native()
     block = Block(lo, hi, [])
@@ -189,7 +190,7 @@ def build_block(edges: Edges, lo: int, hi: int, graphs: list[tuple[bool, str]], 
         row_ptrs, columns, scales, refusal = native.row_block_transition(
             ids, np.searchsorted(ids, sources), np.searchsorted(ids, targets),
             np.ascontiguousarray(edges.weights[index]), own_at, hi - lo, undirected=undirected,
-            direction=1 if direction == "in" else 0, edge_weight=_EDGE_WEIGHT_CODES[edge_weight])
+            direction=1 if direction == "in" else 0, edge_weight=EDGE_WEIGHT_CODES[edge_weight])
         if refusal is not None:
             if block.refusal is None or refusal[:2] < block.refusal[:2]:
                 block.refusal = refusal
@@ -320,18 +321,3 @@ def finish(rows: int, width: int, *states: State) -> NDArray[np.float32]:
     if not columns:
         return np.zeros((rows, width), dtype=np.float32)
     return columns[0] if len(columns) == 1 else np.concatenate(columns, axis=1)
-
-
-def write_npy(rows: NDArray[np.float32], path: str, lo: int) -> int:
-    """Task: write a block's rows into the (row-major) .npy file at ``path``."""
-    stored = np.lib.format.open_memmap(path, mode="r+")
-    stored[lo:lo + rows.shape[0]] = rows
-    stored.flush()
-    del stored
-    return lo
-
-
-def write_zarr(rows: NDArray[np.float32], array: Any, lo: int) -> int:
-    """Task: write a block's rows into a zarr array whose row chunks align with the blocks."""
-    array[lo:lo + rows.shape[0]] = rows
-    return lo

@@ -12,119 +12,36 @@ left as it was. A replaced file keeps its permission mode.
 filled under a temporary name and put in place of the target only when
 complete, an old folder there being moved aside and removed after.
 
-``write_all`` writes a large buffer straight from its memory while a
-helper thread already sends the written part to the disk, so that the
-fsync before the rename finds little left to do.
-
-``reserve_space`` allocates a file's blocks before it is memory-mapped: a
-write through a mapping into a full disk kills the process with SIGBUS,
-while a reservation fails up front with an ordinary ``OSError``.
-``create_npy_memmap`` combines the two for ``.npy`` results filled in
-place. ``check_output_path`` checks an output before anything is read, so
-that a run never spends a fit on an output it cannot write or that would
-destroy one of its own inputs.
-
 Errors name the path the caller gave, never the temporary name.
 """
 
 from __future__ import annotations
 
 import contextlib
-import errno
 import os
 import secrets
 import shutil
-import signal
 import stat
 import threading
 from pathlib import Path
-from types import FrameType
-from typing import IO, Any, Iterable, Iterator, Union
+from typing import Iterator, Union
 
-import numpy as np
-from numpy.typing import DTypeLike
+from .._signals import sigterm_is_default, terminate_on_sigterm
 
-__all__ = [
-    "EXIT_TERMINATED",
-    "Terminated",
-    "atomic_directory",
-    "atomic_path",
-    "check_output_path",
-    "create_npy_memmap",
-    "reserve_space",
-    "same_file",
-    "terminate_on_sigterm",
-    "write_all",
-]
+__all__ = ["PathLike", "atomic_directory", "atomic_path", "create_temporary", "same_file", "user_name"]
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-# The exit status of a process ended by SIGTERM, as shells report it.
-EXIT_TERMINATED = 128 + signal.SIGTERM
 
 # Temporary path -> the target the caller named, for error messages.
 _TARGETS: dict[str, str] = {}
 _TARGETS_LOCK = threading.Lock()
 
 
-class Terminated(SystemExit):
-    """Raised in the main thread on SIGTERM (see ``terminate_on_sigterm``).
-
-    A ``SystemExit`` with status 143, so that every ``finally`` and cleanup
-    runs and an uncaught one ends the process with the status a shell shows
-    for SIGTERM.
-    """
-
-    def __init__(self) -> None:
-        super().__init__(EXIT_TERMINATED)
-
-
-# ---------------------------------------------------------------------------
-# Signals
-
-
-@contextlib.contextmanager
-def terminate_on_sigterm() -> Iterator[None]:
-    """Within the block, SIGTERM raises ``Terminated`` in the main thread.
-
-    The default action of SIGTERM ends the process at once and skips every
-    cleanup (temporary files stay behind). Further SIGTERMs while the first
-    is being handled are ignored, so that they cannot cut a cleanup short.
-    The previous handler is restored on exit. Outside the main thread (where
-    handlers cannot be set) the block runs unchanged.
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    raised = False
-
-    def handler(signum: int, frame: FrameType | None) -> None:
-        nonlocal raised
-        if not raised:
-            raised = True
-            raise Terminated()
-
-    previous = signal.signal(signal.SIGTERM, handler)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
-
-
-def _sigterm_is_default() -> bool:
-    return (threading.current_thread() is threading.main_thread()
-            and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL)
-
-
-# ---------------------------------------------------------------------------
-# Atomic writes
-
-
 # OSError subclasses that stand for a plain failed write or open.
 _RENAMED = (PermissionError, FileNotFoundError, FileExistsError, IsADirectoryError, NotADirectoryError)
 
 
-def _user_name(temporary: PathLike) -> str:
+def user_name(temporary: PathLike) -> str:
     with _TARGETS_LOCK:
         return _TARGETS.get(os.fspath(temporary), os.fspath(temporary))
 
@@ -166,7 +83,7 @@ def _cleaned_up_on_sigterm(inner: contextlib.AbstractContextManager[Path]) -> It
     thread while SIGTERM has its default action, so that SIGTERM removes the
     temporary as any other exception does."""
     with contextlib.ExitStack() as stack:
-        if _sigterm_is_default():
+        if sigterm_is_default():
             stack.enter_context(terminate_on_sigterm())
         yield stack.enter_context(inner)
 
@@ -181,7 +98,7 @@ def _atomic_path(target: Path) -> Iterator[Path]:
         _drop_cached_pages(target)
     # Replacing a file: the new data is never readable by more people than
     # the old, and the owner can write it until it is complete.
-    temporary, descriptor = _create_temporary(target, 0o600 if mode is not None else 0o666)
+    temporary, descriptor = create_temporary(target, 0o600 if mode is not None else 0o666)
     os.close(descriptor)
     key = os.fspath(temporary)
     with _TARGETS_LOCK:
@@ -242,7 +159,7 @@ def _drop_cached_pages(target: Path) -> None:
             os.close(descriptor)
 
 
-def _create_temporary(target: Path, mode: int = 0o666) -> tuple[Path, int]:
+def create_temporary(target: Path, mode: int = 0o666) -> tuple[Path, int]:
     while True:
         temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
         try:
@@ -334,180 +251,6 @@ def _sync_folder(folder: Path) -> None:
             os.close(descriptor)
 
 
-# Buffers at least this large are written in chunks of _WRITE_CHUNK bytes
-# while a helper thread flushes the chunks already written; smaller ones in
-# one go.
-_OVERLAP_MIN = 1 << 26
-_WRITE_CHUNK = 1 << 25
-
-
-def write_all(descriptor: int, data: Any) -> None:
-    """Write every byte of ``data`` (any C-contiguous buffer) at ``descriptor``'s position.
-
-    The bytes go from the buffer's own memory to the system, with no copy
-    in between. A large buffer goes in chunks, and a helper thread flushes
-    (``fdatasync``, on its own duplicate of the descriptor) what has been
-    written while the next chunk is copied in: the copy and the disk write
-    then overlap. On return every byte has been flushed, and the ``fsync``
-    that ``atomic_path`` does before its rename, which stays the guarantee
-    (of the metadata too), finds little left to write. A failed
-    write or flush (a full disk, an I/O error) is an ``OSError`` raised
-    here; the system reports a failed flush only once, so the helper's is
-    never lost.
-    """
-    view = memoryview(data).cast("B")
-    if len(view) < _OVERLAP_MIN:
-        _write_view(descriptor, view)
-        return
-    flusher = _Flusher(descriptor)
-    try:
-        for start in range(0, len(view), _WRITE_CHUNK):
-            _write_view(descriptor, view[start:start + _WRITE_CHUNK])
-            flusher.check()
-            flusher.wake()
-    except BaseException:
-        flusher.stop(finish=False)  # a failed file is not worth flushing
-        raise
-    flusher.stop(finish=True)
-    flusher.check()
-
-
-def _write_view(descriptor: int, view: memoryview) -> None:
-    while len(view):
-        written = os.write(descriptor, view)
-        if written <= 0:  # a regular file raises instead; never loop forever
-            raise OSError(errno.EIO, "the system accepted no bytes")
-        view = view[written:]
-
-
-class _Flusher:
-    """A thread flushing a file to the disk each time it is woken, until stopped.
-
-    ``wake`` after each write; the flush that follows covers every byte
-    written before it, so flushes never queue up behind a fast writer.
-    """
-
-    def __init__(self, descriptor: int) -> None:
-        # Its own descriptor: the caller may close its one at any time.
-        self._descriptor = os.dup(descriptor)
-        self._wanted = threading.Event()
-        self._stopping = False
-        self._finish = False
-        self._error: Exception | None = None
-        self._thread = threading.Thread(target=self._run, name="graphripple-flush", daemon=True)
-        try:
-            self._thread.start()
-        except BaseException:
-            os.close(self._descriptor)
-            raise
-
-    def _run(self) -> None:
-        # fdatasync skips metadata the data does not need; not every system has it.
-        flush = getattr(os, "fdatasync", None) or os.fsync
-        try:
-            while True:
-                self._wanted.wait()
-                self._wanted.clear()
-                if self._stopping and not self._finish:
-                    return
-                flush(self._descriptor)
-                if self._stopping:
-                    return
-        except Exception as error:  # raised in the writing thread by check()
-            self._error = error
-        finally:
-            os.close(self._descriptor)
-
-    def wake(self) -> None:
-        self._wanted.set()
-
-    def check(self) -> None:
-        """Raise the error of a failed flush."""
-        if self._error is not None:
-            error, self._error = self._error, None
-            raise error
-
-    def stop(self, finish: bool) -> None:
-        """End the thread (which closes its descriptor) after the current flush,
-        and with ``finish`` after one more that covers every byte written."""
-        self._finish = finish
-        self._stopping = True
-        self._wanted.set()
-        self._thread.join()
-
-
-def reserve_space(file: int | IO[Any], nbytes: int, path: PathLike | None = None) -> None:
-    """Allocate ``nbytes`` of disk for ``file`` (a descriptor or open file) now.
-
-    Uses ``posix_fallocate`` where the system has it, so that a full disk is
-    an ``OSError`` here rather than a SIGBUS when a memory mapping of the
-    file is written. The error names ``path``, or the target of the
-    ``atomic_path`` temporary that ``file`` is, or the file's own name.
-    Where allocation is unsupported the file is only extended.
-    """
-    descriptor = file if isinstance(file, int) else file.fileno()
-    if path is None:
-        name = getattr(file, "name", None)
-        path = _user_name(name) if isinstance(name, str) else None
-    try:
-        fallocate = getattr(os, "posix_fallocate", None)
-        if fallocate is None or nbytes == 0:
-            os.ftruncate(descriptor, nbytes)
-            return
-        try:
-            fallocate(descriptor, 0, nbytes)
-        except OSError as error:
-            if error.errno not in (errno.EINVAL, errno.EOPNOTSUPP, errno.ENOSYS):
-                raise
-            os.ftruncate(descriptor, nbytes)
-    except OSError as error:
-        if error.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
-            raise OSError(error.errno, f"{os.strerror(error.errno)} (needed {nbytes} bytes)",
-                          None if path is None else os.fspath(path)) from None
-        raise OSError(error.errno, error.strerror, None if path is None else os.fspath(path)) from None
-
-
-@contextlib.contextmanager
-def create_npy_memmap(
-    path: PathLike, shape: tuple[int, ...], dtype: DTypeLike = np.float32, *, fortran_order: bool = False,
-    trailer: bytes = b"",
-) -> Iterator[np.memmap[Any, Any]]:
-    """A writable memory-mapped ``.npy`` that becomes ``path`` when the block succeeds.
-
-    The file is created under ``atomic_path``, its header written and its
-    whole size reserved (``reserve_space``) before it is mapped, so a full
-    disk fails here with one ``OSError`` naming ``path``. The block fills the
-    array; it is then flushed, ``trailer`` is written after the array data,
-    and the file renamed into place. Other processes may open the file in
-    the block through the map's ``filename`` (the temporary name).
-    """
-    target = Path(path)
-    array_type = np.dtype(dtype)
-    shape = tuple(int(s) for s in shape)
-    header = {"descr": np.lib.format.dtype_to_descr(array_type), "fortran_order": bool(fortran_order),
-              "shape": shape}
-    with atomic_path(target) as temporary:
-        with open(temporary, "r+b") as handle:
-            np.lib.format.write_array_header_1_0(handle, header)
-            offset = handle.tell()
-            nbytes = array_type.itemsize * int(np.prod(shape, dtype=np.int64))
-            reserve_space(handle, offset + nbytes + len(trailer), target)
-            if trailer:
-                handle.seek(offset + nbytes)
-                handle.write(trailer)
-        matrix: np.memmap[Any, Any] = np.memmap(temporary, dtype=array_type, mode="r+", offset=offset,
-                                                shape=shape, order="F" if fortran_order else "C")
-        try:
-            yield matrix
-            matrix.flush()
-        finally:
-            del matrix
-
-
-# ---------------------------------------------------------------------------
-# Output checks
-
-
 def same_file(a: PathLike, b: PathLike) -> bool:
     """True when ``a`` and ``b`` are one file: the same path, a hard link or a symbolic link."""
     try:
@@ -515,38 +258,3 @@ def same_file(a: PathLike, b: PathLike) -> bool:
     except (OSError, ValueError):
         return False
     return (first.st_dev, first.st_ino) == (second.st_dev, second.st_ino)
-
-
-def check_output_path(path: PathLike, inputs: Iterable[PathLike] = (), fmt: str | None = None) -> Path:
-    """Check that ``path`` can be written before any work is done; returns it as a Path.
-
-    Its folder must exist and take new files (tried by creating and removing
-    a temporary file there), it must not be a folder, and it must not be
-    any of ``inputs`` (the same path, a hard link or a symbolic link to
-    it). With ``fmt``, its suffix must not name another embedding format.
-    Raises ``ValueError`` (or ``OSError`` for a folder that cannot be
-    written), naming ``path``.
-    """
-    target = Path(path)
-    name = os.fspath(path)
-    if fmt is not None:
-        from .embedding_files import format_for
-
-        format_for(target, fmt)
-    for source in inputs:
-        if same_file(target, source):
-            raise ValueError(f"{name}: the output is the input file {os.fspath(source)!r}; choose another name")
-    folder = target.parent
-    if not folder.is_dir():
-        raise ValueError(f"{name}: the folder {os.fspath(folder)!r} does not exist")
-    if target.is_dir():
-        raise ValueError(f"{name}: is a folder")
-    try:
-        temporary, descriptor = _create_temporary(target)
-    except OSError as error:
-        raise OSError(error.errno, f"cannot write in the folder {os.fspath(folder)!r}: {error.strerror}",
-                      name) from None
-    os.close(descriptor)
-    with contextlib.suppress(OSError):
-        os.unlink(temporary)
-    return target

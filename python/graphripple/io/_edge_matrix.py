@@ -16,8 +16,8 @@ from typing import Any, Iterator
 import numpy as np
 from numpy.typing import NDArray
 
-from .edge_files import _INT64_MAX, EdgeFileError, _decode, _is_int, _is_number
-from .edges import Edges, sparse_ids_problem
+from .._edges import Edges, sparse_ids_problem
+from ._common import INT64_MAX, EdgeFileError, decode, is_int, is_number
 
 __all__ = ["read_mtx", "read_npz"]
 
@@ -79,7 +79,7 @@ def _npz_ids(path: str, archive: Any, key: str) -> NDArray[np.int64]:
         raise EdgeFileError(path, f"'{key}' must be a one-dimensional integer array, got {array.dtype} {array.shape}")
     if array.size and int(array.min()) < 0:
         raise EdgeFileError(path, f"'{key}' holds a negative node id")
-    if array.dtype == np.uint64 and array.size and int(array.max()) > _INT64_MAX:
+    if array.dtype == np.uint64 and array.size and int(array.max()) > INT64_MAX:
         raise EdgeFileError(path, f"'{key}' holds a node id beyond the int64 range")
     return np.ascontiguousarray(array, dtype=np.int64)
 
@@ -95,7 +95,7 @@ def _npz_index(path: str, archive: Any, key: str, kind: str) -> NDArray[np.int64
     array = np.asarray(archive[key])
     if array.dtype.kind not in "iu":
         raise EdgeFileError(path, f"'{key}' of the {kind} matrix must hold integers, not {array.dtype}")
-    if array.dtype == np.uint64 and array.size and int(array.max()) > _INT64_MAX:
+    if array.dtype == np.uint64 and array.size and int(array.max()) > INT64_MAX:
         raise EdgeFileError(path, f"'{key}' of the {kind} matrix holds an index beyond the int64 range")
     return np.asarray(array, dtype=np.int64)
 
@@ -174,22 +174,20 @@ def read_mtx(path: str, data: bytes) -> Edges:
 
 
 def _mtx_lines(path: str, data: bytes) -> Iterator[tuple[int, str]]:
-    for number, line in enumerate(_decode(path, data, 0, len(data)).split("\n"), start=1):
+    for number, line in enumerate(decode(path, data, 0, len(data)).split("\n"), start=1):
         yield number, line
 
 
 def _check_mtx_size(path: str, data: bytes) -> None:
     """Refuse a size line whose counts are out of range or far beyond the entries before scipy allocates."""
-    header = ""
     prefix = data[: data.rfind(b"\n", 0, 1 << 20) + 1] if len(data) > 1 << 20 else data
     for number, line in _mtx_lines(path, prefix):
-        if number == 1:
-            header = line.lower()
+        if number == 1:  # the banner
             continue
         fields = line.split()
         if not fields or fields[0].startswith("%"):
             continue
-        if not all(_is_int(f) and 0 <= int(f) <= _INT64_MAX for f in fields) or len(fields) not in (2, 3):
+        if not all(is_int(f) and 0 <= int(f) <= INT64_MAX for f in fields) or len(fields) not in (2, 3):
             raise EdgeFileError(path, f"the size line {line.strip()!r} must hold non-negative int64 counts", number)
         counts = [int(f) for f in fields]
         # scipy allocates what the size line promises before reading the
@@ -219,16 +217,16 @@ def _first_bad_mtx_line(path: str, data: bytes) -> int | None:
             continue
         if size is None:
             size = fields
-            if not all(_is_int(f) for f in fields):
+            if not all(is_int(f) for f in fields):
                 return number
             expect = 3 if "pattern" not in header else 2
             if "array" in header:
                 return None
             continue
-        if len(fields) < expect or not (_is_int(fields[0]) and _is_int(fields[1])):
+        if len(fields) < expect or not (is_int(fields[0]) and is_int(fields[1])):
             return number
         if not (1 <= int(fields[0]) <= int(size[0]) and 1 <= int(fields[1]) <= int(size[1])):
             return number
-        if expect == 3 and not _is_number(fields[2]):
+        if expect == 3 and not is_number(fields[2]):
             return number
     return None

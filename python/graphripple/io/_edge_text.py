@@ -1,4 +1,4 @@
-"""Edge files in: ``read_edges`` returns :class:`~graphripple.edges.Edges`.
+"""Edge files in: ``read_edges`` returns :class:`~graphripple.Edges`.
 
 - Text, one edge a line: ``src dst`` or ``src dst weight``, fields split by
   white space, tabs or commas (or a ``delimiter`` given), ``#`` starting a
@@ -37,42 +37,24 @@ import re
 import stat
 import warnings
 import zlib
-from typing import Any, NamedTuple, Union
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
-from .edges import Edges, encode_labels, sparse_ids_problem
+from .._edges import Edges, encode_labels, sparse_ids_problem
+from ._common import CHUNK, INT64_MAX, EdgeFileError, EdgeFileNote, PathLike, decode, is_int, is_number, line_number
 
 __all__ = ["EdgeFileError", "EdgeFileNote", "MAX_LINE_BYTES", "parse_delimiter", "read_edges"]
-
-PathLike = Union[str, "os.PathLike[str]"]
 
 # Longer lines are refused: an endless line (a device, a stream without line
 # breaks) would otherwise take all memory.
 MAX_LINE_BYTES = 1 << 26
-_CHUNK = 1 << 24
 _BOM = b"\xef\xbb\xbf"
 _GZIP_MAGIC = b"\x1f\x8b"
 _ZIP_MAGIC = b"PK\x03\x04"
 _MTX_BANNER = b"%%MatrixMarket"
-_INT64_MAX = np.iinfo(np.int64).max
 _LABELS_HINT = "read the ids as labels instead (--labels, or labels=True)"
-
-
-class EdgeFileError(ValueError):
-    """A problem with an edge file; ``str()`` gives ``FILE:LINE: message``."""
-
-    def __init__(self, path: PathLike, message: str, line: int | None = None) -> None:
-        self.path = os.fspath(path)
-        self.line = line
-        self.message = message
-        where = self.path if line is None else f"{self.path}:{line}"
-        super().__init__(f"{where}: {message}")
-
-
-class EdgeFileNote(UserWarning):
-    """Something the reader decided about a file that the caller may want to know (a skipped header)."""
 
 
 _DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "space": " ", "whitespace": None}
@@ -124,11 +106,11 @@ def read_edges(
     try:
         kind, content = _read_all(name)
         if kind == "npz":
-            from ._matrix_files import read_npz
+            from ._edge_matrix import read_npz
 
             return read_npz(name, content.data)
         if kind == "mtx":
-            from ._matrix_files import read_mtx
+            from ._edge_matrix import read_mtx
 
             return read_mtx(name, content.data)
         return _read_text(name, content, separator, engine, labels, header)
@@ -203,20 +185,20 @@ def _read_all(path: str) -> tuple[str, _Content]:
         if check is not None and regular and not gz and info.st_size > 0:
             # A regular file is mapped, not copied: its pages stay the page cache's.
             data: Any = mmap.mmap(raw.fileno(), 0, access=mmap.ACCESS_READ)
-            for begin in range(0, len(data), _CHUNK):
-                problem = check.feed(data, begin, min(begin + _CHUNK, len(data)))
+            for begin in range(0, len(data), CHUNK):
+                problem = check.feed(data, begin, min(begin + CHUNK, len(data)))
                 if problem is not None:
-                    raise EdgeFileError(path, problem[0], _line_number(data, problem[1]))
+                    raise EdgeFileError(path, problem[0], line_number(data, problem[1]))
         else:
             chunks: list[bytes] = []
             while True:
-                chunk = stream.read(_CHUNK)
+                chunk = stream.read(CHUNK)
                 if not chunk:
                     break
                 problem = check.feed(chunk, 0, len(chunk)) if check is not None else None
                 if problem is not None:
                     lines = sum(earlier.count(b"\n") for earlier in chunks)
-                    raise EdgeFileError(path, problem[0], lines + _line_number(chunk, problem[1]))
+                    raise EdgeFileError(path, problem[0], lines + line_number(chunk, problem[1]))
                 chunks.append(chunk)
             data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
             del chunks
@@ -225,17 +207,6 @@ def _read_all(path: str) -> tuple[str, _Content]:
     reopen = regular and (not gz or lower.endswith(".gz"))
     start = 3 if check is not None and data[:3] == _BOM else 0
     return kind, _Content(data, start, longest, reopen, path)
-
-
-def _line_number(data: Any, offset: int) -> int:
-    return 1 + sum(int(data[begin:min(begin + _CHUNK, offset)].count(b"\n")) for begin in range(0, offset, _CHUNK))
-
-
-def _decode(path: str, data: bytes, begin: int, end: int) -> str:
-    try:
-        return data[begin:end].decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise EdgeFileError(path, "is not UTF-8 text", _line_number(data, begin + error.start)) from None
 
 
 # ---------------------------------------------------------------------------
@@ -254,20 +225,7 @@ class _Layout:
     arrow_delimiter: str     # the one character pyarrow splits on
 
 
-_INT = re.compile(r"[+-]?\d+")
 _DECIMAL_COMMA = re.compile(r"[+-]?\d*,\d+")
-
-
-def _is_int(text: str) -> bool:
-    return bool(_INT.fullmatch(text))
-
-
-def _is_number(text: str) -> bool:
-    try:
-        float(text)
-    except ValueError:
-        return False
-    return True
 
 
 def _show(text: str) -> str:
@@ -294,8 +252,8 @@ def _choose_separator(body: str) -> str | None:
 
 
 def _numeric(fields: list[str]) -> bool:
-    return len(fields) >= 2 and _is_int(fields[0]) and _is_int(fields[1]) and (
-        len(fields) < 3 or _is_number(fields[2]))
+    return len(fields) >= 2 and is_int(fields[0]) and is_int(fields[1]) and (
+        len(fields) < 3 or is_number(fields[2]))
 
 
 def _content_lines(path: str, content: _Content, wanted: int) -> list[tuple[int, int, str]]:
@@ -306,7 +264,7 @@ def _content_lines(path: str, content: _Content, wanted: int) -> list[tuple[int,
     while position < len(data) and len(found) < wanted:
         end = data.find(b"\n", position)
         end = len(data) if end < 0 else end
-        body = _decode(path, data, position, end).split("#", 1)[0]
+        body = decode(path, data, position, end).split("#", 1)[0]
         if body.strip():
             found.append((position, number, body))
         position, number = end + 1, number + 1
@@ -323,8 +281,8 @@ def _detect(path: str, content: _Content, separator: str | None, header: bool | 
     if header is None and len(lines) == 2 and len(first) in (2, 3):
         second = _split(lines[1][2], chosen)
         # A header has no number at all above integer ids or a weight.
-        header = not any(_is_number(field) for field in first) and (
-            _numeric(second) or (len(first) == len(second) == 3 and _is_number(second[2])))
+        header = not any(is_number(field) for field in first) and (
+            _numeric(second) or (len(first) == len(second) == 3 and is_number(second[2])))
     if header:
         warnings.warn(EdgeFileNote(f"{path}:{lines[0][1]}: skipped the header line {_show(lines[0][2].strip())} "
                                    "(--no-header, or header=False, reads it as an edge)"), stacklevel=4)
@@ -336,7 +294,7 @@ def _detect(path: str, content: _Content, separator: str | None, header: bool | 
     if len(fields) not in (2, 3):
         raise EdgeFileError(path, f"expected 'src dst' or 'src dst weight', found {len(fields)} fields", number)
     arrow = chosen if chosen is not None else ("\t" if "\t" in body.strip() else " ")
-    return _Layout(offset, number, len(fields), chosen, _is_int(fields[0]) and _is_int(fields[1]), arrow)
+    return _Layout(offset, number, len(fields), chosen, is_int(fields[0]) and is_int(fields[1]), arrow)
 
 
 # ---------------------------------------------------------------------------
@@ -506,7 +464,7 @@ def _parse_numpy(content: _Content, layout: _Layout) -> _Parsed | None:
 def _raise_first_problem(path: str, content: _Content, layout: _Layout) -> None:
     """Walk the lines (slowly, on the error path only) and raise for the first bad one."""
     data = content.data
-    text = _decode(path, data, layout.offset, len(data))
+    text = decode(path, data, layout.offset, len(data))
     for index, line in enumerate(text.split("\n")):
         fields = _split(line.split("#", 1)[0], layout.separator)
         if not fields:
@@ -522,14 +480,14 @@ def _raise_first_problem(path: str, content: _Content, layout: _Layout) -> None:
             if not field:
                 raise EdgeFileError(path, f"empty {role}", number)
             if layout.integer_ids:
-                if not _is_int(field):
+                if not is_int(field):
                     raise EdgeFileError(path, f"{role} {_show(field)} is not an integer node id", number)
                 value = int(field)
                 if value < 0:
                     raise EdgeFileError(path, f"{role} {_show(field)} is negative", number)
-                if value > _INT64_MAX:
+                if value > INT64_MAX:
                     raise EdgeFileError(path, f"{role} {_show(field)} is too large", number)
-        if layout.fields == 3 and not _is_number(fields[2]):
+        if layout.fields == 3 and not is_number(fields[2]):
             hint = " (write decimals with a point)" if _DECIMAL_COMMA.fullmatch(fields[2]) else ""
             raise EdgeFileError(path, f"weight {_show(fields[2])} is not a number{hint}", number)
 

@@ -8,7 +8,7 @@ read back to the same float32), ``.parquet`` (pyarrow; columns ``node`` and
 labels other than 0..n-1 go beside it in ``NAME.nodes.npy``). A suffix that
 names one format never holds another.
 
-Every file is written through ``safe_output.atomic_path``: under a
+Every file is written through ``atomic_path``: under a
 temporary name, renamed into place once complete.
 
 A ``.npy`` result with labels is two files, and two renames cannot happen
@@ -46,16 +46,17 @@ import re
 import secrets
 import zipfile
 from pathlib import Path
-from typing import Any, Iterator, Literal, Union
+from typing import Any, Iterator, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .safe_output import atomic_path, create_npy_memmap, write_all
+from .._validation import embedding_matrix
+from ._atomic import PathLike, atomic_path
+from ._disk import create_npy_memmap, write_all
 
 __all__ = ["FORMATS", "Format", "format_for", "load", "nodes_path", "npy_output", "save"]
 
-PathLike = Union[str, "os.PathLike[str]"]
 Format = Literal["npz", "w2v", "parquet", "npy"]
 
 FORMATS: dict[str, Format] = {
@@ -108,16 +109,6 @@ def nodes_path(path: PathLike) -> Path:
 
 # ---------------------------------------------------------------------------
 # Saving
-
-
-def embedding_matrix(embedding: ArrayLike) -> NDArray[np.float32]:
-    """``embedding`` as a C-ordered float32 matrix, or an error naming it."""
-    matrix = np.asarray(embedding)
-    if matrix.ndim != 2:
-        raise ValueError(f"embedding must be two-dimensional, got shape {matrix.shape}")
-    if matrix.dtype.kind not in "fiu":
-        raise TypeError(f"embedding must hold real numbers, not {matrix.dtype}")
-    return np.ascontiguousarray(matrix, dtype=np.float32)
 
 
 def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *, format: str | None = None) -> None:

@@ -36,12 +36,16 @@ import math
 import os
 import uuid
 from concurrent.futures import CancelledError
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from .._options import FIT_OPTIONS, check_options, check_value, draw_seed
 from ..io._disk import create_npy_memmap
 from ._sinks import ColumnWindow, column_sink, npy_path
+
+if TYPE_CHECKING:
+    from .._graph_input import CsrInput
 
 __all__ = ["embed_columns", "block_bounds", "task_ranges"]
 
@@ -51,7 +55,7 @@ _FORWARDED = frozenset({"node_features", *FIT_OPTIONS[2:]}) - {"seed", "columns"
 _KEY_PREFIX = "graphripple-block"
 
 
-def _import_distributed():
+def _import_distributed() -> Any:
     try:
         import distributed
     except ImportError as error:
@@ -60,7 +64,7 @@ def _import_distributed():
     return distributed
 
 
-def block_bounds(width, blocks, multiple=1):
+def block_bounds(width: int, blocks: int, multiple: int = 1) -> list[tuple[int, int]]:
     """[(start, stop), ...] covering [0, width) in at most `blocks` blocks.
 
     Every block but the last has the same width, a multiple of `multiple`
@@ -82,11 +86,11 @@ class _Payload:
     piece of data per element.
     """
 
-    def __init__(self, graph, node_features):
+    def __init__(self, graph: CsrInput, node_features: Any) -> None:
         self.graph = graph
         self.node_features = node_features
 
-    def align(self):
+    def align(self) -> None:
         """Copy the arrays that arrived misaligned, once per worker.
 
         Deserialised arrays may start at any byte of a network frame, and
@@ -98,13 +102,13 @@ class _Payload:
         arrays = {name: getattr(graph, name) for name in ("row_ptrs", "col_indices", "values")}
         if not all(a.flags.aligned for a in arrays.values()):
             self.graph = dataclasses.replace(
-                graph, **{name: np.require(a, requirements="CA") for name, a in arrays.items()})
+                graph, **{name: np.require(a, requirements=["C", "A"]) for name, a in arrays.items()})
         if self.node_features is not None and isinstance(self.node_features, np.ndarray) \
                 and not self.node_features.flags.aligned:
             self.node_features = np.require(self.node_features, requirements="A")
 
 
-def task_ranges(bounds, tasks):
+def task_ranges(bounds: list[tuple[int, int]], tasks: int) -> list[list[tuple[int, int]]]:
     """Group consecutive blocks into at most `tasks` contiguous ranges: [[(start, stop), ...], ...].
 
     Sizes differ by at most one block, earlier groups taking the extra ones.
@@ -119,7 +123,8 @@ def task_ranges(bounds, tasks):
     return groups
 
 
-def _fit_block(payload, dim, weights, seed, columns, options, sink, block_columns=None):
+def _fit_block(payload: _Payload, dim: int, weights: list[float], seed: int, columns: tuple[int, int],
+               options: dict[str, Any], sink: tuple[str, Any] | None, block_columns: int | None = None) -> Any:
     """Task body: fit the column range `columns`, in blocks of `block_columns` (default: one block).
 
     Returns the range's columns, or writes them to the sink and returns the
@@ -133,29 +138,29 @@ def _fit_block(payload, dim, weights, seed, columns, options, sink, block_column
         options = dict(options, node_features=payload.node_features)
     start, stop = columns
     if sink is None:
-        return embed(payload.graph, dim, weights, seed=seed, columns=columns,
-                                 block_columns=block_columns, **options)
+        return embed(payload.graph, dim, weights, seed=seed, columns=columns, block_columns=block_columns,
+                     **options)
     kind, target = sink
+    out: Any
     if kind == "npy":
         stored = np.lib.format.open_memmap(target, mode="r+")
         out = stored[:, start:stop]
     else:
         out = ColumnWindow(target, start, stop)
-    embed(payload.graph, dim, weights, seed=seed, columns=columns, out=out,
-                      block_columns=block_columns, **options)
+    embed(payload.graph, dim, weights, seed=seed, columns=columns, out=out, block_columns=block_columns, **options)
     if kind == "npy":
         stored.flush()
         del out, stored
     return columns
 
 
-def _slots(client):
+def _slots(client: Any) -> dict[str, int]:
     """Worker threads of a running client; ValueError naming `client` when it is not connected."""
     status = getattr(client, "status", None)
     try:
         if status not in ("running", "connecting", "newly-created"):
             raise AttributeError
-        nthreads = client.nthreads()
+        nthreads: dict[str, int] = client.nthreads()
     except (AttributeError, OSError):
         raise ValueError(f"client must be a connected dask.distributed Client, not one whose status is {status!r}"
                          ) from None
@@ -164,8 +169,8 @@ def _slots(client):
     return nthreads
 
 
-def embed_columns(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None,
-                  **options):
+def embed_columns(graph: Any, client: Any, dim: int = 128, weights: Any = (0.0, 1.0, 1.0), *, seed: int | None = None,
+                  blocks: int | None = None, out: Any = None, **options: Any) -> Any:
     """``embed`` with ``partition="columns"``: every worker holds the graph and fits column blocks."""
     distributed = _import_distributed()
     from .. import _graph_input as graph_input
@@ -205,6 +210,7 @@ def embed_columns(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None,
         # created (and its space reserved) under a temporary name, which the
         # tasks open, and renamed into place once every block is done.
         with create_npy_memmap(npy_file, shape, np.float32, fortran_order=True) as stored:
+            assert stored.filename is not None
             _run(distributed, client, csr, node_features, dim, weights, seed, options,
                  ("npy", os.fspath(stored.filename)), shape, block_bounds(width, blocks, direction_multiple), slots)
         return np.load(npy_file, mmap_mode="r")
@@ -219,7 +225,9 @@ def embed_columns(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None,
     return result
 
 
-def _run(distributed, client, csr, node_features, dim, weights, seed, options, sink, shape, bounds, slots):
+def _run(distributed: Any, client: Any, csr: CsrInput, node_features: Any, dim: int, weights: list[float], seed: int,
+         options: dict[str, Any], sink: tuple[str, Any] | None, shape: tuple[int, int], bounds: list[tuple[int, int]],
+         slots: int) -> Any:
     """Fit the blocks `bounds` on the cluster; the dask array of the result, or None with a sink."""
     [payload] = client.scatter([_Payload(csr, node_features)], broadcast=True, hash=False)
     # More blocks than task slots: each task takes a contiguous range of

@@ -8,14 +8,17 @@ need once per propagation. Both give the bytes of ``graphripple.embed``.
 
 from __future__ import annotations
 
+from typing import Any
+
 from ._columns import embed_columns
 from ._rows import embed_rows, is_edge_frame
 
 __all__ = ["embed"]
 
 
-def embed(graph, client, dim=128, weights=(0.0, 1.0, 1.0), *, seed=None, blocks=None, out=None,
-          partition=None, parts=None, num_nodes=None, **options):
+def embed(graph: Any, client: Any, dim: int = 128, weights: Any = (0.0, 1.0, 1.0), *, seed: int | None = None,
+          blocks: int | None = None, out: Any = None, partition: str | None = None, parts: int | None = None,
+          num_nodes: int | None = None, **options: Any) -> Any:
     """Fit the embedding of `graph` on the workers of a dask.distributed `client`.
 
     Takes the graphs and options of ``graphripple.embed`` (``undirected``,

@@ -154,7 +154,8 @@ def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> l
             raise ValueError(f"node_features must have one row per node ({n}), got shape {features.shape}")
         sizes = tuple(int(b) for b in np.diff(bounds)) if n else (0,)
         rows = features.rechunk({0: sizes, 1: -1}).to_delayed().ravel().tolist()
-        return client.compute(rows)
+        computed: list[Any] = client.compute(rows)
+        return computed
     from .._embed import _node_features
 
     array = _node_features(features, n)
@@ -246,7 +247,10 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
     """Submit the whole fit; returns one finished future per block (its rows of the embedding)."""
     token = uuid.uuid4().hex
     count = len(bounds) - 1
-    key = lambda *parts: "-".join([KEY_PREFIX, *map(str, parts), token])  # noqa: E731
+
+    def key(*parts: object) -> str:
+        return "-".join([KEY_PREFIX, *map(str, parts), token])
+
     # Blocks spread evenly over the workers, each block's tasks on its
     # worker (a soft restriction: a lost worker's blocks still move), so a
     # block's state never travels and no worker takes two blocks while
@@ -284,7 +288,7 @@ def _fit(client: Any, pieces: list[Any], feature_blocks: list[Any], bounds: np.n
     finals = []
     for d, (_, _, offset) in enumerate(graphs):
         dir_seed = (seed + offset) % (1 << 64)
-        states = []
+        states: list[Any] = []
         for p in range(count):
             if last < 0:
                 states.append(None)

@@ -29,16 +29,16 @@ class ColumnWindow:
 
     dtype = np.dtype(np.float32)
 
-    def __init__(self, target, start, stop):
+    def __init__(self, target: Any, start: int, stop: int) -> None:
         self.target, self.start = target, start
         self.shape = (target.shape[0], stop - start)
 
-    def __setitem__(self, key, value):
+    def __setitem__(self, key: tuple[slice, slice], value: Any) -> None:
         rows, columns = key
         self.target[rows, self.start + columns.start:self.start + columns.stop] = value
 
 
-def npy_path(out):
+def npy_path(out: Any) -> str | None:
     """The absolute path of an ``out`` naming a .npy file, else None.
 
     Absolute, so that workers started in other folders find the same file.
@@ -50,7 +50,8 @@ def npy_path(out):
     return None
 
 
-def column_sink(out, shape, blocks, stack):
+def column_sink(out: Any, shape: tuple[int, int], blocks: int, stack: contextlib.ExitStack
+                ) -> tuple[tuple[str, Any], int, str | None]:
     """(sink sent to the tasks, column multiple for the blocks, final path or None).
 
     A zarr path target is created in an ``atomic_directory`` entered on

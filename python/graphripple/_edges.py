@@ -17,7 +17,7 @@ from numpy.typing import NDArray
 
 from ._validation import as_numpy, endpoint_array, non_negative_int, real_vector
 
-__all__ = ["Edges", "encode_labels", "sparse_ids_problem", "SPARSE_ID_LIMIT", "SPARSE_ID_RATIO"]
+__all__ = ["Edges", "encode_labels", "first_appearance", "sparse_ids_problem", "SPARSE_ID_LIMIT", "SPARSE_ID_RATIO"]
 
 # Integer ids giving more than this many rows, and over this many rows per
 # edge, would make an embedding of mostly empty rows (and allocate memory to
@@ -310,6 +310,13 @@ def _arrow_encode_columns(src: Any, dst: Any) -> tuple[NDArray[Any], NDArray[np.
     rows = np.asarray(ranked.indices.to_numpy(zero_copy_only=False), dtype=np.int64)
     nodes = encoded.dictionary.take(ranked.dictionary).to_numpy(zero_copy_only=False)
     return nodes, rows[0::2].copy(), rows[1::2].copy()
+
+
+def first_appearance(labels: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64]]:
+    """(distinct labels in order of first appearance, the row of each element): ``encode_labels`` for one array."""
+    if labels.shape[0] == 0:
+        return labels.copy(), np.zeros(0, dtype=np.int64)
+    return _hash_encode(labels)
 
 
 def _hash_encode(both: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64]]:

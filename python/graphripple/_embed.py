@@ -34,6 +34,7 @@ from ._options import (
     DIRECTION_SEED_OFFSET, FIT_OPTIONS, OPTIONS, FitOptions, Options, check_options, check_value, draw_seed,
 )
 from ._progress import ProgressCallback, reporter_for
+from ._validation import check_log1p_weights
 
 if TYPE_CHECKING:
     from typing import Unpack
@@ -246,10 +247,4 @@ def _check_out_shape(out: Any, num_nodes: int, width: int) -> None:
 
 
 def _check_log1p_weights(values: NDArray[np.float64]) -> None:
-    bad = np.flatnonzero(~(values >= 0.0))  # negative or NaN
-    if bad.size:
-        first = int(bad[0])
-        raise ValueError(
-            f"edge_weight='log1p' needs non-negative weights; the graph has weight {values[first]!r} "
-            f"(stored entry {first})"
-        )
+    check_log1p_weights(values, lambda k: f"the graph has weight {values[k]!r} (stored entry {k})")

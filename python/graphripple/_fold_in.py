@@ -38,7 +38,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native_ext
+from ._edges import Edges, first_appearance
 from ._options import EDGE_WEIGHT_CODES, Options
+from ._validation import check_log1p_weights
 
 __all__ = ["KeptTerms", "fit_with_terms", "embed_new_rows"]
 
@@ -149,23 +151,6 @@ def fit_with_terms(csr: Any, options: Options, features: NDArray[np.float64] | N
 # New nodes
 
 
-def _first_appearance(labels: NDArray[Any]) -> tuple[NDArray[Any], NDArray[np.int64]]:
-    """(distinct labels in order of first appearance, code of each element)."""
-    try:
-        uniques, first, inverse = np.unique(labels, return_index=True, return_inverse=True)
-    except TypeError:  # labels that do not sort together
-        rows: dict[Any, int] = {}
-        codes = np.fromiter((rows.setdefault(label, len(rows)) for label in labels.tolist()), dtype=np.int64,
-                            count=labels.shape[0])
-        distinct = np.empty(len(rows), dtype=labels.dtype)
-        distinct[:] = list(rows)
-        return distinct, codes
-    order = np.argsort(first, kind="stable")
-    rank = np.empty(order.shape[0], dtype=np.int64)
-    rank[order] = np.arange(order.shape[0], dtype=np.int64)
-    return uniques[order], rank[np.asarray(inverse).reshape(-1)]
-
-
 def _fitted_rows(labels: NDArray[Any], nodes: NDArray[Any]) -> NDArray[np.int64]:
     """The fitted row of each label, -1 for labels that are not fitted nodes."""
     n = nodes.shape[0]
@@ -184,8 +169,6 @@ def _plain(label: Any) -> Any:
 
 
 def _as_edges(edges: Any) -> Any:
-    from ._edges import Edges
-
     if isinstance(edges, Edges):
         return edges
     try:
@@ -204,7 +187,7 @@ def embed_new_rows(kept: KeptTerms, nodes: NDArray[Any], edges: Any, node_featur
     options = kept.options
     src, dst = edges.src, edges.dst
     weights = edges.weight if edges.weight is not None else np.ones(src.shape[0], dtype=np.float64)
-    new_nodes, codes = _first_appearance(src)
+    new_nodes, codes = first_appearance(src)
     fitted = _fitted_rows(new_nodes, nodes)
     if np.any(fitted >= 0):
         label = _plain(new_nodes[int(np.flatnonzero(fitted >= 0)[0])])
@@ -215,11 +198,8 @@ def embed_new_rows(kept: KeptTerms, nodes: NDArray[Any], edges: Any, node_featur
         label = _plain(dst[int(np.flatnonzero(targets < 0)[0])])
         raise ValueError(f"edges: target {label!r} is not a node of the fitted graph")
     if options.edge_weight == "log1p":
-        bad = np.flatnonzero(~(weights >= 0.0))  # negative or NaN
-        if bad.size:
-            k = int(bad[0])
-            raise ValueError(f"edge_weight='log1p' needs non-negative weights; edge {_plain(src[k])!r} -> "
-                             f"{_plain(dst[k])!r} has weight {float(weights[k])!r}")
+        check_log1p_weights(weights, lambda k: f"edge {_plain(src[k])!r} -> {_plain(dst[k])!r} has weight "
+                                               f"{float(weights[k])!r}")
     q = int(new_nodes.shape[0])
     features = _new_features(node_features, q, kept.feature_columns, _node_features)
     if q == 0:

@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 __all__ = [
     "SEED_LIMIT", "COUNT_LIMIT", "integer", "non_negative_int", "count", "optional", "at_least_one", "seed",
     "boolean", "real", "finite_real", "weights", "pair", "parse_size", "size", "choice", "type_name",
-    "as_numpy", "endpoint_array", "real_vector", "check_real_dtype", "embedding_matrix",
+    "as_numpy", "endpoint_array", "real_vector", "check_real_dtype", "embedding_matrix", "check_log1p_weights",
 ]
 
 SEED_LIMIT = 1 << 64
@@ -253,3 +253,10 @@ def embedding_matrix(embedding: Any) -> NDArray[np.float32]:
     if matrix.dtype.kind not in "fiu":
         raise TypeError(f"embedding must hold real numbers, not {matrix.dtype}")
     return np.ascontiguousarray(matrix, dtype=np.float32)
+
+
+def check_log1p_weights(weights: NDArray[np.float64], where: Callable[[int], str]) -> None:
+    """Refuse a negative or NaN weight, whose log(1 + w) is not a weight; ``where(k)`` names edge k."""
+    bad = np.flatnonzero(~(weights >= 0.0))
+    if bad.size:
+        raise ValueError(f"edge_weight='log1p' needs non-negative weights; {where(int(bad[0]))}")

@@ -153,3 +153,49 @@ def test_resident_size_flat_on_every_path():
     gc.collect()
     growth = resident_bytes() - baseline
     assert growth < 16 * 2**20, f"resident size grew by {growth / 2**20:.1f} MiB"
+
+
+def test_the_package_imports_form_no_cycle_and_never_the_package_root():
+    """Every import between the package's modules, function-level ones included, read from the sources."""
+    import ast
+    from pathlib import Path
+
+    root = Path(graphripple.__file__).parent
+    modules = {}
+    for path in root.rglob("*.py"):
+        parts = list(path.relative_to(root).with_suffix("").parts)
+        is_package = parts[-1] == "__init__"
+        name = ".".join(["graphripple", *(parts[:-1] if is_package else parts)])
+        modules[name] = (path, is_package)
+    native = {f"graphripple.{stub.stem}" for stub in root.glob("*.pyi")}  # the extension modules
+    imports = {}
+    for name, (path, is_package) in modules.items():
+        package = name if is_package else name.rpartition(".")[0]
+        found = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                targets = [alias.name for alias in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                base = package.split(".")[: len(package.split(".")) - node.level + 1] if node.level else []
+                stem = ".".join(base + ([node.module] if node.module else []))
+                targets = [f"{stem}.{alias.name}" if f"{stem}.{alias.name}" in modules.keys() | native else stem
+                           for alias in node.names]
+            else:
+                continue
+            found.update(t for t in targets if t.split(".")[0] == "graphripple")
+        assert "graphripple" not in found or name == "graphripple", f"{name} imports the package root"
+        imports[name] = found & set(modules) - {name}
+
+    state = {}
+
+    def visit(name, trail):
+        state[name] = "open"
+        for target in sorted(imports[name]):
+            assert state.get(target) != "open", f"import cycle: {' -> '.join(trail + [target])}"
+            if target not in state:
+                visit(target, trail + [target])
+        state[name] = "done"
+
+    for name in sorted(modules):
+        if name not in state:
+            visit(name, [name])

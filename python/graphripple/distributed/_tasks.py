@@ -27,6 +27,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .._options import EDGE_WEIGHT_CODES
+from .._validation import check_log1p_weights
 
 # Which edges a block needs: out-edges of its rows ("out"), in-edges ("in"),
 # or both ("touching", for A + A^T and for direction="both").
@@ -114,10 +115,9 @@ def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes
             raise TypeError(f"graph: column 'weight' must hold real numbers, not {column.dtype}")
         # A missing weight is NaN, which the fit takes as any other weight.
         weights = column.to_numpy(dtype=np.float64, na_value=np.nan)
-        bad = np.flatnonzero(~(weights >= 0.0)) if edge_weight == "log1p" else np.zeros(0, dtype=np.intp)
-        if bad.size:
-            raise ValueError(f"edge_weight='log1p' needs non-negative weights; the graph has weight {weights[bad[0]]!r} "
-                             f"(partition {partition}, row {bad[0]})")
+        if edge_weight == "log1p":
+            check_log1p_weights(weights, lambda k: f"the graph has weight {weights[k]!r} (partition {partition}, "
+                                                   f"row {k})")
     else:
         weights = np.ones(len(frame), dtype=np.float64)
     positions = (np.int64(partition) << POSITION_BITS) + np.arange(len(frame), dtype=np.int64)

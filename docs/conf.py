@@ -50,6 +50,7 @@ autosummary_imported_members = True
 autodoc_default_options = {"members": False}
 autodoc_member_order = "bysource"
 autodoc_typehints = "description"
+autodoc_typehints_description_target = "documented"
 autodoc_typehints_format = "short"
 
 myst_enable_extensions = ["colon_fence", "deflist", "dollarmath"]

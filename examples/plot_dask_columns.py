@@ -32,11 +32,18 @@ if __name__ == "__main__":
     local = graphripple.embed(graph, dim=DIM, weights=WEIGHTS, seed=SEED)
     local_seconds = time.perf_counter() - start
 
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
+    cluster = LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=":0",
+    )
     client = Client(cluster)
     try:
         start = time.perf_counter()
-        result = graphripple.distributed.embed(graph, client, DIM, WEIGHTS, seed=SEED, blocks=BLOCKS)
+        result = graphripple.distributed.embed(
+            graph, client, DIM, WEIGHTS, seed=SEED, blocks=BLOCKS
+        )
         print(result)  # a dask.array, one chunk per block of 16 columns
         distributed = result.compute()
         distributed_seconds = time.perf_counter() - start
@@ -45,8 +52,11 @@ if __name__ == "__main__":
         cluster.close()
 
     same = distributed.tobytes() == local.tobytes()
-    print(f"local fit {local_seconds * 1e3:.1f} ms; on the cluster {distributed_seconds:.2f} s "
-          "(scheduling and transfers included)")
+    print(
+        f"local fit {local_seconds * 1e3:.1f} ms; "
+        f"on the cluster {distributed_seconds:.2f} s "
+        "(scheduling and transfers included)"
+    )
     print("the same bytes as graphripple.embed:", same)
     assert same
 
@@ -57,14 +67,23 @@ if __name__ == "__main__":
 if __name__ == "__main__":
     width = DIM // BLOCKS
     fig, (left, right) = plt.subplots(1, 2, figsize=(10, 4))
-    shown = left.imshow(distributed[:200], aspect="auto", cmap="RdBu_r", interpolation="nearest")
+    shown = left.imshow(
+        distributed[:200],
+        aspect="auto",
+        cmap="RdBu_r",
+        interpolation="nearest",
+    )
     for edge in range(width, DIM, width):
         left.axvline(edge - 0.5, color="black", linewidth=1)
     left.set_title("cluster result, first 200 rows (lines: block edges)")
     left.set_xlabel("column")
     left.set_ylabel("node")
     fig.colorbar(shown, ax=left)
-    right.bar(np.arange(DIM), np.abs(distributed - local).max(axis=0), color="tab:green")
+    right.bar(
+        np.arange(DIM),
+        np.abs(distributed - local).max(axis=0),
+        color="tab:green",
+    )
     right.set_ylim(0, 1)
     right.set_title("largest |cluster − local| per column")
     right.set_xlabel("column")

@@ -15,8 +15,9 @@ import numpy as np
 import graphripple
 
 graph = nx.karate_club_graph()
-emb, nodes = graphripple.embed_labelled(graph, dim=64, weights=(0.0, 1.0, 1.0, 1.0), seed=42,
-                                        normalization="l2")
+emb, nodes = graphripple.embed_labelled(
+    graph, dim=64, weights=(0.0, 1.0, 1.0, 1.0), seed=42, normalization="l2"
+)
 print(emb.shape, emb.dtype)
 
 # %%
@@ -33,9 +34,18 @@ for u, v in graph.edges():
     ax.plot(*points[[u, v]].T, color="0.85", linewidth=0.6, zorder=1)
 for club, colour in colours.items():
     rows = [i for i, c in enumerate(clubs) if c == club]
-    ax.scatter(*points[rows].T, s=60, color=colour, edgecolor="white", label=club, zorder=2)
+    ax.scatter(
+        *points[rows].T,
+        s=60,
+        color=colour,
+        edgecolor="white",
+        label=club,
+        zorder=2,
+    )
 for i, node in enumerate(nodes):
-    ax.annotate(str(node), points[i], fontsize=7, ha="center", va="center", zorder=3)
+    ax.annotate(
+        str(node), points[i], fontsize=7, ha="center", va="center", zorder=3
+    )
 ax.set_xlabel("first principal component")
 ax.set_ylabel("second principal component")
 ax.set_title("Karate club: 2-D PCA of a 64-column embedding")
@@ -48,4 +58,7 @@ fig.tight_layout()
 side = points[:, 0] > 0
 joined_hi = np.array([c == "Mr. Hi" for c in clubs])
 agreement = max(np.mean(side == joined_hi), np.mean(side != joined_hi))
-print(f"the first component's sign matches the split for {agreement:.0%} of the members")
+print(
+    f"the first component's sign matches the split for {agreement:.0%}"
+    " of the members"
+)

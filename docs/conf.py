@@ -47,7 +47,6 @@ napoleon_numpy_docstring = True
 napoleon_use_rtype = False
 autosummary_generate = True
 autosummary_imported_members = True
-autodoc_default_options = {"members": False}
 autodoc_member_order = "bysource"
 autodoc_typehints = "description"
 autodoc_typehints_description_target = "documented"

@@ -81,36 +81,3 @@ html_theme = "furo"
 html_title = f"graphripple {release}"
 html_static_path: list[str] = []
 html_show_sourcelink = False
-
-
-# Docstring tolerance. A few docstrings write their parameters as
-# definitions ("name: text" over indented lines) with no blank line before
-# or after them, which docutils reports as errors ("Definition list ends
-# without a blank line", "Unexpected indentation"). Read them as their
-# authors meant by adding the blank lines; each repair is logged so that the
-# docstring can be fixed at its source.
-from sphinx.util import logging as _sphinx_logging  # noqa: E402
-
-_log = _sphinx_logging.getLogger("graphripple.docs")
-
-
-def _indented(line):
-    return line[:1].isspace() and bool(line.strip())
-
-
-def _separate_definitions(app, what, name, obj, options, lines):
-    repaired = []
-    for index, line in enumerate(lines):
-        previous = repaired[-1] if repaired else ""
-        following = lines[index + 1] if index + 1 < len(lines) else ""
-        starts_definition = _indented(following) and previous.strip() and not _indented(previous)
-        ends_definition = _indented(previous)
-        if line.strip() and not line[0].isspace() and (starts_definition or ends_definition):
-            _log.info(f"docstring of {name}: blank line added before line {index + 1} ({line.strip()[:40]!r})")
-            repaired.append("")
-        repaired.append(line)
-    lines[:] = repaired
-
-
-def setup(app):
-    app.connect("autodoc-process-docstring", _separate_definitions)

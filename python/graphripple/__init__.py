@@ -5,7 +5,7 @@ graph, a dense NumPy adjacency matrix or ``Edges``) and returns a float32
 array with one row per node; ``embed_labelled`` also returns the node label
 of each row, and ``RippleEmbedding`` wraps the same as a scikit-learn style
 estimator. ``save`` writes an embedding with its node labels (.npz, word2vec
-text, .parquet) and ``load`` reads it back; ``estimate_memory`` predicts the
+text, .parquet, .npy) and ``load`` reads it back; ``estimate_memory`` predicts the
 peak memory of a fit; ``most_similar`` and ``knn_graph`` find the nearest
 rows of an embedding. The native functions ``fit_csr``, ``fit_dense`` and
 ``fit_adj_list`` take raw CSR arrays, a dense matrix or an adjacency list.

@@ -71,8 +71,8 @@ def embed(
     ``graph``: a scipy.sparse array or matrix, a networkx graph, a 2-D NumPy
     dense adjacency matrix or :class:`graphripple.Edges`. ``dim`` columns
     per direction, ``weights`` one per power of the transition matrix,
-    ``seed`` for bit-for-bit reproducible results. See the README's API
-    section for the options.
+    ``seed`` for bit-for-bit reproducible results. The user guide's
+    "Options and quality" page describes every option.
 
     ``progress``: True draws a bar (tqdm when installed, else on stderr);
     a callable is called as ``progress(stage, done, total)`` for the stages

@@ -189,7 +189,7 @@ class RippleEmbedding:
         from the kept terms of its neighbours: for a directed fit exactly
         the rows n.. of a fit of the fitted edges followed by ``edges``; for
         an undirected fit an approximation, since a refit would also change
-        the rows of the neighbours (see ``graphripple.fold_in``).
+        the rows of the neighbours.
         """
         if not hasattr(self, "seed_"):
             raise _not_fitted(self)

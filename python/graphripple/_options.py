@@ -31,7 +31,7 @@ __all__ = [
     "count_terms", "kept_term_count", "EDGE_WEIGHT_CODES",
 ]
 
-# The in-embedding of direction="both" uses seed + DIRECTION_SEED_OFFSET (mod 2**64): the engine's.
+#: The in-embedding of direction="both" uses seed + DIRECTION_SEED_OFFSET (mod 2**64): the engine's.
 DIRECTION_SEED_OFFSET: int = _native_ext.DIRECTION_SEED_OFFSET
 # edge_weight as the engine's row-block functions take it.
 EDGE_WEIGHT_CODES = {"raw": 0, "binary": 1, "log1p": 2}

@@ -27,26 +27,31 @@ def embed(graph: Any, client: Any, dim: int = 128, weights: Any = (0.0, 1.0, 1.0
     for the same seed. The graph is converted here once and scattered to
     every worker; each task fits one block of columns.
 
-    blocks: number of column blocks, at most the embedding width (with
+    Parameters
+    ----------
+    blocks
+        Number of column blocks, at most the embedding width (with
         normalization="l2": one per direction); default one per worker.
         Blocks have equal widths except the last, so there may be fewer
         than asked for. A block is the unit of a fit's work matrices (its
         memory); with more blocks than task slots (the workers' threads)
         each task fits a contiguous range of blocks over one transition.
-    seed: without one, a 64-bit seed is drawn here once, so all blocks agree.
-    out: None returns a ``dask.array`` (float32, num_nodes x width, one
+    seed
+        Without one, a 64-bit seed is drawn here once, so all blocks agree.
+    out
+        None returns a ``dask.array`` (float32, num_nodes x width, one
         chunk per block) whose blocks stay in worker memory. A path ending
         in ".npy" is written as a column-major .npy file and returned as a
         read-only memmap; a path ending in ".zarr" or a zarr array (on disk
         or shared storage) is filled and returned. The path must be
         reachable from every worker under the same name.
-
-    partition: "columns" (the default for in-memory graphs: every worker
-        holds the whole graph and fits column blocks) or "rows" (the default
-        for a dask DataFrame of edges: each of ``parts`` workers holds a
-        range of rows and exchanges the rows its peers need once per
-        propagation; see ``embed_rows``). ``parts`` and
-        ``num_nodes`` apply to row partitions only.
+    partition
+        "columns" (the default for in-memory graphs: every worker holds the
+        whole graph and fits column blocks) or "rows" (the default for a
+        dask DataFrame of edges: each of ``parts`` workers holds a range of
+        rows and exchanges the rows its peers need once per propagation;
+        see ``embed_rows``). ``parts`` and ``num_nodes`` apply to row
+        partitions only.
 
     Returns once every block is done; an error in any block is raised here
     (the first one, as its own exception) after the others are cancelled.

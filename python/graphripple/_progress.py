@@ -98,7 +98,8 @@ class Progress:
             self.tick()
 
     def _write(self, text: str) -> None:
-        with contextlib.suppress(OSError, ValueError):
+        # A closed or missing stream (sys.stderr is None under pythonw) shows nothing.
+        with contextlib.suppress(OSError, ValueError, AttributeError):
             self._stream.write(text)
             self._stream.flush()
 
@@ -241,6 +242,8 @@ def reporter_for(progress: Any) -> ProgressCallback | None:
     if progress is None or progress is False:
         return None
     if progress is True:
+        if sys.stderr is None:  # no stream to draw on (pythonw, a detached process)
+            return None
         try:
             from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:

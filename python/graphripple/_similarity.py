@@ -34,7 +34,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from ._validation import embedding_matrix
+from ._validation import boolean, embedding_matrix
 
 if TYPE_CHECKING:
     from scipy.sparse import csr_array
@@ -75,6 +75,7 @@ def most_similar(
     own row is left out. When ``k`` reaches the number of candidates, all of
     them are returned (``n - 1`` with ``exclude_self``, else ``n``).
     """
+    exclude_self = boolean(exclude_self, "exclude_self")
     matrix, factor = _prepare(embedding, metric)
     n = matrix.shape[0]
     rows = _query_rows(query, n)

@@ -13,6 +13,7 @@ import math
 import numbers
 import operator
 import re
+from collections.abc import Mapping, Set as AbstractSet
 from typing import Any, Callable, Hashable
 
 import numpy as np
@@ -107,7 +108,8 @@ def finite_real(value: Any, name: str) -> float:
 
 
 def weights(value: Any, name: str) -> tuple[float, ...]:
-    if isinstance(value, (str, bytes)):
+    # Text, and collections without an order (a dict's keys, a set), are no sequence of weights.
+    if isinstance(value, (str, bytes, Mapping, AbstractSet)):
         raise TypeError(f"{name} must be a sequence of numbers, not {type_name(value)}")
     if isinstance(value, np.ndarray):
         if value.ndim != 1:

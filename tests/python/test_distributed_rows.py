@@ -185,10 +185,15 @@ def test_bad_edge_frames_are_clear_errors(client, frame, kwargs, error, match):
     ({"parts": 2, "num_nodes": 5}, ValueError, "num_nodes=5"),
     ({"parts": 2, "columns": (0, 2)}, TypeError, "columns"),
     ({"parts": 2, "out": "x.txt"}, ValueError, ".npy or .zarr"),
+    ({"client": None}, ValueError, "client must be a connected dask.distributed Client"),
+    ({"parts": 2, "out": "x.zarr", "zarr": None}, ImportError, r"needs zarr \(pip install zarr\)"),
 ])
-def test_bad_arguments_are_clear_errors(client, kwargs, error, match):
+def test_bad_arguments_are_clear_errors(client, monkeypatch, kwargs, error, match):
+    kwargs = dict(kwargs)
+    if "zarr" in kwargs:  # zarr not installed
+        monkeypatch.setitem(sys.modules, "zarr", kwargs.pop("zarr"))
     with pytest.raises(error, match=match):
-        gr.embed_rows(EDGES, client, 4, [0.0, 1.0], seed=1, **kwargs)
+        gr.embed_rows(EDGES, kwargs.pop("client", client), 4, [0.0, 1.0], seed=1, **kwargs)
 
 
 class KillOnTaskStart(distributed.WorkerPlugin):

@@ -22,6 +22,7 @@ BAD = [
     ("weights", "011", TypeError, "weights must be a sequence of numbers, not str", None, None),
     ("weights", [0, "1"], TypeError, "weights must hold real numbers, found str '1'", "0,x",
      "weights must be comma-separated numbers, got '0,x'"),
+    ("weights", {1: 2}, TypeError, "weights must be a sequence of numbers, not dict", None, None),
     ("weights", np.ones((2, 2)), ValueError, "weights must be one-dimensional, got shape (2, 2)", None, None),
     ("undirected", 1, TypeError, "undirected must be True or False, not int", None, None),
     ("seed", -1, ValueError, "seed must be in [0, 2**64), got -1", "-1", None),

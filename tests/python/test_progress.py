@@ -79,6 +79,8 @@ def test_progress_argument_is_checked_and_true_draws_a_bar(capsys, monkeypatch):
     graphripple.embed(a, 8, seed=1, progress=True)
     lines = capsys.readouterr().err.splitlines()
     assert [line.split(" ...")[0] for line in lines] == ["graphripple: graph", "graphripple: fit"]
+    monkeypatch.setattr(sys, "stderr", None)  # no stream to draw on: the fit runs without a bar
+    assert graphripple.embed(a, 8, seed=1, progress=True).tobytes() == graphripple.embed(a, 8, seed=1).tobytes()
 
 
 def test_text_bar_redraws_on_a_terminal_and_writes_a_line_per_stage_otherwise():

@@ -115,6 +115,7 @@ def test_all_tied_rows_keep_the_lowest_indices(block_size):
         (lambda: graphripple.most_similar(TIES, 0, 0), ValueError, "k must be at least 1"),
         (lambda: graphripple.most_similar(TIES, 0, 2.0), TypeError, "k must be an integer"),
         (lambda: graphripple.most_similar(TIES, 0, metric="l1"), ValueError, "metric must be one of"),
+        (lambda: graphripple.most_similar(TIES, 0, exclude_self="no"), TypeError, "exclude_self must be True or False"),
         (lambda: graphripple.most_similar(TIES[0], 0), ValueError, "embedding must be two-dimensional"),
         (lambda: graphripple.most_similar(np.array([[1.0, np.nan]]), 0), ValueError, "non-finite value in row 0"),
         (lambda: graphripple.most_similar(np.array([[1.0], [1e30]]), 0), ValueError, "row 1 is too large"),

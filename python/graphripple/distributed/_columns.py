@@ -42,6 +42,7 @@ import numpy as np
 
 from .._options import FIT_OPTIONS, check_options, check_value, draw_seed
 from ..io._disk import create_npy_memmap
+from ._client import connected_slots, import_distributed
 from ._sinks import ColumnWindow, column_sink, npy_path
 
 if TYPE_CHECKING:
@@ -53,15 +54,6 @@ __all__ = ["embed_columns", "block_bounds", "task_ranges"]
 # block_columns belong to this function's own splitting and are refused.
 _FORWARDED = frozenset({"node_features", *FIT_OPTIONS[2:]}) - {"seed", "columns", "block_columns"}
 _KEY_PREFIX = "graphripple-block"
-
-
-def _import_distributed() -> Any:
-    try:
-        import distributed
-    except ImportError as error:
-        raise ImportError(
-            "graphripple.distributed needs dask.distributed: pip install 'graphripple[dask]'") from error
-    return distributed
 
 
 def block_bounds(width: int, blocks: int, multiple: int = 1) -> list[tuple[int, int]]:
@@ -154,25 +146,10 @@ def _fit_block(payload: _Payload, dim: int, weights: list[float], seed: int, col
     return columns
 
 
-def _slots(client: Any) -> dict[str, int]:
-    """Worker threads of a running client; ValueError naming `client` when it is not connected."""
-    status = getattr(client, "status", None)
-    try:
-        if status not in ("running", "connecting", "newly-created"):
-            raise AttributeError
-        nthreads: dict[str, int] = client.nthreads()
-    except (AttributeError, OSError):
-        raise ValueError(f"client must be a connected dask.distributed Client, not one whose status is {status!r}"
-                         ) from None
-    if not nthreads:
-        raise ValueError("client has no workers")
-    return nthreads
-
-
 def embed_columns(graph: Any, client: Any, dim: int = 128, weights: Any = (0.0, 1.0, 1.0), *, seed: int | None = None,
                   blocks: int | None = None, out: Any = None, **options: Any) -> Any:
     """``embed`` with ``partition="columns"``: every worker holds the graph and fits column blocks."""
-    distributed = _import_distributed()
+    distributed = import_distributed()
     from .. import _graph_input as graph_input
 
     unknown = sorted(set(options) - _FORWARDED)
@@ -186,7 +163,7 @@ def embed_columns(graph: Any, client: Any, dim: int = 128, weights: Any = (0.0, 
     # l2 scales each row over all the columns of its direction: a block is a whole direction.
     direction_multiple = max(dim, 1) if checked.normalization == "l2" else 1
     most = max(width // direction_multiple, 1)
-    nthreads = _slots(client)
+    nthreads = connected_slots(client)
     blocks = check_value("blocks", blocks)
     if blocks is None:
         blocks = max(1, min(len(nthreads), most))

@@ -33,6 +33,7 @@ import numpy as np
 
 from .. import _options
 from . import _tasks as tasks
+from ._client import connected_slots
 from ._sinks import row_sink, write_npy, write_zarr
 
 __all__ = ["embed_rows", "is_edge_frame"]
@@ -200,8 +201,9 @@ def embed_rows(graph: Any, client: Any, dim: int, weights: Any, *, seed: Any = N
     checked = _options.check_options(dim=dim, weights=weights, seed=seed, **options)
     dim, weights = checked.dim, [float(w) for w in checked.weights]
     seed = _options.draw_seed() if checked.seed is None else checked.seed
+    nthreads = connected_slots(client)
     if parts is None:
-        parts = max(1, len(client.nthreads()))
+        parts = max(1, len(nthreads))
     if isinstance(parts, bool) or not isinstance(parts, (int, np.integer)) or parts < 1:
         raise ValueError(f"parts must be an integer of at least 1, not {parts!r}")
     if num_nodes is not None and (isinstance(num_nodes, bool) or not isinstance(num_nodes, (int, np.integer))

@@ -20,6 +20,7 @@ from numpy.typing import NDArray
 
 from ..io._atomic import atomic_directory
 from ..io._disk import create_npy_memmap
+from ._client import import_zarr
 
 __all__ = ["ColumnWindow", "column_sink", "npy_path", "row_sink", "write_npy", "write_zarr"]
 
@@ -61,7 +62,7 @@ def column_sink(out: Any, shape: tuple[int, int], blocks: int, stack: contextlib
     if isinstance(out, (str, os.PathLike)):
         path = os.path.abspath(os.fspath(out))
         if path.rstrip("/").endswith(".zarr"):
-            import zarr
+            zarr = import_zarr(out)
 
             path = path.rstrip("/")
             temporary = stack.enter_context(atomic_directory(path))
@@ -101,7 +102,7 @@ def row_sink(out: Any, shape: tuple[int, int], bounds: np.ndarray,
         stored = stack.enter_context(create_npy_memmap(path, shape, np.float32))
         return ("npy", str(stored.filename)), path
     if path.rstrip("/").endswith(".zarr"):
-        import zarr
+        zarr = import_zarr(out)
 
         path = path.rstrip("/")
         temporary = stack.enter_context(atomic_directory(path))

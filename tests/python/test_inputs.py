@@ -237,6 +237,8 @@ class TestEdges:
             (lambda: Edges([0], [1], weight=[1.0, 2.0]), ValueError, "one value per edge"),
             (lambda: Edges([0], [1], weight=["x"]), TypeError, "weight must hold real numbers"),
             (lambda: Edges([-1], [0]), ValueError, "src holds a negative node id"),
+            (lambda: Edges(np.array([2**63], np.uint64), np.array([0], np.uint64)), ValueError,
+             "src holds a node id outside the int64 range"),
             (lambda: Edges([0], [3], num_nodes=3), ValueError, "out of range for num_nodes=3"),
             (lambda: Edges(["a"], ["b"], num_nodes=2), ValueError, "num_nodes can only be given"),
             (lambda: Edges([0.0], [1.0]), TypeError, "src must hold integer node ids"),

@@ -218,3 +218,10 @@ def test_similar_command_prints_neighbours(tmp_path, suffix, labels):
         run_similar(path, "nope")
     with pytest.raises(ValueError, match="no node '99'"):
         run_similar(path, "99")
+    plain = tmp_path / "emb"  # no suffix: the format is given as the error advises
+    plain.write_bytes(path.read_bytes())
+    with pytest.raises(ValueError, match="give the format"):
+        run_similar(plain, labels[0])
+    if suffix != ".npy":  # a .npy's labels live in a file named after it
+        assert run_similar(plain, labels[0], "-k", 1, "--format", {".npz": "npz", ".txt": "w2v"}[suffix]) == \
+            run_similar(path, labels[0], "-k", 1)

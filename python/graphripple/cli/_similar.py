@@ -1,6 +1,6 @@
 """The ``graphripple similar`` command: the nearest nodes of one node in a saved embedding.
 
-    graphripple similar EMB NODE [-k 10] [--metric cosine]
+    graphripple similar EMB NODE [-k 10] [--metric cosine] [--format npz|w2v|parquet|npy]
 
 EMB is any file ``graphripple.load`` reads (.npz, word2vec text, .parquet,
 .npy with its labels file). NODE is matched against the node labels: exactly
@@ -44,12 +44,14 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     parser.add_argument("node", metavar="NODE", help="the node's label (an integer for integer labels)")
     parser.add_argument("-k", type=_positive_int, default=10, help="how many neighbours (default 10)")
     parser.add_argument("--metric", choices=METRICS, default="cosine", help="similarity (default cosine)")
+    parser.add_argument("--format", choices=("npz", "w2v", "parquet", "npy"),
+                        help="format of EMB (default: from its suffix)")
     return parser
 
 
 def run(args: argparse.Namespace, stdout: TextIO) -> int:
     """Run ``similar`` with parsed ``args``, writing to ``stdout``; returns the exit status."""
-    embedding, nodes = load(args.embedding)
+    embedding, nodes = load(args.embedding, format=args.format)
     nodes = np.asarray(nodes)
     row = _find(nodes, args.node)
     if row is None:

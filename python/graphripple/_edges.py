@@ -300,7 +300,8 @@ def _arrow_encode_columns(src: Any, dst: Any) -> tuple[NDArray[Any], NDArray[np.
 
     m = len(src)
     # One hash pass over the labels (all sources, then all targets) ...
-    encoded = pc.dictionary_encode(pyarrow.chunked_array(chunks(src) + chunks(dst))).combine_chunks()
+    # The type given: two empty columns have no chunk to take it from.
+    encoded = pc.dictionary_encode(pyarrow.chunked_array(chunks(src) + chunks(dst), type=src.type)).combine_chunks()
     codes = encoded.indices.to_numpy(zero_copy_only=False)
     interleaved = np.empty(2 * m, dtype=codes.dtype)
     interleaved[0::2] = codes[:m]

@@ -87,6 +87,9 @@ def test_failed_save_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch)
     (lambda p: ef.save(p / "e.npz", np.zeros((1, 1)), format="csv"), "format must be"),
     (lambda p: ef.save(p / "e.parquet", np.zeros((1, 1)), format="npy"), "suffix .parquet names parquet"),
     (lambda p: ef.save(p / "e.txt", np.zeros((1, 1)), format="npz"), "suffix .txt names w2v"),
+    (lambda p: ef.save(p / "e.parquet", np.zeros((3, 0))), "needs at least one column"),
+    (lambda p: ef.save(p / "e.txt", np.zeros((2, 1)), ["a", "b\udc80"]), r"'b\\udc80' of row 1 is not valid text"),
+    (lambda p: ef.save(p / "e.parquet", np.zeros((1, 1)), ["\ud800"]), "cannot be written as UTF-8"),
 ])
 def test_save_refusals(tmp_path, call, words):
     with pytest.raises(ValueError, match=words):

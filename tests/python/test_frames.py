@@ -68,6 +68,13 @@ def test_frame_matches_edges(kind, ids, weighted):
     same(embed_pair(Edges.from_frame(renamed, "s", "t", "w" if weighted else None)), embed_pair(expected))
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_empty_text_columns_give_no_rows(kind):
+    frame = make_frame(kind, {"source": ["a"], "target": ["b"]})[:0]
+    embedding, nodes = embed_pair(frame)
+    assert embedding.shape == (0, 8) and len(nodes) == 0
+
+
 @pytest.mark.parametrize("kind", ["pandas", "arrow"])
 def test_integer_categories_are_labels(kind):
     # Categories of numbers are names, not row numbers: rows follow first appearance.

@@ -293,8 +293,20 @@ def _unpack_labels(name: str, text: NDArray[Any], offsets: NDArray[Any]) -> NDAr
 _W2V_BAD_LABEL = re.compile(r"\s")
 
 
+def _check_utf8(path: PathLike, texts: list[Any]) -> None:
+    """Refuse a text label that UTF-8 cannot hold (a lone surrogate), naming it and its row."""
+    for row, text in enumerate(texts):
+        if isinstance(text, str) and not text.isascii():
+            try:
+                text.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"{os.fspath(path)}: the label {text!r} of row {row} is not valid text (a lone "
+                                 "surrogate) and cannot be written as UTF-8; .npz and .npy keep it") from None
+
+
 def _save_word2vec(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[Any]) -> None:
     texts = [str(x) for x in labels.tolist()]
+    _check_utf8(path, texts)
     for row, text in enumerate(texts):
         # A label with white space would shift every value of its line.
         if not text or _W2V_BAD_LABEL.search(text):
@@ -318,9 +330,14 @@ def _save_word2vec(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[
 
 
 def _save_parquet(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[Any]) -> None:
+    count, dim = matrix.shape
+    if dim == 0:
+        raise ValueError(f"{os.fspath(path)}: a .parquet embedding needs at least one column; this one has none "
+                         "(.npz and .npy hold it)")
+    if labels.dtype.kind in "UO":
+        _check_utf8(path, labels.tolist())
     pa = _require("pyarrow", "parquet files", "arrow")
     pq = _require("pyarrow.parquet", "parquet files", "arrow")
-    count, dim = matrix.shape
     values = pa.array(matrix.reshape(-1), type=pa.float32())
     column = pa.FixedSizeListArray.from_arrays(values, dim)
     table = pa.table({"node": pa.array(labels), "embedding": column})

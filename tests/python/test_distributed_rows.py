@@ -164,6 +164,7 @@ def test_log1p_refusals_match_the_local_fit(client, shards):
     with pytest.raises(ValueError) as rows:
         gr.embed_rows(graph, client, 8, [0.0, 1.0], seed=1, parts=7, edge_weight="log1p")
     assert str(rows.value) == str(local.value)
+    weights[1400] = 0.5  # a frame's NaN weight is a missing one, refused before the log1p check
     frame = dd.from_pandas(pd.DataFrame({"source": SRC, "target": DST, "weight": weights}), npartitions=1)
     with pytest.raises(ValueError, match=r"weight np.float64\(-1.0\) \(partition 0, row 40\)"):
         gr.embed_rows(frame, client, 8, [0.0, 1.0], seed=1, parts=3, edge_weight="log1p")
@@ -174,6 +175,12 @@ def test_log1p_refusals_match_the_local_fit(client, shards):
     (pd.DataFrame({"source": [0, 1], "target": [-1, 2]}), {}, ValueError, "target id -1"),
     (pd.DataFrame({"source": [0.5, 1.0], "target": [1, 2]}), {}, TypeError, "integer node ids"),
     (pd.DataFrame({"src": [0], "target": [1]}), {"num_nodes": 3}, ValueError, "no column 'source'"),
+    (pd.DataFrame({"src": [0], "target": [1]}), {}, ValueError, "no column 'source'"),
+    (pd.DataFrame({"source": ["a", "b"], "target": [1, 2]}), {}, TypeError, "'source' must hold integer node ids"),
+    (pd.DataFrame({"source": [0, 1], "target": [1, 2], "weight": [1.0, None]}), {}, ValueError,
+     "column 'weight' holds missing values"),
+    (pd.DataFrame({"source": [0], "target": [10**12]}), {}, ValueError, "most of the .* rows would be nodes "
+     "without edges; pass num_nodes to confirm"),
 ])
 def test_bad_edge_frames_are_clear_errors(client, frame, kwargs, error, match):
     with pytest.raises(error, match=match):

@@ -32,6 +32,7 @@ from typing import Any
 import numpy as np
 
 from .. import _options
+from .._edges import sparse_ids_problem
 from . import _tasks as tasks
 from ._client import connected_slots
 from ._sinks import row_sink, write_npy, write_zarr
@@ -108,11 +109,16 @@ def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int, mode: str
     """A DataFrame of edges read and split by the workers: (n, bounds, futures of each block's edges)."""
     import dask
 
+    tasks.check_frame_columns(frame.columns, frame.dtypes)
     if num_nodes is None:
-        # Two scalars come back, not the edges.
-        highest = dask.compute(frame["source"].max(), frame["target"].max())
+        # Three scalars come back, not the edges.
+        *highest, count = dask.compute(frame["source"].max(), frame["target"].max(), frame.shape[0])
         top = max((int(v) for v in highest if v is not None and v == v), default=-1)
         num_nodes = top + 1
+        problem = sparse_ids_problem(num_nodes, int(count))
+        if problem is not None:
+            # As a local fit refuses: ids such as user numbers would allocate rows for every number.
+            raise ValueError(f"{problem}; pass num_nodes to confirm")
     n = num_nodes
     bounds = row_bounds(n, parts)
     token = uuid.uuid4().hex

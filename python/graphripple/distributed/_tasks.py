@@ -88,12 +88,26 @@ def split_edges(edges: EdgePiece, bounds: NDArray[np.int64], mode: str) -> list[
     return pieces
 
 
+def check_frame_columns(columns: Any, dtypes: Any) -> None:
+    """The endpoint columns an edge DataFrame needs: present, and of an integer dtype.
+
+    Checked on the frame's metadata before any task runs, and again by each
+    partition (whose own dtypes may differ from the metadata's).
+    """
+    for name in ("source", "target"):
+        if name not in columns:
+            raise ValueError(f"graph: the edge DataFrame has no column {name!r} (columns: {list(columns)})")
+    for name in ("source", "target"):
+        dtype = dtypes[name]
+        if getattr(dtype, "kind", "O") not in "iu":
+            raise TypeError(f"graph: column {name!r} must hold integer node ids, not {dtype}")
+
+
 def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes: int, mode: str,
                 edge_weight: str) -> list[EdgePiece]:
     """Task: check one partition of an edge DataFrame and split it among the blocks."""
-    for name in ("source", "target"):
-        if name not in frame.columns:
-            raise ValueError(f"graph: the edge DataFrame has no column {name!r} (columns: {list(frame.columns)})")
+    check_frame_columns(frame.columns, {name: frame[name].dtype for name in ("source", "target")
+                                        if name in frame.columns})
     arrays = {}
     for name in ("source", "target"):
         column = frame[name]
@@ -113,8 +127,10 @@ def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes
         column = frame["weight"]
         if not (pandas.api.types.is_numeric_dtype(column.dtype) or pandas.api.types.is_bool_dtype(column.dtype)):
             raise TypeError(f"graph: column 'weight' must hold real numbers, not {column.dtype}")
-        # A missing weight is NaN, which the fit takes as any other weight.
-        weights = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        # As for a local fit of the same frame: a missing weight is refused, not taken as NaN.
+        if column.isna().any():
+            raise ValueError("graph: column 'weight' holds missing values")
+        weights = column.to_numpy(dtype=np.float64)
         if edge_weight == "log1p":
             check_log1p_weights(weights, lambda k: f"the graph has weight {weights[k]!r} (partition {partition}, "
                                                    f"row {k})")

@@ -424,6 +424,9 @@ def _load_word2vec(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
         for row, line in enumerate(handle):
             if row >= count:
                 raise _FileProblem(f"{name}:{row + 2}: more rows than the header's {count}")
+            if not line.endswith("\n"):
+                # Every written line ends in one: its last value may have lost digits.
+                raise _FileProblem(f"{name}:{row + 2}: truncated (the line has no end)")
             fields = line.split()
             if len(fields) != dim + 1:
                 raise _FileProblem(f"{name}:{row + 2}: expected a label and {dim} values")
@@ -470,12 +473,15 @@ def _run_token(name: str, end: int, size: int) -> tuple[str, str] | None:
     """The run token and the tag (see ``_trailer``) from the trailer; None without one."""
     if size == end:
         return None
-    if size == end + _TRAILER_LENGTH:
-        with open(name, "rb") as handle:
-            handle.seek(end)
-            tail = handle.read(_TRAILER_LENGTH)
-        if tail.startswith(_TRAILER_MAGIC) and tail[-3:] in (b":P\n", b":L\n", b":T\n"):
-            return tail[len(_TRAILER_MAGIC):-3].decode("ascii", "replace"), tail[-2:-1].decode("ascii")
+    with open(name, "rb") as handle:
+        handle.seek(end)
+        tail = handle.read(_TRAILER_LENGTH + 1)
+    if len(tail) == _TRAILER_LENGTH and tail.startswith(_TRAILER_MAGIC) and tail[-3:] in (b":P\n", b":L\n", b":T\n"):
+        return tail[len(_TRAILER_MAGIC):-3].decode("ascii", "replace"), tail[-2:-1].decode("ascii")
+    if len(tail) < _TRAILER_LENGTH and tail[:len(_TRAILER_MAGIC)] == _TRAILER_MAGIC[:len(tail)]:
+        # A save's last bytes are missing: the run trailer is cut short.
+        raise _FileProblem(f"{name}: truncated (the run trailer after the array has {len(tail)} of its "
+                           f"{_TRAILER_LENGTH} bytes)")
     raise _FileProblem(f"{name}: {size - end} unexpected bytes after the array")
 
 

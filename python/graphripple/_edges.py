@@ -164,8 +164,10 @@ class Edges:
     ) -> Edges:
         """Edges from the columns of a pandas or polars DataFrame or a pyarrow Table.
 
-        ``source`` and ``target`` name the endpoint columns and ``weight``,
-        when given, a column of real weights. Integer columns are node ids
+        ``source`` and ``target`` name the endpoint columns and ``weight`` a
+        column of real weights: by default (None) the column ``"weight"``
+        when the frame has one, as ``embed`` reads a frame; False for no
+        weights (each edge 1). Integer columns are node ids
         under the rules of ``Edges``; text and categorical columns are
         labels (the values of a category, integers included). The result
         equals ``Edges`` built from the same columns as arrays. A missing
@@ -180,7 +182,9 @@ class Edges:
                             f"{type(frame).__module__}.{type(frame).__qualname__}")
         src_kind, src = columns.id_column(frame, source, "source")
         dst_kind, dst = columns.id_column(frame, target, "target")
-        weights = None if weight is None else real_vector(columns.weight_column(frame, weight),
+        if weight is None:
+            weight = "weight" if columns.has_column(frame, "weight") else False
+        weights = None if weight is False else real_vector(columns.weight_column(frame, weight),
                                                           f"weight column {weight!r}")
         if src_kind == dst_kind == columns.IDS:
             return cls(src, dst, weight=weights, num_nodes=num_nodes)

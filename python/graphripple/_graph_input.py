@@ -44,7 +44,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native_ext
-from ._frame_columns import frame_kind, has_column
+from ._frame_columns import frame_kind
 from ._edges import Edges, sparse_ids_problem
 from ._validation import check_real_dtype
 
@@ -103,8 +103,7 @@ def to_csr(graph: Any, *, undirected: bool = True) -> CsrInput:
     if _is_igraph_graph(graph):
         return _from_igraph(graph, undirected=undirected)
     if frame_kind(graph) is not None:
-        weight = "weight" if has_column(graph, "weight") else None
-        return _from_edges(Edges.from_frame(graph, weight=weight))
+        return _from_edges(Edges.from_frame(graph))
     raise TypeError(f"graph must be {ACCEPTED_KINDS}; got {type(graph).__module__}.{type(graph).__qualname__}")
 
 

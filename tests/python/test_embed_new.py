@@ -70,6 +70,9 @@ def test_directed_rows_are_those_of_the_extended_fit(case):
     assert nodes.tolist() == labels[n:].tolist()
     assert rows.dtype == np.float32 and rows.tobytes() == full[n:].tobytes()
     assert full[:n].tobytes() == model.embedding_.tobytes()  # the fitted rows do not change
+    pd = pytest.importorskip("pandas")  # a frame's weight column counts, as it does for fit(frame)
+    frame = pd.DataFrame({"source": nsrc, "target": ndst, "weight": nw})
+    assert model.embed_new(frame, node_features=new_features)[0].tobytes() == rows.tobytes()
 
 
 def test_integer_ids_and_repeated_calls():

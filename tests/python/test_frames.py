@@ -63,9 +63,11 @@ def test_frame_matches_edges(kind, ids, weighted):
     expected = Edges(np.array(src), np.array(dst), weight=WEIGHT if weighted else None)
     same(embed_pair(frame), embed_pair(expected))
     same(embed_pair(frame, undirected=False), embed_pair(expected, undirected=False))
-    # Named columns through from_frame; the weight only when asked for.
+    # Named columns through from_frame; a column "weight" by default, as embed reads it, none with False.
     renamed = make_frame(kind, {"s": src, "t": dst, "w": WEIGHT})
     same(embed_pair(Edges.from_frame(renamed, "s", "t", "w" if weighted else None)), embed_pair(expected))
+    same(embed_pair(Edges.from_frame(frame)), embed_pair(expected))
+    same(embed_pair(Edges.from_frame(frame, weight=False)), embed_pair(Edges(np.array(src), np.array(dst))))
 
 
 @pytest.mark.parametrize("kind", KINDS)

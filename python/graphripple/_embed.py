@@ -217,6 +217,9 @@ def fit_input(
 def _node_features(value: Any, num_nodes: int) -> NDArray[np.float64] | None:
     if value is None:
         return None
+    if type(value).__module__.startswith("scipy.sparse") and callable(getattr(value, "toarray", None)):
+        # The engine reads features as a dense matrix anyway: n x f of them.
+        value = value.toarray()
     array = np.asarray(value)
     if array.dtype.kind not in "biuf":
         raise TypeError(f"node_features must hold real numbers, not {array.dtype}")

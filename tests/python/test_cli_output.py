@@ -79,6 +79,51 @@ def test_an_output_that_is_the_input_is_refused_and_the_input_kept(tmp_path, nam
     assert source.read_bytes() == before and sorted(os.listdir(tmp_path)) == listing
 
 
+def _command(*argv):
+    return [sys.executable, "-m", "graphripple", "embed", *map(str, argv), "--dim", "4", "--seed", "3", "-q"]
+
+
+@pytest.mark.parametrize("fmt", ["npz", "w2v", "parquet", "npy"])
+def test_special_outputs_are_written_as_streams_and_links_are_followed(tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow.parquet")
+    graphripple = pytest.importorskip("graphripple")
+    edges = tmp_path / "edges.txt"
+    edges.write_text("0 1\n1 2\n2 0\n2 3\n")
+    expected = graphripple.embed(graphripple.Edges([0, 1, 2, 2], [1, 2, 0, 3]), 4, seed=3)
+    # Standard output: "-" with the format named, whatever stdout is (here a pipe).
+    piped = subprocess.run(_command(edges, "-o", "-", "--format", fmt), capture_output=True, env=ENV, timeout=120)
+    assert piped.returncode == 0, piped.stderr
+    (tmp_path / f"piped.{fmt}").write_bytes(piped.stdout)
+    assert graphripple.load(tmp_path / f"piped.{fmt}")[0].tobytes() == expected.tobytes()
+    # A FIFO stays a FIFO, and its reader gets the whole file.
+    fifo = tmp_path / f"out.{fmt}"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(_command(edges, "-o", fifo), env=ENV, stderr=subprocess.PIPE)
+    with open(fifo, "rb") as stream:
+        received = stream.read()
+    assert writer.wait(timeout=120) == 0
+    assert received == piped.stdout or (fmt == "npy" and len(received) == len(piped.stdout))  # npy: its run token
+    assert os.path.exists(fifo) and not os.path.isfile(fifo)
+    # A link keeps pointing where it did; the file it names is replaced.
+    target, link = tmp_path / f"target.{fmt}", tmp_path / f"link.{fmt}"
+    target.write_bytes(b"old")
+    os.symlink(target.name, link)
+    assert subprocess.run(_command(edges, "-o", link), env=ENV, timeout=120).returncode == 0
+    assert os.readlink(link) == target.name and graphripple.load(target)[0].tobytes() == expected.tobytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["edges.txt", f"piped.{fmt}", fifo.name, target.name, link.name])
+
+
+@pytest.mark.parametrize("extra, words", [
+    (["--format", "npy", "--labels"], "a .npy with labels is two files, which a stream cannot be"),
+    (["--format", "npy", "--memory-limit", "1G"], "--memory-limit maps the output file"),
+])
+def test_outputs_a_stream_cannot_hold_are_refused_before_reading(tmp_path, extra, words):
+    status, stderr = run_cli("embed", tmp_path / "absent.txt", "-o", "-", *extra)
+    assert status == 2 and words in stderr and failure_lines(stderr) == 1
+
+
 def test_a_suffix_that_contradicts_the_format_is_refused(tmp_path):
     source = tmp_path / "e.txt"
     source.write_text("0 1\n")

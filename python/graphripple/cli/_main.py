@@ -39,7 +39,7 @@ from ..io import _embedding_files as embedding_files
 from ..io._common import EdgeFileError, EdgeFileNote
 from ..io._edge_text import read_edges
 from . import _similar
-from ..io._atomic import same_file
+from ..io._atomic import is_stream, same_file
 from ._output import check_output_path
 
 __all__ = ["main", "build_parser"]
@@ -93,7 +93,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     )
     embed.add_argument("edges", metavar="EDGES", help="the edge file")
     embed.add_argument("-o", "--output", required=True, metavar="OUT",
-                       help="where to write the embedding (.npz, .txt/.w2v, .parquet, .npy)")
+                       help="where to write the embedding (.npz, .txt/.w2v, .parquet, .npy); - for standard "
+                       "output (with --format)")
     embed.add_argument("--format", choices=("npz", "w2v", "parquet", "npy"),
                        help="output format (default: from the suffix of OUT)")
     add_cli_arguments(embed, _EMBED_OPTIONS)
@@ -141,6 +142,8 @@ def _embed_options(args: argparse.Namespace) -> dict[str, Any]:
 
 def _check_output(args: argparse.Namespace) -> tuple[embedding_files.Format, Options]:
     """Check the output and the options before anything is read: format, folder, not an input."""
+    if args.output == "-":  # standard output, written as a stream
+        args.output = "/dev/stdout"
     try:
         kind = embedding_files.format_for(args.output, args.format)
         check_output_path(args.output, inputs=[args.edges], fmt=kind)
@@ -157,6 +160,10 @@ def _check_output(args: argparse.Namespace) -> tuple[embedding_files.Format, Opt
             raise CommandError("--format parquet needs pyarrow (pip install 'graphripple[arrow]')") from None
     if args.memory_limit is not None and kind != "npy":
         raise CommandError("--memory-limit writes a memory-mapped .npy: use -o FILE.npy (or --format npy)")
+    if is_stream(args.output) and (args.memory_limit is not None or (kind == "npy" and args.labels)):
+        what = "--memory-limit maps the output file" if args.memory_limit is not None else \
+            "a .npy with labels is two files"
+        raise CommandError(f"{args.output}: {what}, which a stream cannot be; write to a regular file")
     # The rules between options, in the command line's words.
     return kind, check_options(spell=cli_spelling, **cli_values(args, _EMBED_OPTIONS))
 

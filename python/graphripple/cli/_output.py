@@ -8,7 +8,7 @@ import os
 from pathlib import Path
 from typing import Iterable
 
-from ..io._atomic import PathLike, create_temporary, same_file
+from ..io._atomic import PathLike, create_temporary, is_stream, same_file
 from ..io._embedding_files import format_for
 
 __all__ = ["check_output_path"]
@@ -22,7 +22,9 @@ def check_output_path(path: PathLike, inputs: Iterable[PathLike] = (), fmt: str 
     any of ``inputs`` (the same path, a hard link or a symbolic link to
     it). With ``fmt``, its suffix must not name another embedding format.
     Raises ``ValueError`` (or ``OSError`` for a folder that cannot be
-    written), naming ``path``.
+    written), naming ``path``. A stream (a FIFO, a device, standard output)
+    is written where it is, so only the input check applies to it; a
+    symbolic link is checked where it ends, where the file is replaced.
     """
     target = Path(path)
     name = os.fspath(path)
@@ -31,6 +33,10 @@ def check_output_path(path: PathLike, inputs: Iterable[PathLike] = (), fmt: str 
     for source in inputs:
         if same_file(target, source):
             raise ValueError(f"{name}: the output is the input file {os.fspath(source)!r}; choose another name")
+    if is_stream(target):
+        return target
+    if target.is_symlink():
+        target = Path(os.path.realpath(target))
     folder = target.parent
     if not folder.is_dir():
         raise ValueError(f"{name}: the folder {os.fspath(folder)!r} does not exist")

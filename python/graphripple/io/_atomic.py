@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import secrets
 import shutil
 import stat
@@ -28,7 +29,7 @@ from typing import Iterator, Union
 
 from .._signals import sigterm_is_default, terminate_on_sigterm
 
-__all__ = ["PathLike", "atomic_directory", "atomic_path", "create_temporary", "same_file", "user_name"]
+__all__ = ["PathLike", "atomic_directory", "atomic_path", "create_temporary", "is_stream", "same_file", "user_name"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -72,6 +73,10 @@ def atomic_path(path: PathLike) -> Iterator[Path]:
 
     Called in the main thread while SIGTERM has its default action, the
     block runs under ``terminate_on_sigterm`` so that SIGTERM cleans up too.
+
+    A symbolic link is followed: the file it ends at is replaced and the
+    link stays. A stream (``is_stream``: a FIFO, a device, standard output)
+    is never renamed over; the block writes to it directly.
     """
     with _cleaned_up_on_sigterm(_atomic_path(Path(path))) as temporary:
         yield temporary
@@ -88,8 +93,45 @@ def _cleaned_up_on_sigterm(inner: contextlib.AbstractContextManager[Path]) -> It
         yield stack.enter_context(inner)
 
 
+_DESCRIPTOR_LINK = re.compile(r"/(proc/(self|\d+)|dev)/fd/\d+")
+
+
+def is_stream(path: PathLike) -> bool:
+    """True when ``path`` names something written as a stream rather than a file to replace.
+
+    That is an existing FIFO, character device or socket (``/dev/null``, a
+    pipe made with ``mkfifo``), or a link to an open descriptor
+    (``/dev/stdout``, ``/proc/self/fd/1``), whatever that descriptor is.
+    """
+    name = os.fspath(path)
+    for _ in range(40):  # the system's own limit on links in a row
+        if not os.path.islink(name):
+            break
+        if _DESCRIPTOR_LINK.fullmatch(name):
+            return True
+        name = os.path.join(os.path.dirname(name), os.readlink(name))
+    if _DESCRIPTOR_LINK.fullmatch(name):
+        return True
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
+
+
+def _followed(target: Path) -> Path:
+    """The file a symbolic link ends at, which the write replaces (the link stays); ``target`` otherwise."""
+    return Path(os.path.realpath(target)) if target.is_symlink() else target
+
+
 @contextlib.contextmanager
 def _atomic_path(target: Path) -> Iterator[Path]:
+    if is_stream(target):
+        # Written where it is, in one pass: a stream cannot be renamed over
+        # (that would put a plain file in place of a device or a pipe).
+        yield target
+        return
+    target = _followed(target)
     try:
         mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
     except (FileNotFoundError, NotADirectoryError):

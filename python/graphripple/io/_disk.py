@@ -15,7 +15,9 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import os
+import stat
 import threading
 from pathlib import Path
 from typing import IO, Any, Iterator
@@ -23,9 +25,9 @@ from typing import IO, Any, Iterator
 import numpy as np
 from numpy.typing import DTypeLike
 
-from ._atomic import PathLike, atomic_path, user_name
+from ._atomic import PathLike, atomic_path, is_stream, user_name
 
-__all__ = ["create_npy_memmap", "reserve_space", "write_all"]
+__all__ = ["StreamWriter", "create_npy_memmap", "reserve_space", "write_all"]
 
 
 # Buffers at least this large are written in chunks of _WRITE_CHUNK bytes
@@ -50,7 +52,8 @@ def write_all(descriptor: int, data: Any) -> None:
     never lost.
     """
     view = memoryview(data).cast("B")
-    if len(view) < _OVERLAP_MIN:
+    # Only a regular file has pages to flush; a pipe or a device takes the bytes as they come.
+    if len(view) < _OVERLAP_MIN or not stat.S_ISREG(os.fstat(descriptor).st_mode):
         _write_view(descriptor, view)
         return
     flusher = _Flusher(descriptor)
@@ -176,6 +179,8 @@ def create_npy_memmap(
     the block through the map's ``filename`` (the temporary name).
     """
     target = Path(path)
+    if is_stream(target):
+        raise ValueError(f"{os.fspath(path)}: a memory-mapped .npy needs a regular file, not a stream or device")
     array_type = np.dtype(dtype)
     shape = tuple(int(s) for s in shape)
     header = {"descr": np.lib.format.dtype_to_descr(array_type), "fortran_order": bool(fortran_order),
@@ -196,3 +201,40 @@ def create_npy_memmap(
             matrix.flush()
         finally:
             del matrix
+
+
+class StreamWriter(io.RawIOBase):
+    """A binary writer for a stream (a pipe, a device, standard output) that never seeks.
+
+    It counts what it has written, so that writers which ask where they are
+    (zipfile, parquet) get the offset without the stream being asked: a
+    pipe cannot answer, and a device such as /dev/null answers wrongly.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        super().__init__()
+        self._file = open(path, "wb", buffering=0)
+        self._position = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        _write_view(self._file.fileno(), view)
+        self._position += len(view)
+        return len(view)
+
+    def tell(self) -> int:
+        return self._position
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        raise OSError(errno.ESPIPE, "a stream cannot seek")
+
+    def close(self) -> None:
+        if not self.closed:
+            self._file.close()
+        super().close()

@@ -52,8 +52,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .._validation import embedding_matrix
-from ._atomic import PathLike, atomic_path
-from ._disk import create_npy_memmap, write_all
+from ._atomic import PathLike, atomic_path, is_stream
+from ._disk import StreamWriter, create_npy_memmap, write_all
 
 __all__ = ["FORMATS", "Format", "format_for", "load", "nodes_path", "npy_output", "save"]
 
@@ -134,10 +134,16 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
         _save_parquet(path, matrix, labels)
     else:
         token, plain = secrets.token_hex(16), _plain(labels)
+        streamed = is_stream(path)
+        if streamed and not plain:
+            raise ValueError(f"{os.fspath(path)}: a .npy with labels is two files and cannot be written to a "
+                             "stream; use .npz, word2vec text or .parquet there")
         with atomic_path(path) as temporary:
             _write_npy(temporary, matrix, _trailer(token, "P" if plain else "L"))
             if not plain:
                 _write_nodes(path, labels, token)
+        if streamed:
+            return
         if plain:
             _remove_stale_nodes(path)
 
@@ -146,7 +152,10 @@ def _write_npz(path: Path, arrays: dict[str, NDArray[Any]]) -> None:
     """An uncompressed .npz as ``numpy.savez`` writes it, with the archive closed
     on every path (NumPy 1.x leaves it open when a write fails, and its
     clean-up later prints a traceback)."""
-    with zipfile.ZipFile(path, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+    with contextlib.ExitStack() as stack:
+        target: Any = stack.enter_context(StreamWriter(path)) if is_stream(path) else path
+        archive = stack.enter_context(zipfile.ZipFile(target, mode="w", compression=zipfile.ZIP_STORED,
+                                                      allowZip64=True))
         for name, array in arrays.items():
             with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
                 np.lib.format.write_array(member, array, allow_pickle=False)
@@ -342,7 +351,11 @@ def _save_parquet(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[A
     column = pa.FixedSizeListArray.from_arrays(values, dim)
     table = pa.table({"node": pa.array(labels), "embedding": column})
     with atomic_path(path) as temporary:
-        pq.write_table(table, os.fspath(temporary))
+        if is_stream(temporary):
+            with StreamWriter(temporary) as stream:
+                pq.write_table(table, stream)
+        else:
+            pq.write_table(table, os.fspath(temporary))
 
 
 def _require(module: str, purpose: str, extra: str) -> Any:

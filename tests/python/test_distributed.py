@@ -6,6 +6,7 @@ own worker process when a block starts stands in for a worker lost mid-run.
 """
 
 import logging
+import contextlib
 import os
 import signal
 import sys
@@ -300,6 +301,18 @@ def test_worker_killed_mid_run_gives_the_complete_result(client, tmp_path, out):
         client.wait_for_workers(2, timeout=60)
     assert os.path.exists(tmp_path / "killed")  # a worker did die
     assert computed.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("partition", ["columns", "rows"])
+def test_a_worker_lost_after_the_fit_returns_is_made_good_by_compute(client, partition):
+    expected = local_fit(GRAPH, 8, [0.0, 1.0, 1.0], 5)
+    result = gd.embed(GRAPH, client, 8, [0.0, 1.0, 1.0], seed=5, partition=partition,
+                      **({"blocks": 2} if partition == "columns" else {"parts": 2}))
+    first = sorted(client.scheduler_info()["workers"])[0]
+    with contextlib.suppress(Exception):  # the worker dies under the call; its nanny starts another
+        client.run(os._exit, 1, workers=[first])
+    client.wait_for_workers(2, timeout=60)
+    assert np.asarray(result.compute()).tobytes() == expected.tobytes()
 
 
 @pytest.mark.parametrize("name", ["partial.npy", "partial.zarr"])

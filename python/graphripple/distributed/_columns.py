@@ -42,7 +42,7 @@ import numpy as np
 
 from .._options import FIT_OPTIONS, check_options, check_value, draw_seed
 from ..io._disk import create_npy_memmap
-from ._client import connected_slots, import_distributed
+from ._client import connected_slots, hand_over, import_distributed
 from ._sinks import ColumnWindow, column_sink, npy_path
 
 if TYPE_CHECKING:
@@ -72,11 +72,7 @@ def block_bounds(width: int, blocks: int, multiple: int = 1) -> list[tuple[int, 
 
 
 class _Payload:
-    """The converted graph and the node features, scattered to every worker as one object.
-
-    A plain class, not a tuple: client.scatter splits sequences into one
-    piece of data per element.
-    """
+    """The converted graph and the node features, sent to the workers as one object."""
 
     def __init__(self, graph: CsrInput, node_features: Any) -> None:
         self.graph = graph
@@ -206,7 +202,10 @@ def _run(distributed: Any, client: Any, csr: CsrInput, node_features: Any, dim: 
          options: dict[str, Any], sink: tuple[str, Any] | None, shape: tuple[int, int], bounds: list[tuple[int, int]],
          slots: int) -> Any:
     """Fit the blocks `bounds` on the cluster; the dask array of the result, or None with a sink."""
-    [payload] = client.scatter([_Payload(csr, node_features)], broadcast=True, hash=False)
+    # The graph travels as a task's argument rather than as scattered data:
+    # a worker lost after this returns (before the result is computed) then
+    # has its blocks, and the graph they need, made again.
+    [payload] = hand_over(client, [_Payload(csr, node_features)], "graphripple-graph")
     # More blocks than task slots: each task takes a contiguous range of
     # blocks and fits them over one transition instead of one per block.
     groups = task_ranges(bounds, max(1, slots))

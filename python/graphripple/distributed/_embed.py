@@ -24,7 +24,7 @@ def embed(graph: Any, client: Any, dim: int = 128, weights: Any = (0.0, 1.0, 1.0
     Takes the graphs and options of ``graphripple.embed`` (``undirected``,
     ``node_features``, ``feature_weight``, ``normalization``,
     ``degree_exponent``, ``edge_weight``, ``direction``) and gives its bytes
-    for the same seed. The graph is converted here once and scattered to
+    for the same seed. The graph is converted here once and sent to
     every worker; each task fits one block of columns.
 
     Parameters

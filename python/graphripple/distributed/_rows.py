@@ -26,7 +26,6 @@ import contextlib
 import math
 import operator
 import uuid
-import warnings
 from typing import Any
 
 import numpy as np
@@ -34,7 +33,7 @@ import numpy as np
 from .. import _options
 from .._edges import sparse_ids_problem
 from . import _tasks as tasks
-from ._client import connected_slots
+from ._client import connected_slots, hand_over
 from ._sinks import row_sink, write_npy, write_zarr
 
 __all__ = ["embed_rows", "is_edge_frame"]
@@ -101,7 +100,7 @@ def _client_pieces(client: Any, graph: Any, undirected: bool, num_nodes: Any, pa
     bounds = row_bounds(n, parts)
     pieces = tasks.split_edges(edges, bounds, mode)
     del edges, sources
-    return n, bounds, _hand_over(client, pieces, "edges")
+    return n, bounds, hand_over(client, pieces, f"{KEY_PREFIX}-edges")
 
 
 def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int, mode: str,
@@ -134,23 +133,6 @@ def _frame_pieces(client: Any, frame: Any, num_nodes: Any, parts: int, mode: str
     return n, bounds, pieces
 
 
-def _hand_over(client: Any, pieces: list[Any], name: str) -> list[Any]:
-    """Futures of pieces made here: each is the argument of a task rather than
-    scattered data, so the scheduler can recompute it when the worker holding
-    it is lost (scattered data would be gone for good)."""
-    token = uuid.uuid4().hex
-    with warnings.catch_warnings():
-        # The pieces travel with their tasks on purpose; distributed warns about large graphs.
-        warnings.filterwarnings("ignore", message="Sending large graph", category=UserWarning)
-        futures = [client.submit(_same, piece, key=f"{KEY_PREFIX}-{name}-{token}-{p}", pure=False)
-                   for p, piece in enumerate(pieces)]
-    return futures
-
-
-def _same(piece: Any) -> Any:
-    return piece
-
-
 def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> list[Any]:
     """Each block's rows of the node features: futures (or None per block)."""
     blocks = len(bounds) - 1
@@ -167,8 +149,8 @@ def _feature_blocks(client: Any, features: Any, n: int, bounds: np.ndarray) -> l
 
     array = _node_features(features, n)
     assert array is not None
-    return _hand_over(client, [np.ascontiguousarray(array[lo:hi]) for lo, hi in zip(bounds[:-1], bounds[1:])],
-                      "features")
+    return hand_over(client, [np.ascontiguousarray(array[lo:hi]) for lo, hi in zip(bounds[:-1], bounds[1:])],
+                     f"{KEY_PREFIX}-features")
 
 
 def _graphs(checked: Any) -> list[tuple[bool, str, int]]:

@@ -49,12 +49,29 @@ def test_word2vec_text_layout_and_gensim(tmp_path):
     assert vectors["b"].tobytes() == embedding[1].tobytes()
 
 
-def test_mixed_labels_are_written_as_text(tmp_path):
-    path = tmp_path / "e.npz"
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("labels, refusal", [
+    ([(0, 0), (0, 1), (1, 0)], "white space"),  # networkx's grid nodes: tuples where the format holds them
+    ([("a", "x"), ("b", "y"), ("a", "y")], "white space"),
+    ([1, "1", 2], r"the label '1' \(str\) cannot be saved beside 1 \(int\)"),  # two labels that would read back equal
+    ([1, "two", (3, 4)], r"the label 'two' \(str\) cannot be saved beside 1"),
+    ([(1, "a"), (2, "b"), (3, "c")], r"the label \(1, 'a'\) \(tuple\) cannot be saved and read back"),
+    ([0.5, 1.5, None], "cannot be saved beside 0.5"),
+])
+def test_labels_keep_their_type_or_are_refused_by_name(tmp_path, fmt, labels, refusal):
+    path = tmp_path / f"e{SUFFIX[fmt]}"
     nodes = np.empty(3, dtype=object)
-    nodes[:] = [1, "two", (3, 4)]
-    ef.save(path, np.zeros((3, 2)), nodes)
-    assert ef.load(path)[1].tolist() == ["1", "two", "(3, 4)"]
+    for row, label in enumerate(labels):
+        nodes[row] = label
+    kept = refusal == "white space" and fmt != "w2v"
+    for given in (nodes, labels):  # an object array, or the Python list as it is
+        if kept:
+            ef.save(path, np.zeros((3, 2)), given)
+            assert ef.load(path)[1].tolist() == labels
+        else:
+            with pytest.raises(ValueError, match=refusal):
+                ef.save(path, np.zeros((3, 2)), given)
+            assert not path.exists()
 
 
 @pytest.mark.parametrize("bad_label", ["two words", "", "tab\there"])

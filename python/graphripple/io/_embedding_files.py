@@ -116,8 +116,10 @@ def save(path: PathLike, embedding: ArrayLike, nodes: ArrayLike | None = None, *
 
     ``nodes`` defaults to 0..n-1. The format follows the suffix (see the
     module docstring) unless ``format`` ("npz", "w2v", "parquet", "npy")
-    is given. Labels that are neither all integers nor all strings are
-    stored as their ``str()``.
+    is given. Labels keep their type: integers, text, and tuples of
+    integers or of text (as tuples in .npz, .npy and .parquet; word2vec text
+    holds text alone, and refuses labels that would be written alike). Any
+    other mix is refused, naming the first label that could not be kept.
     """
     kind = format_for(path, format)
     matrix = embedding_matrix(embedding)
@@ -230,22 +232,74 @@ def _trailer(token: str, tag: str) -> bytes:
 
 
 def _labels(nodes: ArrayLike | None, count: int) -> NDArray[Any]:
+    """The labels as the files store them, each kept as its type: integers (int64), text, or tuples
+    of integers or of text (a 2-D array, a row per label); anything else is refused by name."""
     if nodes is None:
         return np.arange(count, dtype=np.int64)
-    labels = np.asarray(nodes)
+    if isinstance(nodes, np.ndarray):
+        labels = nodes
+    else:
+        # A Python sequence as its items: NumPy would turn [1, "1"] into two equal texts and a list
+        # of tuples (networkx's grid nodes) into rows.
+        items = list(nodes)  # type: ignore[arg-type]
+        labels = np.empty(len(items), dtype=object)
+        for row, item in enumerate(items):
+            labels[row] = item
     if labels.ndim != 1 or labels.shape[0] != count:
         raise ValueError(f"nodes must hold one label per row ({count}), got shape {labels.shape}")
     if labels.dtype.kind == "O":
-        items = labels.tolist()
-        if items and all(isinstance(x, (int, np.integer)) and not isinstance(x, bool) for x in items):
-            with contextlib.suppress(OverflowError):
-                return np.asarray(items, dtype=np.int64)
-        # Kept as objects: a fixed-width copy would make every row as wide as the longest label.
-        texts = np.empty(len(items), dtype=object)
-        texts[:] = items if all(type(x) is str for x in items) else [str(x) for x in items]
-        return texts
+        return _object_labels(labels.tolist())
     if labels.dtype.kind == "S":
         return np.char.decode(labels, "utf-8")
+    return labels
+
+
+def _is_int(x: Any) -> bool:
+    return isinstance(x, int) and not isinstance(x, bool)
+
+
+def _object_labels(items: list[Any]) -> NDArray[Any]:
+    """Python labels of one kind: int64, float64, an object array of str, or the 2-D array of their tuples."""
+    first = items[0] if items else ""
+    if _is_int(first) and all(_is_int(x) for x in items):
+        try:
+            return np.asarray(items, dtype=np.int64)
+        except OverflowError:
+            bad = next(x for x in items if not -(1 << 63) <= x < (1 << 63))
+            raise ValueError(f"nodes: the label {bad!r} is beyond the int64 range the files hold") from None
+    if type(first) is float and all(type(x) is float for x in items):
+        return np.asarray(items, dtype=np.float64)  # as a float array of labels is kept
+    if type(first) is str and all(type(x) is str for x in items):
+        # Kept as objects: a fixed-width copy would make every row as wide as the longest label.
+        texts = np.empty(len(items), dtype=object)
+        texts[:] = items
+        return texts
+    if isinstance(first, tuple) and first:
+        width, kind = len(first), _is_int if _is_int(first[0]) else (lambda x: type(x) is str)
+        if all(isinstance(x, tuple) and len(x) == width and all(kind(y) for y in x) for x in items):
+            with contextlib.suppress(OverflowError):
+                return np.asarray(items, dtype=np.int64 if kind is _is_int else str).reshape(len(items), width)
+    # One label that the first one's kind cannot hold, named so the caller can convert them.
+    def fits(x: Any) -> bool:
+        if _is_int(first):
+            return _is_int(x)
+        if type(first) in (str, float):
+            return type(x) is type(first)
+        return isinstance(first, tuple) and isinstance(x, tuple) and len(x) == len(first) and bool(first) and all(
+            (_is_int(y) if _is_int(first[0]) else type(y) is str) for y in x)
+    bad = next((x for x in items if not fits(x)), first)
+    beside = "" if bad is first else f" beside {first!r} ({type(first).__name__})"
+    raise ValueError(f"nodes: the label {bad!r} ({type(bad).__name__}) cannot be saved{beside} and read back as "
+                     "it is; labels must be all integers, all text, or all tuples of one length of integers or "
+                     "of text")
+
+
+def _as_tuples(nodes: NDArray[Any]) -> NDArray[Any]:
+    """Stored 2-D labels (a row per tuple) as the object array of tuples that was saved."""
+    if nodes.ndim != 2:
+        return nodes
+    labels = np.empty(nodes.shape[0], dtype=object)
+    labels[:] = [tuple(row) for row in nodes.tolist()]
     return labels
 
 
@@ -314,8 +368,14 @@ def _check_utf8(path: PathLike, texts: list[Any]) -> None:
 
 
 def _save_word2vec(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[Any]) -> None:
-    texts = [str(x) for x in labels.tolist()]
+    texts = [str(tuple(x)) if labels.ndim == 2 else str(x) for x in labels.tolist()]
     _check_utf8(path, texts)
+    if len(set(texts)) < len(texts):
+        seen: dict[str, int] = {}
+        for row, text in enumerate(texts):
+            if seen.setdefault(text, row) != row:
+                raise ValueError(f"word2vec text cannot keep the labels of rows {seen[text]} and {row} apart: "
+                                 f"both are written {text!r}")
     for row, text in enumerate(texts):
         # A label with white space would shift every value of its line.
         if not text or _W2V_BAD_LABEL.search(text):
@@ -349,7 +409,8 @@ def _save_parquet(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[A
     pq = _require("pyarrow.parquet", "parquet files", "arrow")
     values = pa.array(matrix.reshape(-1), type=pa.float32())
     column = pa.FixedSizeListArray.from_arrays(values, dim)
-    table = pa.table({"node": pa.array(labels), "embedding": column})
+    # Tuple labels (a row each) as list values, which read back as tuples.
+    table = pa.table({"node": pa.array(labels.tolist() if labels.ndim == 2 else labels), "embedding": column})
     with atomic_path(path) as temporary:
         if is_stream(temporary):
             with StreamWriter(temporary) as stream:
@@ -422,7 +483,7 @@ def _load_npz(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
             raise _FileProblem(f"{name}: no array {', '.join(sorted(missing))} (found "
                                f"{', '.join(sorted(archive.files)) or 'none'})")
         nodes = (_unpack_labels(name, archive["nodes_utf8"], archive["nodes_offsets"]) if packed
-                 else archive["nodes"])
+                 else _as_tuples(archive["nodes"]))
         return _check_pair(name, archive["embedding"], nodes)
 
 
@@ -455,6 +516,7 @@ def _load_word2vec(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
 
 def _load_parquet(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
     pq = _require("pyarrow.parquet", "parquet files", "arrow")
+    pa_types = _require("pyarrow.types", "parquet files", "arrow")
     table = pq.read_table(name)
     if "embedding" not in table.column_names or "node" not in table.column_names:
         raise _FileProblem(f"{name}: expected columns 'node' and 'embedding', found "
@@ -462,7 +524,13 @@ def _load_parquet(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
     column = table.column("embedding").combine_chunks()
     dim = column.type.list_size
     values = column.flatten().to_numpy(zero_copy_only=False).astype(np.float32, copy=False)
-    return _check_pair(name, values.reshape(-1, dim), table.column("node").to_numpy(zero_copy_only=False))
+    node = table.column("node")
+    if pa_types.is_list(node.type) or pa_types.is_large_list(node.type) or pa_types.is_fixed_size_list(node.type):
+        nodes = np.empty(len(node), dtype=object)
+        nodes[:] = [tuple(x) for x in node.to_pylist()]
+    else:
+        nodes = node.to_numpy(zero_copy_only=False)
+    return _check_pair(name, values.reshape(-1, dim), nodes)
 
 
 def _npy_layout(name: str) -> tuple[tuple[int, ...], np.dtype[Any], int, int]:
@@ -524,4 +592,4 @@ def _load_npy(name: str) -> tuple[NDArray[np.float32], NDArray[Any]]:
         if labels.dtype != np.uint8 or labels.ndim != 1 or labels.shape[0] < 8 * count:
             raise _FileProblem(f"{sidecar}: damaged packed labels")
         labels = _unpack_labels(sidecar, labels[8 * count:], labels[:8 * count].view("<i8"))
-    return _check_pair(name, matrix, labels)
+    return _check_pair(name, matrix, _as_tuples(labels))

@@ -25,7 +25,10 @@
 // C-contiguous with the dtypes above (node_ids, sources, targets, row_ptrs,
 // columns: int64; weights, node_features: float64); bad arrays are
 // TypeError or ValueError naming the argument. The work runs without the
-// interpreter lock.
+// interpreter lock; row_block_propagate polls for signals meanwhile, as
+// fit_csr_ext does, so Ctrl-C stops a propagation of a large block (the
+// KeyboardInterrupt is raised from the call, `next` and `accumulator` left
+// partly written).
 #include "module/ext/partition_ext.h"
 
 #include <algorithm>
@@ -43,6 +46,7 @@
 #include "algorithm/row_block.h"
 #include "module/errors.h"
 #include "module/ext/array_argument.h"
+#include "module/ext/python_monitor.h"
 #include "module/interpreter_lock.h"
 #include "module/numpy_api.h"
 #include "module/result_array.h"
@@ -280,8 +284,10 @@ PyObject* row_block_propagate_body(PyObject* args, PyObject* kwargs) {
       }
     }
   }
-  {
+  try {
     InterpreterUnlocked unlocked;
+    PythonMonitor monitor(unlocked, nullptr);
+    MonitorScope monitored(&monitor);
     TransitionMatrix transition;
     transition.row_ptrs = ptrs.data<const std::uint64_t>();
     transition.num_nodes = rows;
@@ -297,6 +303,9 @@ PyObject* row_block_propagate_body(PyObject* args, PyObject* kwargs) {
     output.deferred_weight = static_cast<float>(deferred_weight);
     output.normalize = normalize != 0;
     propagate_block(transition, source_rows, dim, output);
+  } catch (const FitCancelled&) {
+    // The signal handler's exception is pending; the lock is held again.
+    return nullptr;
   }
   Py_RETURN_NONE;
 }

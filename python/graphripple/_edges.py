@@ -82,14 +82,15 @@ class Edges:
             if not ids:
                 raise ValueError("num_nodes can only be given with integer node ids, not with labels")
         if ids:
+            checked = []
             for name, array in (("src", src_array), ("dst", dst_array)):
                 if array.dtype.kind == "u" and array.size and int(array.max()) > np.iinfo(np.int64).max:
                     raise ValueError(f"{name} holds a node id outside the int64 range")
-            src_array = src_array.astype(np.int64, copy=False)
-            dst_array = dst_array.astype(np.int64, copy=False)
-            for name, array in (("src", src_array), ("dst", dst_array)):
+                array = array.astype(np.int64, copy=False)
                 if array.size and int(array.min()) < 0:
                     raise ValueError(f"{name} holds a negative node id ({int(array.min())})")
+                checked.append(array)
+            src_array, dst_array = checked
             if count is not None and src_array.size:
                 largest = max(int(src_array.max()), int(dst_array.max()))
                 if largest >= count:

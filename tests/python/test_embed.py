@@ -1,7 +1,5 @@
 """embed / embed_labelled: bytes against the native functions, options, blocks and directions."""
 
-import importlib.util
-
 import numpy as np
 import pytest
 
@@ -132,11 +130,8 @@ def test_options_are_passed_through():
     features = np.arange(10.0).reshape(5, 2)
     got = embed(DENSE, DIM, [1.0, 0.5], seed=SEED, node_features=features.tolist(), feature_weight=2.0)
     assert same_bytes(got, native(*CSR, weights=[1.0, 0.5], node_features=features, feature_weight=2.0))
-    if importlib.util.find_spec("scipy") is not None:  # sparse features: the same bytes
-        import scipy.sparse
-
-        assert same_bytes(embed(DENSE, DIM, [1.0, 0.5], seed=SEED, node_features=scipy.sparse.csr_array(features),
-                                feature_weight=2.0), got)
+    sparse = sp.csr_array(features)  # sparse features: the same bytes
+    assert same_bytes(embed(DENSE, DIM, [1.0, 0.5], seed=SEED, node_features=sparse, feature_weight=2.0), got)
     unseeded = [embed(DENSE, DIM) for _ in range(2)]
     assert not np.array_equal(*unseeded)
 

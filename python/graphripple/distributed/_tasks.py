@@ -106,8 +106,7 @@ def check_frame_columns(columns: Any, dtypes: Any) -> None:
 def split_frame(frame: Any, partition: int, bounds: NDArray[np.int64], num_nodes: int, mode: str,
                 edge_weight: str) -> list[EdgePiece]:
     """Task: check one partition of an edge DataFrame and split it among the blocks."""
-    check_frame_columns(frame.columns, {name: frame[name].dtype for name in ("source", "target")
-                                        if name in frame.columns})
+    check_frame_columns(frame.columns, frame.dtypes)
     arrays = {}
     for name in ("source", "target"):
         column = frame[name]

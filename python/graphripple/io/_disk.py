@@ -27,7 +27,7 @@ from numpy.typing import DTypeLike
 
 from ._atomic import PathLike, atomic_path, is_stream, user_name
 
-__all__ = ["StreamWriter", "create_npy_memmap", "reserve_space", "write_all"]
+__all__ = ["StreamWriter", "create_npy_memmap", "reserve_space", "write_all", "writer_target"]
 
 
 # Buffers at least this large are written in chunks of _WRITE_CHUNK bytes
@@ -213,6 +213,8 @@ class StreamWriter(io.RawIOBase):
 
     def __init__(self, path: PathLike) -> None:
         super().__init__()
+        if not is_stream(path):  # a file is replaced through atomic_path, never truncated in place
+            raise ValueError(f"{os.fspath(path)}: not a stream")
         self._file = open(path, "wb", buffering=0)
         self._position = 0
 
@@ -238,3 +240,14 @@ class StreamWriter(io.RawIOBase):
         if not self.closed:
             self._file.close()
         super().close()
+
+
+@contextlib.contextmanager
+def writer_target(path: PathLike) -> Iterator[Any]:
+    """What a library writer (zipfile, parquet) is given for ``path``: the path of a file, a
+    ``StreamWriter`` on a stream."""
+    if not is_stream(path):
+        yield os.fspath(path)
+        return
+    with StreamWriter(path) as stream:
+        yield stream

@@ -53,7 +53,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .._validation import embedding_matrix
 from ._atomic import PathLike, atomic_path, is_stream
-from ._disk import StreamWriter, create_npy_memmap, write_all
+from ._disk import create_npy_memmap, write_all, writer_target
 
 __all__ = ["FORMATS", "Format", "format_for", "load", "nodes_path", "npy_output", "save"]
 
@@ -154,10 +154,8 @@ def _write_npz(path: Path, arrays: dict[str, NDArray[Any]]) -> None:
     """An uncompressed .npz as ``numpy.savez`` writes it, with the archive closed
     on every path (NumPy 1.x leaves it open when a write fails, and its
     clean-up later prints a traceback)."""
-    with contextlib.ExitStack() as stack:
-        target: Any = stack.enter_context(StreamWriter(path)) if is_stream(path) else path
-        archive = stack.enter_context(zipfile.ZipFile(target, mode="w", compression=zipfile.ZIP_STORED,
-                                                      allowZip64=True))
+    with writer_target(path) as target, zipfile.ZipFile(target, mode="w", compression=zipfile.ZIP_STORED,
+                                                         allowZip64=True) as archive:
         for name, array in arrays.items():
             with archive.open(f"{name}.npy", "w", force_zip64=True) as member:
                 np.lib.format.write_array(member, array, allow_pickle=False)
@@ -254,44 +252,50 @@ def _labels(nodes: ArrayLike | None, count: int) -> NDArray[Any]:
     return labels
 
 
-def _is_int(x: Any) -> bool:
-    return isinstance(x, int) and not isinstance(x, bool)
+def _kind(label: Any) -> Any:
+    """What the files keep of a label: "bool", "int", "float", "text", ("tuple", length, element kind), or None."""
+    if isinstance(label, bool):
+        return "bool"
+    if isinstance(label, int):
+        return "int"
+    if type(label) in (float, str):
+        return "float" if type(label) is float else "text"
+    if isinstance(label, tuple) and label:
+        element = _kind(label[0])
+        if element in ("int", "text") and all(_kind(x) == element for x in label):
+            return ("tuple", len(label), element)
+    return None
+
+
+_ALL_ALIKE = object()  # no label differs from the first (None is a label like any other)
 
 
 def _object_labels(items: list[Any]) -> NDArray[Any]:
-    """Python labels of one kind: int64, float64, an object array of str, or the 2-D array of their tuples."""
+    """Python labels of one kind: bool, int64, float64, an object array of str, or the 2-D array of tuples."""
     first = items[0] if items else ""
-    if _is_int(first) and all(_is_int(x) for x in items):
-        try:
-            return np.asarray(items, dtype=np.int64)
-        except OverflowError:
-            bad = next(x for x in items if not -(1 << 63) <= x < (1 << 63))
-            raise ValueError(f"nodes: the label {bad!r} is beyond the int64 range the files hold") from None
-    if type(first) is float and all(type(x) is float for x in items):
-        return np.asarray(items, dtype=np.float64)  # as a float array of labels is kept
-    if type(first) is str and all(type(x) is str for x in items):
+    kind = _kind(first)
+    bad = first if kind is None else next((x for x in items if _kind(x) != kind), _ALL_ALIKE)
+    if bad is not _ALL_ALIKE:
+        # Named so that the caller can convert them.
+        beside = "" if bad is first else f" beside {first!r} ({type(first).__name__})"
+        raise ValueError(f"nodes: the label {bad!r} ({type(bad).__name__}) cannot be saved{beside} and read back "
+                         "as it is; labels must be all integers, all text, or all tuples of one length of integers "
+                         "or of text")
+    if kind == "text":
         # Kept as objects: a fixed-width copy would make every row as wide as the longest label.
         texts = np.empty(len(items), dtype=object)
         texts[:] = items
         return texts
-    if isinstance(first, tuple) and first:
-        width, kind = len(first), _is_int if _is_int(first[0]) else (lambda x: type(x) is str)
-        if all(isinstance(x, tuple) and len(x) == width and all(kind(y) for y in x) for x in items):
-            with contextlib.suppress(OverflowError):
-                return np.asarray(items, dtype=np.int64 if kind is _is_int else str).reshape(len(items), width)
-    # One label that the first one's kind cannot hold, named so the caller can convert them.
-    def fits(x: Any) -> bool:
-        if _is_int(first):
-            return _is_int(x)
-        if type(first) in (str, float):
-            return type(x) is type(first)
-        return isinstance(first, tuple) and isinstance(x, tuple) and len(x) == len(first) and bool(first) and all(
-            (_is_int(y) if _is_int(first[0]) else type(y) is str) for y in x)
-    bad = next((x for x in items if not fits(x)), first)
-    beside = "" if bad is first else f" beside {first!r} ({type(first).__name__})"
-    raise ValueError(f"nodes: the label {bad!r} ({type(bad).__name__}) cannot be saved{beside} and read back as "
-                     "it is; labels must be all integers, all text, or all tuples of one length of integers or "
-                     "of text")
+    if kind in ("float", "bool"):
+        return np.asarray(items, dtype=np.float64 if kind == "float" else bool)
+    integers = kind == "int" or kind[2] == "int"
+    try:
+        array = np.asarray(items, dtype=np.int64 if integers else str)
+    except OverflowError:
+        bad = next(x for x in items
+                   if not all(-(1 << 63) <= y < (1 << 63) for y in (x if isinstance(x, tuple) else (x,))))
+        raise ValueError(f"nodes: the label {bad!r} is beyond the int64 range the files hold") from None
+    return array if kind == "int" else array.reshape(len(items), kind[1])
 
 
 def _as_tuples(nodes: NDArray[Any]) -> NDArray[Any]:
@@ -411,12 +415,8 @@ def _save_parquet(path: PathLike, matrix: NDArray[np.float32], labels: NDArray[A
     column = pa.FixedSizeListArray.from_arrays(values, dim)
     # Tuple labels (a row each) as list values, which read back as tuples.
     table = pa.table({"node": pa.array(labels.tolist() if labels.ndim == 2 else labels), "embedding": column})
-    with atomic_path(path) as temporary:
-        if is_stream(temporary):
-            with StreamWriter(temporary) as stream:
-                pq.write_table(table, stream)
-        else:
-            pq.write_table(table, os.fspath(temporary))
+    with atomic_path(path) as temporary, writer_target(temporary) as target:
+        pq.write_table(table, target)
 
 
 def _require(module: str, purpose: str, extra: str) -> Any:
